@@ -1,0 +1,54 @@
+#include "control/Open.h"
+
+#include "core/file_set.h"
+#include "ui_Open.h"
+
+#include <QFileInfo>
+
+namespace {
+TFrame1::DialogHook dialogHook;
+}
+
+TFrame1::TFrame1(QWidget* parent) : QWidget(parent), ui_(new Ui::Frame1) {
+    ui_->setupUi(this);
+    dialog_ = std::make_unique<QFileDialog>(this, "Open");
+    dialog_->setFileMode(QFileDialog::ExistingFile);
+    dialog_->setAcceptMode(QFileDialog::AcceptOpen);
+    dialog_->setNameFilter("Stereo MPEG-file (*.mpg)");
+    dialog_->setDefaultSuffix("mpg");
+    dialog_->setSizeGripEnabled(true);
+}
+
+TFrame1::~TFrame1() = default;
+
+QListWidget* TFrame1::ListBox1() const {
+    return ui_->ListBox1;
+}
+QPushButton* TFrame1::Button1() const {
+    return ui_->Button1;
+}
+QPushButton* TFrame1::Button2() const {
+    return ui_->Button2;
+}
+
+void TFrame1::setDialogHook(DialogHook hook) {
+    dialogHook = std::move(hook);
+}
+
+void TFrame1::Button1Click() {
+    // The dialog never changes the current directory: Qt's file dialog leaves it alone.
+    QString chosen;
+    if (dialogHook) {
+        chosen = dialogHook(*dialog_);
+    } else if (dialog_->exec() == QDialog::Accepted && !dialog_->selectedFiles().isEmpty()) {
+        chosen = dialog_->selectedFiles().first();
+    }
+    if (chosen.isEmpty())
+        return;
+    ui_->ListBox1->clear();
+    const auto members = vorbelt::recordingSet(chosen.toStdString(), [](const std::string& p) {
+        return QFileInfo(QString::fromStdString(p)).isFile();
+    });
+    for (const auto& m : members)
+        ui_->ListBox1->addItem(QString::fromStdString(m));
+}

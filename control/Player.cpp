@@ -1,0 +1,419 @@
+#include "control/Player.h"
+
+#include "control/Guid.h"
+#include "control/icons.h"
+#include "core/geometry.h"
+#include "core/names.h"
+#include "core/relay_commands.h"
+#include "core/reports.h"
+#include "platform/qt/message_box.h"
+#include "ui_Player.h"
+
+#include <QCloseEvent>
+#include <QFile>
+#include <QGuiApplication>
+#include <QPainter>
+#include <QScreen>
+
+#include <algorithm>
+#include <system_error>
+
+namespace {
+
+constexpr int kRelayWaitPolls = 100; // 100 polls of 100 ms before asking "Wait more?"
+const QColor kRed(255, 0, 0);
+const QColor kMaroon(128, 0, 0);
+const QColor kGrey(192, 192, 192);
+
+int lineCount(const QString& text) {
+    return static_cast<int>(vorbelt::decodeNames(text.toStdString()).size());
+}
+
+bool askWaitMore(const QString& caption) {
+    return messageBox("Wait more?", caption, BoxKind::Question) == BoxAnswer::Ok;
+}
+
+void setBackground(QWidget* w, const QColor& c) {
+    QPalette p = w->palette();
+    p.setColor(QPalette::Window, c);
+    w->setPalette(p);
+    w->setAutoFillBackground(true);
+}
+
+} // namespace
+
+TForm1::TForm1(QWidget* parent) : QWidget(parent), ui_(new Ui::Form1) {
+    // 1. The form from its description.
+    ui_->setupUi(this);
+    setWindowFlags(Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
+    QFont f = font();
+    f.setPixelSize(16);
+    f.setBold(true);
+    setFont(f);
+    QPalette p = palette();
+    p.setColor(QPalette::WindowText, kMaroon);
+    setPalette(p);
+    setBackground(this, kRed);
+    setBackground(ui_->Panel3, kGrey);
+    setBackground(ui_->GroupBox1, kGrey);
+    setBackground(ui_->Frame11, Qt::black);
+    for (auto* lcd : {ui_->LCDNumber1, ui_->LCDNumber2, ui_->LCDNumber3, ui_->LCDNumber4}) {
+        QPalette lp = lcd->palette();
+        lp.setColor(QPalette::WindowText, kMaroon);
+        lcd->setPalette(lp);
+    }
+    // The embedded file list has its own arrangement inside the main window.
+    ui_->Frame11->ListBox1()->setGeometry(8, 8, 300, 129);
+    ui_->Frame11->Button1()->setGeometry(8, 142, 75, 25);
+    ui_->Frame11->Button2()->setGeometry(232, 142, 75, 25);
+    connect(ui_->Button0, &QPushButton::clicked, this, &TForm1::Button0Click);
+    connect(ui_->Frame11->Button2(), &QPushButton::clicked, this, &TForm1::Frame11Button2Click);
+    connect(ui_->Memo1, &QPlainTextEdit::textChanged, this,
+            [this] { cameraCount_ = lineCount(ui_->Memo1->toPlainText()); });
+
+    // 2. Report texts and the pipe name.
+    for (auto& t : lastReportText)
+        t.clear();
+    pipeName = platform::kReportPipeName;
+
+    // 3. Names. The names file is read by the settings code when present; the memo's lines
+    // fix the number of channels, at most as many as the channel table holds.
+    cameraCount_ = lineCount(ui_->Memo1->toPlainText());
+    const int n = std::min(cameraCount(), kTableRows);
+
+    // 4. Clear the rows that will be used.
+    for (int i = 0; i < n; ++i) {
+        lastReportText[i].clear();
+        readerThreadId[i] = 0;
+        pipeInstance[i] = 0;
+        channelState[i] = 0;
+    }
+
+    // 5. Start every channel, one after the other.
+    for (int j = 0; j < n; ++j)
+        startChannel(j);
+
+    // 6.
+    waitFlag = true;
+    seekBarFocus = false;
+    move(0, 0);
+
+    // 7. Settings: read from the settings file when present (defaults otherwise).
+
+    // 8.
+    hoverFlag = true;
+
+    // 9. Screen placement from the width of the whole desktop.
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    const int desktopWidth = screen ? screen->virtualGeometry().width() : 1920;
+    const vorbelt::ScreenPlacement place = vorbelt::screenPlacement(desktopWidth);
+    fullViewOrigin = place.fullViewOrigin;
+    Tag = place.leftOrigin;
+    move(Tag, 0);
+
+    // 10. Size for the chosen resolution.
+    applyResolution();
+
+    // 11, 12. Label tiles.
+    const int cameras = cameraCount();
+    if (vorbelt::layoutServes(cameras)) {
+        layOutLabelTiles();
+        drawLabelTiles();
+    }
+    // 13. Camera buttons, one per camera up to seven.
+    for (int k = 0; k < vorbelt::cameraButtonCount(cameras); ++k)
+        cameraButton(k + 1)->setVisible(true);
+
+    // 14.
+    ui_->Frame11->setVisible(ui_->CheckBox4->isChecked());
+    ui_->ListBox1->setVisible(ui_->CheckBox5->isChecked());
+
+    // 15. The red background is the window's own fill.
+
+    // 16. Transport strip.
+    ui_->Image7->setPixmap(icons::transportStrip());
+
+    // 17.
+    fileCount = 0;
+    pollingFlag = false;
+    timerRunFlag = true;
+    currentChannel = 0;
+    lengthPhaseFlag = true;
+
+    // 18. Timer thread.
+    try {
+        timerThread = std::thread(&TForm1::timerThreadMain, this);
+        timerThreadId = static_cast<uint32_t>(timerThread.native_handle());
+    } catch (const std::system_error&) {
+        messageBox("ThreadFail!", "Timer");
+    }
+
+    // 19.
+    update();
+}
+
+TForm1::~TForm1() {
+    timerRunFlag = false;
+    pollingFlag = false;
+    if (timerThread.joinable())
+        timerThread.join();
+    // Reader threads end when their relays are gone; any that still wait are woken here,
+    // so that none outlives the window whose table it reads.
+    for (int i = 0; i < kTableRows; ++i) {
+        if (!readerThread[i].joinable())
+            continue;
+        if (!readerDone_[i])
+            platform::cancelPipeIo(pipeInstance[i]);
+        readerThread[i].join();
+    }
+}
+
+QLabel* TForm1::labelTile(int channel) const {
+    QLabel* tiles[] = {ui_->Image0, ui_->Image1, ui_->Image2, ui_->Image3,
+                       ui_->Image4, ui_->Image5, ui_->Image6, ui_->Image8};
+    return channel >= 0 && channel < 8 ? tiles[channel] : nullptr;
+}
+
+QPushButton* TForm1::cameraButton(int tag) const {
+    QPushButton* buttons[] = {ui_->Button3, ui_->Button4, ui_->Button5, ui_->Button6,
+                              ui_->Button7, ui_->Button8, ui_->Button9};
+    return tag >= 1 && tag <= 7 ? buttons[tag - 1] : nullptr;
+}
+
+void TForm1::applyResolution() {
+    const auto size = vorbelt::resolutionSize(ui_->RadioGroup1Item0->isChecked()   ? 0
+                                              : ui_->RadioGroup1Item1->isChecked() ? 1
+                                              : ui_->RadioGroup1Item2->isChecked() ? 2
+                                                                                   : -1);
+    if (!size)
+        return;
+    if (const auto tile = vorbelt::tileSize(*size, cameraCount())) {
+        tileWidth = tile->width;
+        tileHeight = tile->height;
+    }
+    resize(size->width, size->height);
+}
+
+void TForm1::layOutLabelTiles() {
+    const int cameras = cameraCount();
+    for (int k = 0; k < cameras && k < 8; ++k) {
+        const vorbelt::Rect r =
+            vorbelt::labelTileRect(k, {tileWidth, tileHeight}, height(), font().pixelSize());
+        labelTile(k)->setGeometry(r.left, r.top, r.width, r.height);
+    }
+}
+
+void TForm1::drawLabelTiles() {
+    const QStringList names = ui_->Memo1->toPlainText().split('\n');
+    for (int k = 0; k < cameraCount() && k < 8; ++k) {
+        QLabel* tile = labelTile(k);
+        tile->setVisible(ui_->CheckBox3->isChecked());
+        QPixmap canvas(std::max(1, tile->width()), std::max(1, tile->height()));
+        canvas.fill(kMaroon);
+        QPainter painter(&canvas);
+        painter.setPen(Qt::white);
+        painter.setFont(font());
+        painter.drawText(QRect(0, 0, canvas.width(), canvas.height()), Qt::AlignLeft | Qt::AlignTop,
+                         k < names.size() ? names[k] : QString());
+        painter.end();
+        tile->setPixmap(canvas);
+    }
+}
+
+// --- channel start ---------------------------------------------------------------------------
+
+void TForm1::failedStart(int j) {
+    if (relayProcessId[j] > 0) {
+        if (platform::ProcessHandle h = platform::openProcess(relayProcessId[j])) {
+            platform::terminateProcess(h, 0);
+            platform::closeProcessHandle(h);
+        }
+    }
+    relayProcessId[j] = -1;
+    relayWindow[j] = 0;
+}
+
+TForm1::PipeWait TForm1::waitForRelayPipe(int j) {
+    for (;;) {
+        for (int poll = 0; poll < kRelayWaitPolls; ++poll) {
+            switch (platform::connectNamedPipe(pipeInstance[j], 100)) {
+            case platform::PipeConnect::Connected:
+            case platform::PipeConnect::AlreadyConnected:
+                return PipeWait::Connected;
+            case platform::PipeConnect::Failed:
+                return PipeWait::NotConnected;
+            case platform::PipeConnect::TimedOut:
+                break;
+            }
+            if (!platform::processRunning(relayProcessId[j]))
+                return PipeWait::GaveUp;
+        }
+        if (!askWaitMore("Relay " + QString::number(j) + " Not Responding!"))
+            return PipeWait::GaveUp;
+    }
+}
+
+bool TForm1::waitForRelayWindow(int j) {
+    waitFlag = true;
+    int polls = 0;
+    while (waitFlag) {
+        platform::sleepMs(100);
+        relayWindow[j] = platform::findWindow("Telnet");
+        if (relayWindow[j] != 0) {
+            waitFlag = false;
+            break;
+        }
+        if (!platform::processRunning(relayProcessId[j]))
+            return false;
+        if (++polls % kRelayWaitPolls == 0 &&
+            !askWaitMore("Relay " + QString::number(j) + " Not Responding!"))
+            return false;
+    }
+    return true;
+}
+
+void TForm1::startChannel(int j) {
+    // 1. The relay, with the one-word command line "Telnet".
+    relayProcessId[j] = platform::createProcess(platform::relayProgram(), "Telnet");
+    // 2. Its pipe instance.
+    pipeInstance[j] = platform::createNamedPipe(pipeName);
+    if (relayProcessId[j] == -1 || pipeInstance[j] == platform::kInvalidPipe) {
+        // Nothing will ever connect: record a failed start at once instead of waiting.
+        platform::closePipe(pipeInstance[j]);
+        failedStart(j);
+        return;
+    }
+    // 3, 4. Wait for the relay to connect, then read its reports on a thread of its own.
+    const PipeWait wait = waitForRelayPipe(j);
+    if (wait == PipeWait::Connected) {
+        try {
+            readerDone_[j] = false;
+            readerThread[j] = std::thread(&TForm1::readerThreadMain, this, pipeInstance[j].load());
+            readerThreadId[j] = static_cast<uint32_t>(readerThread[j].native_handle());
+        } catch (const std::system_error&) {
+            messageBox("ThreadFail!", "Guid");
+        }
+    } else {
+        // Not connected: the instance is closed and no reader started. A relay that is gone,
+        // or that the operator gave up on, gets the values of a failed start.
+        platform::closePipe(pipeInstance[j]);
+        if (wait == PipeWait::GaveUp) {
+            failedStart(j);
+            return;
+        }
+    }
+    // 5. Its window, titled "Telnet" until it takes its channel number.
+    if (!waitForRelayWindow(j)) {
+        failedStart(j);
+        return;
+    }
+    // 6. Channel index, local host, telnet port.
+    const platform::WindowHandle w = relayWindow[j];
+    platform::postMessage(w, vorbelt::kCommandMessage, 0, j);
+    platform::postMessage(w, vorbelt::kCommandMessage, 1, 0);
+    platform::postMessage(w, vorbelt::kCommandMessage, 2, 9000 + j);
+}
+
+// --- reports ---------------------------------------------------------------------------------
+
+void TForm1::readerThreadMain(platform::PipeHandle instance) {
+    int channel = 0;
+    const int n = std::min(cameraCount(), kTableRows);
+    for (int i = 0; i < n; ++i)
+        if (pipeInstance[i] != 0 && pipeInstance[i] == instance)
+            channel = i;
+    char buffer[vorbelt::kReportBufferSize];
+    for (;;) {
+        const platform::PipeRead r = platform::readPipe(instance, buffer, sizeof buffer);
+        if (!r.ok)
+            break;
+        if (r.length > sizeof buffer)
+            continue; // an over-long message is dropped whole; the next one is read as usual
+        reportHandling(buffer, r.bytes, channel);
+    }
+    readerDone_[channel] = true;
+    platform::sleepMs(100);
+    platform::flushPipe(instance);
+    platform::disconnectNamedPipe(instance);
+    platform::closePipe(instance);
+}
+
+void TForm1::reportHandling(const char* data, std::size_t length, int channel) {
+    const auto value = vorbelt::reportValue(data, length, lastReportText[channel]);
+    if (!value)
+        return;
+    // Widgets belong to the GUI thread; queued calls keep each channel's reports in order.
+    QMetaObject::invokeMethod(
+        this, [this, channel, v = *value] { applyReport(channel, v); }, Qt::QueuedConnection);
+}
+
+void TForm1::applyReport(int channel, int32_t value) {
+    if (lengthPhaseFlag) {
+        const auto d = vorbelt::lengthPhase(ui_->TrackBar1->maximum(), value);
+        ui_->TrackBar1->setMaximum(d.maximum);
+        ui_->LCDNumber3->display(QString::number(d.minutes));
+        ui_->LCDNumber4->display(QString::number(d.seconds));
+        ui_->TrackBar1->setTickInterval(d.tickEvery);
+        return;
+    }
+    if (channel == currentChannel) {
+        referenceTime = value;
+    } else if (!ui_->CheckBox2->isChecked()) {
+        platform::postMessage(relayWindow[channel], vorbelt::kCommandMessage, 20, referenceTime);
+    }
+    update();
+}
+
+void TForm1::timerThreadMain() {
+    while (timerRunFlag) {
+        platform::sleepMs(100);
+        while (pollingFlag) {
+            platform::sleepMs(1000);
+            const int n = std::min(cameraCount(), kTableRows);
+            for (int i = 0; i < n; ++i)
+                if (channelState[i] != 0 && relayWindow[i] != 0)
+                    platform::postMessage(relayWindow[i], vorbelt::kCommandMessage, 22, 0);
+        }
+    }
+}
+
+// --- shutdown --------------------------------------------------------------------------------
+
+void TForm1::Button0Click() {
+    close();
+}
+void TForm1::Frame11Button2Click() {
+    close();
+}
+
+namespace {
+void terminateAndPause(platform::ProcessId pid) {
+    if (pid <= 0)
+        return;
+    if (platform::ProcessHandle h = platform::openProcess(pid)) {
+        platform::terminateProcess(h, 0);
+        platform::sleepMs(100);
+        platform::closeProcessHandle(h);
+    }
+}
+} // namespace
+
+bool TForm1::FormCloseQuery() {
+    pollingFlag = false;
+    timerRunFlag = false;
+    platform::sleepMs(900);
+    platform::sleepMs(900);
+    const int n = std::min(cameraCount(), kTableRows);
+    for (int i = 0; i < n; ++i) {
+        terminateAndPause(vlcProcessId[i]);
+        terminateAndPause(relayProcessId[i]);
+    }
+    return true;
+}
+
+void TForm1::closeEvent(QCloseEvent* event) {
+    if (FormCloseQuery())
+        event->accept();
+    else
+        event->ignore();
+}

@@ -1,0 +1,102 @@
+// The main control window: starts one relay per camera, reads their reports, keeps the
+// cameras at the same second and shuts everything down when it closes.
+#pragma once
+
+#include "platform/pipe.h"
+#include "platform/process.h"
+#include "platform/window.h"
+
+#include <QWidget>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <thread>
+
+namespace Ui {
+class Form1;
+}
+class TForm2;
+class QLabel;
+class QPushButton;
+
+class TForm1 : public QWidget {
+    Q_OBJECT
+public:
+    static constexpr int kTableRows = 256;
+
+    explicit TForm1(QWidget* parent = nullptr);
+    ~TForm1() override;
+
+    Ui::Form1* ui() const { return ui_.get(); }
+    void setCompactWindow(TForm2* form2) { Form2 = form2; }
+
+    // Number of camera channels: the lines of the names memo.
+    int cameraCount() const { return cameraCount_.load(); }
+
+    // --- channel table -------------------------------------------------------------------
+    platform::ProcessId relayProcessId[kTableRows] = {};
+    std::atomic<platform::WindowHandle> relayWindow[kTableRows] = {};
+    std::atomic<platform::PipeHandle> pipeInstance[kTableRows] = {};
+    std::thread readerThread[kTableRows];
+    uint32_t readerThreadId[kTableRows] = {};
+    platform::ProcessId vlcProcessId[kTableRows] = {};
+    platform::WindowHandle vlcWindow[kTableRows] = {};
+    std::atomic<uint8_t> channelState[kTableRows] = {};
+    std::string lastReportText[kTableRows]; // each written only by its channel's reader
+
+    // --- window-wide state ---------------------------------------------------------------
+    std::string pipeName;
+    bool waitFlag = false;
+    int32_t waitCounter = 0;
+    bool seekBarFocus = false;
+    bool hoverFlag = false;
+    bool transparencyFlag = false;
+    int Tag = 0; // left origin
+    int32_t fullViewOrigin = 0;
+    int32_t tileWidth = 0;
+    int32_t tileHeight = 0;
+    platform::WindowHandle mainWindowHandle = 0;
+    std::atomic<bool> pollingFlag{false};
+    std::atomic<bool> timerRunFlag{false};
+    std::atomic<bool> lengthPhaseFlag{false};
+    uint8_t fileCount = 0;
+    std::atomic<uint8_t> currentChannel{0};
+    std::atomic<int32_t> referenceTime{0};
+    std::thread timerThread;
+    uint32_t timerThreadId = 0;
+
+    // Report handling on the reader thread of `channel`: the number of one report.
+    void reportHandling(const char* data, std::size_t length, int channel);
+    // Applies a report's number on the GUI thread (length or position phase).
+    void applyReport(int channel, int32_t value);
+
+    QLabel* labelTile(int channel) const;
+    QPushButton* cameraButton(int tag) const;
+
+public slots:
+    void Button0Click();
+    void Frame11Button2Click();
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    bool FormCloseQuery();
+    void startChannel(int j);
+    void failedStart(int j);
+    enum class PipeWait { Connected, NotConnected, GaveUp };
+    PipeWait waitForRelayPipe(int j);
+    bool waitForRelayWindow(int j);
+    void readerThreadMain(platform::PipeHandle instance);
+    void timerThreadMain();
+    void applyResolution();
+    void layOutLabelTiles();
+    void drawLabelTiles();
+
+    std::unique_ptr<Ui::Form1> ui_;
+    TForm2* Form2 = nullptr;
+    std::atomic<int> cameraCount_{0};
+    std::atomic<bool> readerDone_[kTableRows] = {};
+};

@@ -1,0 +1,100 @@
+#include "control/icons.h"
+
+#include <QPainter>
+#include <QPolygon>
+
+namespace icons {
+namespace {
+
+const QColor kCyan(0, 170, 200);
+const QColor kBlue(30, 60, 200);
+
+QPolygon right(int x0, int x1) {
+    return QPolygon({QPoint(x0, 5), QPoint(x1, 12), QPoint(x0, 19)});
+}
+QPolygon left(int x0, int x1) {
+    return QPolygon({QPoint(x1, 5), QPoint(x0, 12), QPoint(x1, 19)});
+}
+
+void draw(QPainter& p, int index) {
+    p.setPen(Qt::NoPen);
+    switch (index) {
+    case 0: // snapshot
+        p.setBrush(QColor(210, 20, 20));
+        p.drawEllipse(QPoint(12, 12), 8, 8);
+        break;
+    case 1: // play/pause
+        p.setBrush(QColor(20, 160, 40));
+        p.drawPolygon(QPolygon({QPoint(6, 4), QPoint(20, 12), QPoint(6, 20)}));
+        break;
+    case 2: // step
+        p.setBrush(QColor(230, 190, 0));
+        p.drawRect(7, 5, 4, 15);
+        p.drawRect(14, 5, 4, 15);
+        break;
+    case 3:
+        p.setBrush(QColor(210, 20, 20));
+        p.drawRect(5, 7, 15, 11);
+        break;
+    case 4: // seek back: bar and triangle pointing left
+        p.setBrush(kCyan);
+        p.drawRect(4, 5, 3, 15);
+        p.drawPolygon(left(8, 20));
+        break;
+    case 5: // slower: triangle pointing left and bar
+        p.setBrush(kBlue);
+        p.drawPolygon(left(4, 16));
+        p.drawRect(18, 5, 3, 15);
+        break;
+    case 6: // faster: bar and triangle pointing right
+        p.setBrush(kBlue);
+        p.drawRect(4, 5, 3, 15);
+        p.drawPolygon(right(9, 21));
+        break;
+    case 7: // seek forward: triangle pointing right and bar
+        p.setBrush(kCyan);
+        p.drawPolygon(right(5, 17));
+        p.drawRect(18, 5, 3, 15);
+        break;
+    case 8:
+        p.setBrush(kBlue);
+        p.drawPolygon(QPolygon({QPoint(5, 15), QPoint(12, 4), QPoint(19, 15)}));
+        p.drawRect(5, 17, 15, 3);
+        break;
+    default:
+        break;
+    }
+}
+
+} // namespace
+
+QPixmap keplista() {
+    QPixmap all(3 * kIconSize, 3 * kIconSize);
+    all.fill(Qt::white);
+    QPainter p(&all);
+    p.setRenderHint(QPainter::Antialiasing);
+    for (int i = 0; i < 9; ++i) {
+        p.save();
+        p.translate((i % 3) * kIconSize, (i / 3) * kIconSize);
+        draw(p, i);
+        p.restore();
+    }
+    return all;
+}
+
+QPixmap icon(int index) {
+    static const QPixmap all = keplista();
+    return all.copy((index % 3) * kIconSize, (index / 3) * kIconSize, kIconSize, kIconSize);
+}
+
+QPixmap transportStrip() {
+    static const int order[] = {1, 4, 7, 5, 6, 2, 0};
+    QPixmap strip(7 * kIconSize, kIconSize);
+    QPainter p(&strip);
+    p.setCompositionMode(QPainter::CompositionMode_Source);
+    for (int k = 0; k < 7; ++k)
+        p.drawPixmap(k * kIconSize, 0, icon(order[k]));
+    return strip;
+}
+
+} // namespace icons

@@ -1,0 +1,25 @@
+// VorbeltPlayer: the control station.
+#include "control/Guid.h"
+#include "control/Open.h"
+#include "control/Player.h"
+#include "platform/qt/message_box.h"
+
+#include <QApplication>
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    app.setApplicationName("Vorbelt Player");
+    try {
+        TForm1 Form1;
+        TForm2 Form2;
+        TFrame1 Frame1;
+        Form1.setCompactWindow(&Form2);
+        Form1.show();
+        app.exec();
+    } catch (const std::exception& e) {
+        messageBox(QString::fromLocal8Bit(e.what()), "Vorbelt Player");
+    } catch (...) {
+        messageBox(QString(), "Vorbelt Player");
+    }
+    return 0;
+}

@@ -1,0 +1,53 @@
+#include "reports.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+
+namespace vorbelt {
+
+std::string warningReport(const std::string& label) {
+    return "Cam: " + label + " Warning !";
+}
+
+std::string reinstallReport(const std::string& label) {
+    return "Cam. " + label + " Reinstall !!!";
+}
+
+std::optional<int32_t> parseInt32(const std::string& text) {
+    if (text.empty())
+        return std::nullopt;
+    std::size_t i = (text[0] == '-') ? 1 : 0;
+    if (i == text.size())
+        return std::nullopt;
+    for (std::size_t k = i; k < text.size(); ++k)
+        if (text[k] < '0' || text[k] > '9')
+            return std::nullopt;
+    // Accumulate with a bound so that any number of digits is handled without overflow.
+    const long long limit = (i == 1) ? -static_cast<long long>(INT32_MIN) : INT32_MAX;
+    long long v = 0;
+    for (std::size_t k = i; k < text.size(); ++k) {
+        v = v * 10 + (text[k] - '0');
+        if (v > limit)
+            return std::nullopt;
+    }
+    return static_cast<int32_t>(i == 1 ? -v : v);
+}
+
+std::optional<int32_t> reportValue(const char* data, std::size_t length, std::string& lastText) {
+    std::string digits;
+    if (length > 4)
+        for (std::size_t k = 0; k < length; ++k)
+            if (data[k] >= '0' && data[k] <= '9')
+                digits += data[k];
+    if (!digits.empty())
+        lastText = digits;
+    return parseInt32(lastText);
+}
+
+LengthDisplay lengthPhase(int32_t currentMaximum, int32_t value) {
+    const int32_t m = currentMaximum < value ? value : currentMaximum;
+    return LengthDisplay{m, m / 60, m % 60, m / 10};
+}
+
+} // namespace vorbelt

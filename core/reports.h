@@ -1,0 +1,38 @@
+// Report messages: what a relay writes into its report pipe, and how the control program
+// turns one report into a number.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace vorbelt {
+
+// Largest report the control program reads; a longer message is dropped whole.
+constexpr std::size_t kReportBufferSize = 512;
+
+// "Cam: <label> Warning !": connecting on command 3 failed.
+std::string warningReport(const std::string& channelLabel);
+// "Cam. <label> Reinstall !!!": connecting with the Connect button failed.
+std::string reinstallReport(const std::string& channelLabel);
+
+// Reads one report of one channel. Only reports longer than 4 bytes contribute digits; the
+// digits of the last such report that had any are kept in `lastText`, and the value is that
+// text read as a signed 32-bit decimal. A short report, or one without digits, therefore
+// repeats the channel's previous number. No value when the text is empty or out of range.
+std::optional<int32_t> reportValue(const char* data, std::size_t length, std::string& lastText);
+
+// Signed 32-bit decimal of a text of digits (an optional leading minus allowed).
+std::optional<int32_t> parseInt32(const std::string& text);
+
+// Seek range and length display after a length report in the length phase.
+struct LengthDisplay {
+    int32_t maximum;   // the seek bar's new maximum: it never shrinks
+    int32_t minutes;   // maximum div 60
+    int32_t seconds;   // maximum mod 60
+    int32_t tickEvery; // maximum div 10
+};
+LengthDisplay lengthPhase(int32_t currentMaximum, int32_t value);
+
+} // namespace vorbelt

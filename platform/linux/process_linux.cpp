@@ -1,0 +1,253 @@
+// Processes on Linux. Each started child is tracked through a pidfd from the moment it is
+// created, so a terminate never reaches a later process that reused the id. One reaper thread
+// waits on every pidfd and reaps each child as it ends, so no zombie is left behind.
+#include "platform/process.h"
+
+#include "core/command_line.h"
+
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <map>
+#include <mutex>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/pidfd.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+extern char** environ;
+
+namespace platform {
+namespace {
+
+thread_local uint32_t tlsLastError = 0;
+
+struct Children {
+    std::mutex lock;
+    std::map<ProcessId, int> pidfds; // running children, not yet reaped
+    int wakeFd = -1;                 // eventfd: a child was added
+    bool reaperStarted = false;
+};
+
+Children& children() {
+    static Children* c = new Children; // never destroyed: the reaper may outlive main()
+    return *c;
+}
+
+void reaperLoop() {
+    Children& c = children();
+    for (;;) {
+        std::vector<pollfd> fds;
+        std::vector<ProcessId> pids;
+        {
+            std::lock_guard<std::mutex> g(c.lock);
+            fds.push_back({c.wakeFd, POLLIN, 0});
+            pids.push_back(0);
+            for (const auto& [pid, fd] : c.pidfds) {
+                fds.push_back({fd, POLLIN, 0});
+                pids.push_back(pid);
+            }
+        }
+        if (poll(fds.data(), fds.size(), -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            return;
+        }
+        if (fds[0].revents & POLLIN) {
+            uint64_t v;
+            (void)!read(c.wakeFd, &v, sizeof v);
+        }
+        for (std::size_t k = 1; k < fds.size(); ++k) {
+            if (!(fds[k].revents & (POLLIN | POLLHUP | POLLERR)))
+                continue;
+            std::lock_guard<std::mutex> g(c.lock);
+            auto it = c.pidfds.find(pids[k]);
+            if (it == c.pidfds.end())
+                continue;
+            siginfo_t info{};
+            if (waitid(static_cast<idtype_t>(P_PIDFD), it->second, &info, WEXITED | WNOHANG) == 0 &&
+                info.si_pid != 0) {
+                close(it->second);
+                c.pidfds.erase(it);
+            }
+        }
+    }
+}
+
+std::string getEnv(const char* name) {
+    const char* v = std::getenv(name);
+    return v ? v : "";
+}
+
+} // namespace
+
+uint32_t lastError() {
+    return tlsLastError;
+}
+
+void setLastError(uint32_t error) {
+    tlsLastError = error;
+}
+
+ProcessId createProcess(const std::string& program, const std::string& commandLine,
+                        const std::vector<std::pair<std::string, std::string>>& environment) {
+    // Everything the child needs is prepared before fork: after it only async-signal-safe calls.
+    std::vector<std::string> args = vorbelt::splitCommandLine(commandLine);
+    std::vector<char*> argv;
+    for (auto& a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+
+    std::vector<std::string> envStrings;
+    for (char** e = environ; *e; ++e) {
+        std::string entry = *e;
+        bool replaced = false;
+        for (const auto& [k, v] : environment)
+            if (entry.compare(0, k.size() + 1, k + "=") == 0)
+                replaced = true;
+        if (!replaced)
+            envStrings.push_back(entry);
+    }
+    for (const auto& [k, v] : environment)
+        envStrings.push_back(k + "=" + v);
+    std::vector<char*> envp;
+    for (auto& e : envStrings)
+        envp.push_back(e.data());
+    envp.push_back(nullptr);
+
+    // The child reports a failed exec through this close-on-exec pipe.
+    int status[2];
+    if (pipe2(status, O_CLOEXEC) != 0) {
+        tlsLastError = errno;
+        return -1;
+    }
+    const pid_t pid = fork();
+    if (pid < 0) {
+        tlsLastError = errno;
+        close(status[0]);
+        close(status[1]);
+        return -1;
+    }
+    if (pid == 0) {
+        // Only the standard streams and the status pipe may cross into the new program.
+        if (status[1] != 3) {
+            dup3(status[1], 3, O_CLOEXEC);
+        }
+        syscall(SYS_close_range, 4u, UINT_MAX, 0u);
+        signal(SIGPIPE, SIG_DFL);
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        execve(program.c_str(), argv.data(), envp.data());
+        const int err = errno;
+        (void)!write(3, &err, sizeof err);
+        _exit(127);
+    }
+    close(status[1]);
+    int childErr = 0;
+    ssize_t got;
+    do {
+        got = read(status[0], &childErr, sizeof childErr);
+    } while (got < 0 && errno == EINTR);
+    close(status[0]);
+
+    // The child is not reaped before its pidfd exists, so the id cannot have been reused.
+    const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    if (got == static_cast<ssize_t>(sizeof childErr)) {
+        waitpid(pid, nullptr, 0);
+        if (pidfd >= 0)
+            close(pidfd);
+        tlsLastError = childErr;
+        return -1;
+    }
+    if (pidfd < 0) {
+        // Without a pidfd the child cannot be tracked safely; reap it when it ends.
+        tlsLastError = errno;
+        std::thread([pid] { waitpid(pid, nullptr, 0); }).detach();
+        return pid;
+    }
+    fcntl(pidfd, F_SETFD, FD_CLOEXEC);
+    Children& c = children();
+    {
+        std::lock_guard<std::mutex> g(c.lock);
+        c.pidfds[pid] = pidfd;
+        if (!c.reaperStarted) {
+            c.wakeFd = eventfd(0, EFD_CLOEXEC);
+            c.reaperStarted = true;
+            std::thread(reaperLoop).detach();
+        }
+    }
+    const uint64_t one = 1;
+    (void)!write(c.wakeFd, &one, sizeof one);
+    return pid;
+}
+
+ProcessHandle openProcess(ProcessId pid) {
+    if (pid <= 0)
+        return 0;
+    Children& c = children();
+    std::lock_guard<std::mutex> g(c.lock);
+    auto it = c.pidfds.find(pid);
+    if (it == c.pidfds.end())
+        return 0;
+    const int fd = fcntl(it->second, F_DUPFD_CLOEXEC, 3);
+    if (fd < 0) {
+        tlsLastError = errno;
+        return 0;
+    }
+    return fd;
+}
+
+bool terminateProcess(ProcessHandle process, uint32_t) {
+    if (process <= 0)
+        return false;
+    if (syscall(SYS_pidfd_send_signal, static_cast<int>(process), SIGKILL, nullptr, 0) != 0) {
+        tlsLastError = errno;
+        return false;
+    }
+    return true;
+}
+
+void closeProcessHandle(ProcessHandle process) {
+    if (process > 0)
+        close(static_cast<int>(process));
+}
+
+bool processRunning(ProcessId pid) {
+    Children& c = children();
+    std::lock_guard<std::mutex> g(c.lock);
+    return c.pidfds.count(pid) != 0;
+}
+
+void sleepMs(unsigned ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+std::string executableDirectory() {
+    char buf[4096];
+    const ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+    if (n <= 0)
+        return "./";
+    std::string path(buf, static_cast<std::size_t>(n));
+    return path.substr(0, path.rfind('/') + 1);
+}
+
+std::string relayProgram() {
+    const std::string v = getEnv("VORBELT_RELAY_PROGRAM");
+    return v.empty() ? executableDirectory() + "brellon" : v;
+}
+
+std::string videoPlayerProgram() {
+    const std::string v = getEnv("VORBELT_VIDEO_PLAYER_PROGRAM");
+    return v.empty() ? std::string("/usr/bin/vlc") : v;
+}
+
+} // namespace platform

@@ -1,0 +1,46 @@
+// Processes: start without waiting, open by id and terminate, sleep. Shaped like the
+// Windows calls CreateProcess, OpenProcess, TerminateProcess, CloseHandle and Sleep.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace platform {
+
+using ProcessId = int32_t;
+using ProcessHandle = intptr_t; // 0: none
+
+// Starts `program` with a Windows-style `commandLine`, which is split into the program's
+// arguments (its first token becomes argv[0]). Does not wait. `environment` adds or replaces
+// variables for the child only. Returns the process id, or -1 when the program cannot be
+// started (not found, not executable).
+ProcessId createProcess(const std::string& program, const std::string& commandLine,
+                        const std::vector<std::pair<std::string, std::string>>& environment = {});
+
+// Opens a process that this program started, with the right to terminate it. Returns 0
+// when the id is not positive, was not started here, or the process has already ended.
+// The handle stays bound to that process even if its id is later reused.
+ProcessHandle openProcess(ProcessId pid);
+// Ends the process at once. False when it had already ended.
+bool terminateProcess(ProcessHandle process, uint32_t exitCode);
+void closeProcessHandle(ProcessHandle process);
+
+// Whether a process started here is still running (not yet ended and reaped).
+bool processRunning(ProcessId pid);
+
+// Blocks the calling thread.
+void sleepMs(unsigned milliseconds);
+
+// Program files. On Linux the relay lies beside the running control program and the video
+// player is /usr/bin/vlc; VORBELT_RELAY_PROGRAM and VORBELT_VIDEO_PLAYER_PROGRAM replace them.
+std::string relayProgram();
+std::string videoPlayerProgram();
+// Directory of the running executable, with a trailing separator.
+std::string executableDirectory();
+
+// Last system error of the calling thread (errno on Linux, GetLastError on Windows).
+uint32_t lastError();
+
+} // namespace platform

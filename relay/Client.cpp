@@ -1,0 +1,267 @@
+#include "relay/Client.h"
+
+#include "core/relay_commands.h"
+#include "core/reports.h"
+#include "platform/process.h"
+#include "platform/qt/message_box.h"
+#include "platform/qt/posted_messages.h"
+#include "ui_Client.h"
+
+#include <QCloseEvent>
+#include <QFile>
+#include <QMouseEvent>
+#include <QTextCursor>
+
+namespace {
+
+#ifdef _WIN32
+const std::string kHangVlm = vorbelt::kDefaultHangVlmPath;
+const QString kPlaylist = "c:/utils/server/temp/playlist.txt";
+#else
+// On Linux the relay's files lie beside it, as they lie beside brellon.exe on Windows.
+const std::string kHangVlm = platform::executableDirectory() + "hang_vlm.vlm";
+const QString kPlaylist =
+    QString::fromStdString(platform::executableDirectory()) + "temp/playlist.txt";
+#endif
+
+QString gle(uint32_t error) {
+    return QString::number(error);
+}
+
+} // namespace
+
+TTelnetForm::TTelnetForm(QWidget* parent) : QWidget(parent), ui_(new Ui::TelnetForm) {
+    ui_->setupUi(this);
+    telnet_.port = 23;
+    openReportPipe();
+    forwarding_ = false;
+
+    connect(ui_->btnConnect, &QPushButton::clicked, this, &TTelnetForm::btnConnectClick);
+    connect(ui_->btnDisconnect, &QPushButton::clicked, this, &TTelnetForm::btnDisconnectClick);
+    connect(ui_->UpDown1, &UpDown::clicked, this, &TTelnetForm::UpDown1Click);
+    ui_->Label1->installEventFilter(this);
+    connect(&telnet_, &TelnetClient::connectedToHost, this, &TTelnetForm::IdTelnetDemoConnect);
+    connect(&telnet_, &TelnetClient::statusChanged, this, &TTelnetForm::IdTelnetDemoStatus);
+    connect(&telnet_, &TelnetClient::dataAvailable, this, &TTelnetForm::IdTelnetDemoDataAvailable);
+
+    filter_ = std::make_unique<PostedMessageFilter>(
+        this, [this](uint32_t m, uint32_t w, int32_t l) { WndProc(m, w, l); });
+    FormCreate();
+}
+
+TTelnetForm::~TTelnetForm() {
+    filter_.reset();
+    if (!closed_ && pipe_ != platform::kInvalidPipe)
+        platform::closePipe(pipe_);
+}
+
+void TTelnetForm::FormCreate() {
+    ui_->spnedtPort->setText("4212");
+}
+
+void TTelnetForm::openReportPipe() {
+    lastResult_ = 0;
+    // No free instance until the control program creates one for this relay: try again
+    // after a short pause, so the wait costs no processor time.
+    while ((pipe_ = platform::openPipe(platform::kReportPipeName)) == platform::kInvalidPipe)
+        platform::sleepMs(5);
+    readMode_ = 2;
+    lastResult_ = platform::setPipeMessageMode(pipe_) ? 1 : 0;
+    if (!lastResult_)
+        setWindowTitle("SetNamedPipeHandleState failed. GLE=" + gle(platform::lastError()));
+}
+
+void TTelnetForm::writeReport(const QByteArray& text, bool showCount) {
+    const bool ok = platform::writePipe(pipe_, text.constData(),
+                                        static_cast<std::size_t>(text.size()), &bytesWritten_);
+    lastResult_ = ok ? 1 : 0;
+    if (!ok)
+        ui_->sbrStatus->showMessage("WriteFile to pipe failed. GLE=" + gle(platform::lastError()));
+    else if (showCount)
+        ui_->sbrStatus->showMessage(QString::number(bytesWritten_));
+}
+
+void TTelnetForm::reportError(const std::exception& e) {
+    messageBox(QString::fromLocal8Bit(e.what()), "brellon", BoxKind::Information, this);
+}
+
+void TTelnetForm::sendIfConnected(const QByteArray& line) {
+    if (telnet_.connected())
+        telnet_.sendLine(line);
+}
+
+void TTelnetForm::WndProc(uint32_t message, uint32_t wParam, int32_t lParam) {
+    if (message != vorbelt::kCommandMessage)
+        return;
+    forwarding_ = false;
+    if (wParam > vorbelt::kLastCommandCode) {
+        setWindowTitle(QString::number(static_cast<int32_t>(wParam)));
+        return;
+    }
+    try {
+        const vorbelt::RelayAction a = vorbelt::relayCommand(wParam, lParam, kHangVlm);
+        const QString text = QString::fromStdString(a.text);
+        switch (a.kind) {
+        case vorbelt::RelayActionKind::Nothing:
+            break;
+        case vorbelt::RelayActionKind::SetCaption:
+            setWindowTitle(text);
+            break;
+        case vorbelt::RelayActionKind::SetHost:
+            ui_->edtServer->setText(text);
+            telnet_.host = text;
+            if (a.setBindAddress)
+                telnet_.bindAddress = text;
+            break;
+        case vorbelt::RelayActionKind::SetPort:
+            ui_->spnedtPort->setText(QString::number(a.number));
+            telnet_.port = ui_->spnedtPort->text().toInt();
+            break;
+        case vorbelt::RelayActionKind::Connect:
+            connectOnCommand();
+            break;
+        case vorbelt::RelayActionKind::SendLine:
+            sendIfConnected(text.toLatin1());
+            break;
+        case vorbelt::RelayActionKind::Playlist:
+            playlistHandOver();
+            break;
+        case vorbelt::RelayActionKind::Close:
+            close();
+            break;
+        }
+        if (a.forwardReplies)
+            forwarding_ = true;
+    } catch (const std::exception& e) {
+        reportError(e);
+    }
+}
+
+void TTelnetForm::connectOnCommand() {
+    try {
+        telnet_.connectToHost();
+    } catch (const TelnetError&) {
+        ui_->sbrStatus->showMessage("Not Responding");
+        writeReport(QByteArray::fromStdString(vorbelt::warningReport(channelLabel().toStdString())),
+                    false);
+    }
+    if (telnet_.connected())
+        telnet_.sendLine(vorbelt::kTelnetPassword);
+}
+
+void TTelnetForm::playlistHandOver() {
+    QFile f(kPlaylist);
+    if (!f.open(QIODevice::ReadOnly | QIODevice::Text))
+        throw std::runtime_error("Cannot open file \"" + kPlaylist.toStdString() + "\". " +
+                                 f.errorString().toStdString());
+    ui_->ListBox1->clear();
+    const QStringList lines = QString::fromLatin1(f.readAll()).split('\n');
+    f.close();
+    for (int k = 0; k < lines.size(); ++k)
+        if (k + 1 < lines.size() || !lines[k].isEmpty())
+            ui_->ListBox1->addItem(QString(lines[k]).remove('\r'));
+    if (telnet_.connected()) {
+        if (ui_->ListBox1->count() == 0)
+            throw std::runtime_error("List index out of bounds (0)");
+        telnet_.sendLine(ui_->ListBox1->item(0)->text().toLatin1());
+    }
+    ui_->ListBox1->clear();
+    QFile::remove(kPlaylist);
+}
+
+void TTelnetForm::IdTelnetDemoDataAvailable(const QByteArray& chunk) {
+    // Each chunk goes whole into the log and, while forwarding, whole into the pipe: an answer
+    // such as "110\r\n> " must reach the control program as one report with all its digits.
+    QTextCursor c(ui_->Memo1->document());
+    c.movePosition(QTextCursor::End);
+    c.insertText(QString::fromLatin1(chunk));
+    if (forwarding_ && !chunk.isEmpty())
+        writeReport(chunk, true);
+}
+
+void TTelnetForm::btnConnectClick() {
+    try {
+        telnet_.host = ui_->edtServer->text();
+        bool ok = false;
+        const int port = ui_->spnedtPort->text().toInt(&ok);
+        if (!ok)
+            throw std::invalid_argument("'" + ui_->spnedtPort->text().toStdString() +
+                                        "' is not a valid integer value");
+        telnet_.port = port;
+        if (!telnet_.connected()) {
+            try {
+                telnet_.connectToHost();
+            } catch (const TelnetError&) {
+                writeReport(QByteArray::fromStdString(
+                                vorbelt::reinstallReport(channelLabel().toStdString())),
+                            false);
+            }
+        }
+    } catch (const std::exception& e) {
+        reportError(e);
+    }
+}
+
+void TTelnetForm::btnDisconnectClick() {
+    telnet_.disconnectFromHost();
+}
+
+void TTelnetForm::UpDown1Click(bool up) {
+    bool ok = false;
+    const int v = ui_->spnedtPort->text().toInt(&ok);
+    if (!ok) {
+        reportError(std::invalid_argument("'" + ui_->spnedtPort->text().toStdString() +
+                                          "' is not a valid integer value"));
+        return;
+    }
+    ui_->spnedtPort->setText(QString::number(up ? v + 1 : v - 1));
+}
+
+void TTelnetForm::Label1Click() {
+    try {
+        sendIfConnected(ui_->Edit1->text().toLatin1());
+    } catch (const std::exception& e) {
+        reportError(e);
+    }
+}
+
+void TTelnetForm::IdTelnetDemoConnect() {
+    ui_->sbrStatus->showMessage("Connect");
+}
+
+void TTelnetForm::IdTelnetDemoStatus(TelnetClient::Status status) {
+    if (status == TelnetClient::Status::Disconnected)
+        ui_->sbrStatus->showMessage("Disconnected");
+}
+
+bool TTelnetForm::FormCloseQuery() {
+    try {
+        if (telnet_.connected() && ui_->edtServer->text() == vorbelt::kLocalHost)
+            telnet_.sendLine("shutdown");
+    } catch (const std::exception&) {
+        // The player went away first: nothing to say goodbye to.
+    }
+    if (!closed_) {
+        platform::flushPipe(pipe_);
+        platform::disconnectNamedPipe(pipe_);
+        platform::closePipe(pipe_);
+        closed_ = true;
+    }
+    return true;
+}
+
+void TTelnetForm::closeEvent(QCloseEvent* event) {
+    if (FormCloseQuery())
+        event->accept();
+    else
+        event->ignore();
+}
+
+bool TTelnetForm::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == ui_->Label1 && event->type() == QEvent::MouseButtonRelease &&
+        static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton) {
+        Label1Click();
+        return true;
+    }
+    return QWidget::eventFilter(watched, event);
+}

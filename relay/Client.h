@@ -1,0 +1,68 @@
+// The relay window: takes command messages posted by the control program, drives its video
+// player over telnet and writes reports into its instance of the report pipe.
+#pragma once
+
+#include "platform/pipe.h"
+#include "relay/telnet_client.h"
+
+#include <QWidget>
+
+#include <cstdint>
+#include <memory>
+
+namespace Ui {
+class TelnetForm;
+}
+class PostedMessageFilter;
+
+class TTelnetForm : public QWidget {
+    Q_OBJECT
+public:
+    // Opens the report pipe, retrying until the control program offers an instance.
+    explicit TTelnetForm(QWidget* parent = nullptr);
+    ~TTelnetForm() override;
+
+    // The window procedure for posted messages: command messages 0xD000.
+    void WndProc(uint32_t message, uint32_t wParam, int32_t lParam);
+
+    Ui::TelnetForm* ui() const { return ui_.get(); }
+    TelnetClient& IdTelnetDemo() { return telnet_; }
+    bool forwarding() const { return forwarding_; }
+
+    // Reply handling of one chunk received from the video player.
+    void IdTelnetDemoDataAvailable(const QByteArray& chunk);
+
+public slots:
+    void btnConnectClick();
+    void btnDisconnectClick();
+    void UpDown1Click(bool up);
+    void Label1Click();
+    void IdTelnetDemoConnect();
+    void IdTelnetDemoStatus(TelnetClient::Status status);
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void FormCreate();
+    bool FormCloseQuery();
+    void openReportPipe();
+    void writeReport(const QByteArray& text, bool showCount);
+    void connectOnCommand();
+    void playlistHandOver();
+    void sendIfConnected(const QByteArray& line);
+    void reportError(const std::exception& e);
+    QString channelLabel() const { return windowTitle(); }
+
+    std::unique_ptr<Ui::TelnetForm> ui_;
+    TelnetClient telnet_;
+    std::unique_ptr<PostedMessageFilter> filter_;
+
+    bool forwarding_ = false;
+    platform::PipeHandle pipe_ = platform::kInvalidPipe;
+    uint32_t readMode_ = 0;
+    uint32_t bytesWritten_ = 0;
+    int32_t lastResult_ = 0;
+    bool closed_ = false;
+};
