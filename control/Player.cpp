@@ -20,6 +20,7 @@
 
 namespace {
 
+const QString kNamesFile = "nevek.txt";
 constexpr int kRelayWaitPolls = 100; // 100 polls of 100 ms before asking "Wait more?"
 const QColor kRed(255, 0, 0);
 const QColor kMaroon(128, 0, 0);
@@ -76,8 +77,9 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent), ui_(new Ui::Form1) {
         t.clear();
     pipeName = platform::kReportPipeName;
 
-    // 3. Names. The names file is read by the settings code when present; the memo's lines
-    // fix the number of channels, at most as many as the channel table holds.
+    // 3. Names: the names file replaces the memo's lines when it exists. Its line count fixes
+    // the number of channels, at most as many as the channel table holds.
+    loadNames();
     cameraCount_ = lineCount(ui_->Memo1->toPlainText());
     const int n = std::min(cameraCount(), kTableRows);
 
@@ -168,10 +170,32 @@ TForm1::~TForm1() {
     }
 }
 
+void TForm1::loadNames() {
+    QFile f(kNamesFile);
+    if (!f.exists())
+        return;
+    if (!f.open(QIODevice::ReadOnly))
+        throw std::runtime_error("Cannot open file \"" + kNamesFile.toStdString() + "\". " +
+                                 f.errorString().toStdString());
+    const QByteArray content = f.readAll();
+    if (f.error() != QFileDevice::NoError)
+        throw std::runtime_error("Read error on \"" + kNamesFile.toStdString() + "\". " +
+                                 f.errorString().toStdString());
+    const auto names = vorbelt::decodeNames(content.toStdString());
+    QStringList lines;
+    for (const auto& n : names)
+        lines << QString::fromLocal8Bit(n.data(), static_cast<int>(n.size()));
+    ui_->Memo1->setPlainText(lines.join('\n'));
+}
+
 QLabel* TForm1::labelTile(int channel) const {
     QLabel* tiles[] = {ui_->Image0, ui_->Image1, ui_->Image2, ui_->Image3,
                        ui_->Image4, ui_->Image5, ui_->Image6, ui_->Image8};
     return channel >= 0 && channel < 8 ? tiles[channel] : nullptr;
+}
+
+bool TForm1::Image7Empty() const {
+    return ui_->Image7->pixmap().isNull();
 }
 
 QPushButton* TForm1::cameraButton(int tag) const {

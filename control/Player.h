@@ -73,6 +73,7 @@ public:
     void applyReport(int channel, int32_t value);
 
     QLabel* labelTile(int channel) const;
+    bool Image7Empty() const;
     QPushButton* cameraButton(int tag) const;
 
 public slots:
@@ -84,6 +85,7 @@ protected:
 
 private:
     bool FormCloseQuery();
+    void loadNames();
     void startChannel(int j);
     void failedStart(int j);
     enum class PipeWait { Connected, NotConnected, GaveUp };

@@ -223,3 +223,12 @@ TEST(Window, VanishedWindowsFailWithoutHarm) {
     EXPECT_EQ(platform::getWindowText(gone), "");
     EXPECT_FALSE(platform::postMessage(0, 0xD000, 0, 0));
 }
+
+TEST(Window, QtsHiddenLeaderWindowIsNotFound) {
+    // A Qt program started as "Telnet" titles its hidden client-leader window "Telnet" too;
+    // the lookup must find the program's real window.
+    Child child(buildDirectory() + "tools/test_window", {"Telnet"});
+    const auto ready = child.waitForLine("ready ");
+    ASSERT_TRUE(ready);
+    EXPECT_EQ(platform::findWindow("Telnet"), std::stoul(ready->substr(6)));
+}

@@ -77,6 +77,22 @@ bool windowTitle(Display* d, Window w, std::string& title) {
     return readUtf8Property(d, w, XA_WM_NAME, XA_STRING, title);
 }
 
+// ICCCM: a client leader's WM_CLIENT_LEADER names the leader itself.
+bool clientLeader(Display* d, Window w) {
+    Atom actual;
+    int format;
+    unsigned long count, after;
+    unsigned char* data = nullptr;
+    bool leader = false;
+    if (XGetWindowProperty(d, w, atom(d, "WM_CLIENT_LEADER"), 0, 1, False, XA_WINDOW, &actual,
+                           &format, &count, &after, &data) == Success &&
+        data && format == 32 && count == 1)
+        leader = *reinterpret_cast<Window*>(data) == w;
+    if (data)
+        XFree(data);
+    return leader;
+}
+
 Window search(Display* d, Window parent, const std::string& title, int depth) {
     Window root, par, *kids = nullptr;
     unsigned int n = 0;
@@ -85,10 +101,11 @@ Window search(Display* d, Window parent, const std::string& title, int depth) {
     std::vector<Window> list(kids, kids + n);
     if (kids)
         XFree(kids);
-    // XQueryTree lists bottom to top; the topmost match wins.
+    // XQueryTree lists bottom to top; the topmost match wins. A client-leader window is no
+    // window of the user's: Qt titles its hidden leader with the application name.
     for (auto it = list.rbegin(); it != list.rend(); ++it) {
         std::string t;
-        if (windowTitle(d, *it, t) && t == title)
+        if (windowTitle(d, *it, t) && t == title && !clientLeader(d, *it))
             return *it;
     }
     if (depth > 1)
