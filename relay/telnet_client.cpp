@@ -1,17 +1,240 @@
-#include "telnet_client.h"
+#include "relay/telnet_client.h"
 
-struct TelnetClient::Session {};
+#include <libtelnet.h>
+
+#include <arpa/inet.h>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <mutex>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+const telnet_telopt_t kOptions[] = {
+    {TELNET_TELOPT_TTYPE, TELNET_WILL, TELNET_DONT},
+    {TELNET_TELOPT_ECHO, TELNET_WONT, TELNET_DO},
+    {-1, 0, 0},
+};
+
+std::string socketError(const char* what, int err) {
+    return std::string(what) + ": " + std::strerror(err);
+}
+
+} // namespace
+
+// One connection: its socket, its telnet state and the thread that reads it.
+struct TelnetClient::Session {
+    int fd = -1;
+    telnet_t* telnet = nullptr;
+    std::mutex lock;               // telnet state and sends
+    std::atomic<bool> up{false};   // connected
+    std::atomic<bool> stop{false}; // asked to end
+    bool sendFailed = false;       // a send failed since the last check (under lock)
+    QByteArray gathered;           // data bytes of the chunk being gathered (reader only)
+    QByteArray terminalType;
+    std::size_t chunkLimit = 8192;
+    std::thread reader;
+
+    static void onEvent(telnet_t* t, telnet_event_t* ev, void* self) {
+        auto* s = static_cast<Session*>(self);
+        switch (ev->type) {
+        case TELNET_EV_DATA:
+            s->gathered.append(ev->data.buffer, static_cast<qsizetype>(ev->data.size));
+            break;
+        case TELNET_EV_SEND: {
+            std::size_t done = 0;
+            while (done < ev->data.size) {
+                const ssize_t n =
+                    ::send(s->fd, ev->data.buffer + done, ev->data.size - done, MSG_NOSIGNAL);
+                if (n < 0 && errno == EINTR)
+                    continue;
+                if (n <= 0) {
+                    s->sendFailed = true;
+                    break;
+                }
+                done += static_cast<std::size_t>(n);
+            }
+            break;
+        }
+        case TELNET_EV_TTYPE:
+            if (ev->ttype.cmd == TELNET_TTYPE_SEND)
+                telnet_ttype_is(t, s->terminalType.constData());
+            break;
+        default:
+            break; // negotiation is answered by libtelnet from the option table
+        }
+    }
+
+    ~Session() {
+        if (telnet)
+            telnet_free(telnet);
+        if (fd >= 0)
+            close(fd);
+    }
+};
 
 TelnetClient::TelnetClient(QObject* parent) : QObject(parent) {}
-TelnetClient::~TelnetClient() = default;
+
+TelnetClient::~TelnetClient() {
+    if (session_) {
+        session_->stop = true;
+        shutdown(session_->fd, SHUT_RDWR);
+        if (session_->reader.joinable())
+            session_->reader.join();
+    }
+}
+
+bool TelnetClient::connected() const {
+    return session_ && session_->up;
+}
 
 void TelnetClient::connectToHost() {
-    throw TelnetError("Connection refused.");
+    if (connected())
+        throw TelnetError("Already connected.");
+    if (session_) {
+        // The previous connection has ended: let its reader finish.
+        session_->stop = true;
+        shutdown(session_->fd, SHUT_RDWR);
+        if (session_->reader.joinable())
+            session_->reader.join();
+        session_.reset();
+    }
+
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    const QByteArray hostName = host.toUtf8();
+    const QByteArray portText = QByteArray::number(port);
+    if (port < 0 || port > 65535)
+        throw TelnetError("Invalid port " + portText.toStdString());
+    if (int rc = getaddrinfo(hostName.constData(), portText.constData(), &hints, &found))
+        throw TelnetError("Host " + hostName.toStdString() + ": " + gai_strerror(rc));
+    std::unique_ptr<addrinfo, void (*)(addrinfo*)> addresses(found, freeaddrinfo);
+
+    auto s = std::make_unique<Session>();
+    s->terminalType = terminalType;
+    s->chunkLimit = static_cast<std::size_t>(receiveBufferSize > 0 ? receiveBufferSize : 8192);
+    s->fd = socket(found->ai_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (s->fd < 0)
+        throw TelnetError(socketError("Socket", errno));
+    if (!bindAddress.isEmpty()) {
+        addrinfo* local = nullptr;
+        addrinfo bindHints{};
+        bindHints.ai_family = found->ai_family;
+        bindHints.ai_socktype = SOCK_STREAM;
+        bindHints.ai_flags = AI_NUMERICHOST;
+        if (getaddrinfo(bindAddress.toUtf8().constData(), nullptr, &bindHints, &local) != 0)
+            throw TelnetError("Bind address " + bindAddress.toStdString() + " is not valid");
+        const int rc = bind(s->fd, local->ai_addr, local->ai_addrlen);
+        const int err = errno;
+        freeaddrinfo(local);
+        if (rc != 0)
+            throw TelnetError(socketError("Bind", err));
+    }
+    if (::connect(s->fd, found->ai_addr, found->ai_addrlen) != 0) {
+        if (errno != EINPROGRESS)
+            throw TelnetError(socketError("Connect", errno));
+        pollfd p{s->fd, POLLOUT, 0};
+        int ready;
+        do {
+            ready = poll(&p, 1, kConnectTimeoutMs);
+        } while (ready < 0 && errno == EINTR);
+        if (ready == 0)
+            throw TelnetError("Connect: timed out");
+        int err = 0;
+        socklen_t len = sizeof err;
+        getsockopt(s->fd, SOL_SOCKET, SO_ERROR, &err, &len);
+        if (err != 0)
+            throw TelnetError(socketError("Connect", err));
+    }
+    // Back to blocking writes; the reader waits with poll.
+    fcntl(s->fd, F_SETFL, fcntl(s->fd, F_GETFL) & ~O_NONBLOCK);
+    const int one = 1;
+    setsockopt(s->fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    s->telnet = telnet_init(kOptions, &Session::onEvent, 0, s.get());
+    if (!s->telnet)
+        throw TelnetError("Telnet: out of memory");
+    s->up = true;
+
+    Session* raw = s.get();
+    session_ = std::move(s);
+    session_->reader = std::thread([this, raw] {
+        std::vector<char> buf(raw->chunkLimit);
+        for (;;) {
+            // Wait for the first bytes of a chunk, then keep gathering while more follow
+            // within the quiet time. Until the player's prompt has come, more is expected:
+            // an answer and its prompt are written separately, sometimes well apart.
+            const int waitMs = raw->gathered.isEmpty()        ? -1
+                               : raw->gathered.endsWith("> ") ? kQuietMs
+                                                              : kPromptWaitMs;
+            pollfd p{raw->fd, POLLIN, 0};
+            const int ready = poll(&p, 1, waitMs);
+            if (ready < 0 && errno == EINTR)
+                continue;
+            if (ready == 0 || static_cast<std::size_t>(raw->gathered.size()) >= raw->chunkLimit) {
+                QByteArray chunk;
+                chunk.swap(raw->gathered);
+                QMetaObject::invokeMethod(
+                    this, [this, chunk] { emit dataAvailable(chunk); }, Qt::QueuedConnection);
+                if (ready == 0)
+                    continue;
+            }
+            const std::size_t room =
+                raw->chunkLimit - std::min<std::size_t>(raw->chunkLimit, static_cast<std::size_t>(
+                                                                             raw->gathered.size()));
+            const ssize_t n = recv(raw->fd, buf.data(), std::max<std::size_t>(room, 1), 0);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
+            std::lock_guard<std::mutex> g(raw->lock);
+            telnet_recv(raw->telnet, buf.data(), static_cast<std::size_t>(n));
+        }
+        if (!raw->gathered.isEmpty()) {
+            QByteArray chunk;
+            chunk.swap(raw->gathered);
+            QMetaObject::invokeMethod(
+                this, [this, chunk] { emit dataAvailable(chunk); }, Qt::QueuedConnection);
+        }
+        const bool wasUp = raw->up.exchange(false);
+        if (wasUp && !raw->stop)
+            QMetaObject::invokeMethod(
+                this, [this] { emit statusChanged(Status::Disconnected); }, Qt::QueuedConnection);
+    });
+    emit connectedToHost();
 }
-bool TelnetClient::connected() const {
-    return false;
+
+void TelnetClient::disconnectFromHost() {
+    if (!session_)
+        return;
+    const bool wasUp = session_->up.exchange(false);
+    session_->stop = true;
+    shutdown(session_->fd, SHUT_RDWR);
+    if (session_->reader.joinable())
+        session_->reader.join();
+    session_.reset();
+    if (wasUp)
+        emit statusChanged(Status::Disconnected);
 }
-void TelnetClient::disconnectFromHost() {}
-void TelnetClient::sendLine(const QByteArray&) {
-    throw TelnetError("Not Connected");
+
+void TelnetClient::sendLine(const QByteArray& line) {
+    if (!connected())
+        throw TelnetError("Not Connected");
+    std::lock_guard<std::mutex> g(session_->lock);
+    session_->sendFailed = false;
+    telnet_send(session_->telnet, line.constData(), static_cast<std::size_t>(line.size()));
+    telnet_send(session_->telnet, "\r\n", 2);
+    if (session_->sendFailed) {
+        session_->up = false;
+        throw TelnetError("Connection Closed Gracefully.");
+    }
 }

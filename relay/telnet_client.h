@@ -1,6 +1,11 @@
-// The relay's telnet client: one TCP connection to a video player's telnet interface.
-// connectToHost() returns only once connected, or throws TelnetError. Notifications are
-// delivered on the GUI thread, one at a time and in order.
+// The relay's telnet client: one TCP connection to a video player's telnet interface, with
+// the telnet protocol (option negotiation, IAC escaping) done by libtelnet.
+//
+// connectToHost() returns only once connected, or throws TelnetError; sendLine() adds CR LF
+// and throws if the connection fails under it. A reading thread collects what the player
+// sends until the line has been quiet for a moment (or 8192 bytes have gathered), so an
+// answer and the prompt that the player writes after it arrive as one chunk. Chunks
+// and status changes are delivered on the GUI thread, one at a time and in order.
 #pragma once
 
 #include <QByteArray>
@@ -20,6 +25,13 @@ class TelnetClient : public QObject {
 public:
     enum class Status { Connected, Disconnected };
 
+    // How long the line must stay quiet before the bytes gathered so far form one chunk:
+    // short once the player's prompt "> " has come, longer while it is still missing.
+    static constexpr int kQuietMs = 15;
+    static constexpr int kPromptWaitMs = 250;
+    // How long connecting may take before it counts as failed.
+    static constexpr int kConnectTimeoutMs = 3000;
+
     explicit TelnetClient(QObject* parent = nullptr);
     ~TelnetClient() override;
 
@@ -33,7 +45,6 @@ public:
     void connectToHost();
     bool connected() const;
     void disconnectFromHost();
-    // Sends `line` followed by CR LF.
     void sendLine(const QByteArray& line);
 
 signals:

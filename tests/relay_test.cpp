@@ -1,20 +1,29 @@
 // The relay window with the real report pipe and real posted messages, in this process,
 // and the relay program as a real process.
 #include "child.h"
+#include "core/reports.h"
 #include "platform/pipe.h"
 #include "platform/process.h"
 #include "platform/qt/message_box.h"
 #include "platform/window.h"
 #include "qt_wait.h"
 #include "relay/Client.h"
+#include "stand_in.h"
 #include "ui_Client.h"
 
 #include <QDir>
 #include <QFile>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <fstream>
 #include <future>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace testing_support;
 
@@ -64,11 +73,11 @@ protected:
     }
 
     // The relay works on this thread: keep its events going while the report is read.
-    std::string readReport() {
-        auto pending = std::async(std::launch::async, [h = instance] {
-            char buf[512];
-            const platform::PipeRead r = platform::readPipe(h, buf, sizeof buf);
-            return r.ok ? std::string(buf, r.bytes) : std::string("<end>");
+    std::string readReport(std::size_t capacity = 512) {
+        auto pending = std::async(std::launch::async, [h = instance, capacity] {
+            std::vector<char> buf(capacity);
+            const platform::PipeRead r = platform::readPipe(h, buf.data(), capacity);
+            return r.ok ? std::string(buf.data(), r.bytes) : std::string("<end>");
         });
         if (!processUntil([&] {
                 return pending.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
@@ -261,4 +270,314 @@ TEST(RelayProcess, ShowsNoWindowUntilAnInstanceExistsThenTakesCommands) {
     EXPECT_FALSE(platform::readPipe(instance, buf, sizeof buf).ok);
     EXPECT_TRUE(waitUntil([&] { return !platform::processRunning(pid); }));
     platform::closePipe(instance);
+}
+
+// --- the telnet session, against the stand-in video player ---------------------------------
+
+namespace {
+
+class RelaySession : public RelayWindow {
+protected:
+    void SetUp() override {
+        RelayWindow::SetUp();
+        port = freePort();
+    }
+    // Codes 0, 1, 2 and 3 as the control program and Load send them.
+    void connectTo(StandIn& player, int channel = 2) {
+        ASSERT_TRUE(player.waitListening());
+        post(0, channel);
+        form->setWindowTitle(QString::number(channel));
+        post(1, 0);
+        post(2, player.port());
+        ASSERT_TRUE(platform::postMessage(window, 0xD000, 3, 0));
+        ASSERT_TRUE(processUntil([&] { return form->IdTelnetDemo().connected(); }));
+        ASSERT_TRUE(processUntil([&] { return !player.events("password").empty(); }));
+        // Load leaves time between connecting and asking: the greeting has come in by then.
+        ASSERT_TRUE(processUntil(
+            [&] { return form->ui()->Memo1->toPlainText().contains("Welcome, Master"); }));
+    }
+    // Waits until the player has received `count` lines after login.
+    bool linesReached(StandIn& player, std::size_t count) {
+        return processUntil([&] { return player.lines().size() >= count; });
+    }
+    int port = 0;
+};
+
+} // namespace
+
+TEST_F(RelaySession, LogsInAndSendsEveryCommandLine) {
+    StandIn player(port);
+    connectTo(player);
+    EXPECT_EQ(status(), "Connect");
+    const auto passwords = player.events("password");
+    ASSERT_EQ(passwords.size(), 1u);
+    EXPECT_EQ(passwords[0]["text"].toString(), "qopra");
+
+    const std::pair<uint32_t, int32_t> codes[] = {
+        {4, 0},    {4, 3},   {5, 1},   {5, 0},    {6, 2},  {7, 1},   {8, 7},    {9, 1},  {10, 1},
+        {11, 0},   {12, 2},  {13, 1},  {14, 2},   {15, 0}, {17, 1},  {17, 1},   {18, 0}, {19, 0},
+        {19, 250}, {19, -5}, {20, 12}, {21, 500}, {24, 0}, {25, 0},  {28, 0},   {29, 0}, {30, 300},
+        {31, 4},   {32, 3},  {32, -2}, {32, 0},   {33, 1}, {34, -1}, {35, 256}, {36, 2}};
+    for (const auto& [code, arg] : codes)
+        ASSERT_TRUE(platform::postMessage(window, 0xD000, code, arg));
+    const std::vector<std::string> expected = {"control preview play",
+                                               "next",
+                                               "prev",
+                                               "control capture stop",
+                                               "control capture0 pause",
+                                               "control capture stop",
+                                               "control capture0 pause",
+                                               "control file1 play",
+                                               "control file0 pause",
+                                               "control file2 stop",
+                                               "control hang pause",
+                                               "control hang1 stop",
+                                               "load " + platform::executableDirectory() +
+                                                   "hang_vlm.vlm",
+                                               "pause",
+                                               "pause",
+                                               "stop",
+                                               "rate 0.0",
+                                               "rate 1.150",
+                                               "rate 0.-5",
+                                               "seek 12",
+                                               "seek 500ms",
+                                               "frame",
+                                               "load test.vlm",
+                                               "del all",
+                                               "setup preview option live-caching=300",
+                                               "show file1",
+                                               "control file0 seek +99ms",
+                                               "control file0 seek -66ms",
+                                               "control file0 seek 0ms",
+                                               "control file1 seek +33ms",
+                                               "control hang1 seek -33ms",
+                                               "volume 256",
+                                               "vtrack 2"};
+    ASSERT_TRUE(linesReached(player, expected.size()));
+    EXPECT_EQ(player.lines(), expected);
+}
+
+TEST_F(RelaySession, AnswersAndTheirPromptsReachThePipeAsOneReport) {
+    StandIn::Options o;
+    o.length = 13;
+    o.start = 110;
+    StandIn player(port, o);
+    connectTo(player);
+    ASSERT_TRUE(platform::postMessage(window, 0xD000, 23, 0));
+    // VLC writes "13\r\n" and "> " separately; they arrive as one report of 6 bytes.
+    EXPECT_EQ(readReport(), "13\r\n> ");
+    EXPECT_EQ(status(), "6");
+    ASSERT_TRUE(platform::postMessage(window, 0xD000, 22, 0));
+    // At the end of the media the player holds the last second.
+    EXPECT_EQ(readReport(), "13\r\n> ");
+    EXPECT_TRUE(form->ui()->Memo1->toPlainText().contains("Welcome, Master"));
+}
+
+TEST_F(RelaySession, ALatePromptStillJoinsItsAnswer) {
+    StandIn::Options o;
+    o.length = 42;
+    o.promptDelayMs = 120;
+    StandIn player(port, o);
+    connectTo(player);
+    ASSERT_TRUE(platform::postMessage(window, 0xD000, 23, 0));
+    EXPECT_EQ(readReport(), "42\r\n> ");
+}
+
+TEST_F(RelaySession, AnswersWithTheDigitsOneZeroStayWhole) {
+    StandIn::Options o;
+    o.length = 310;
+    StandIn player(port, o);
+    connectTo(player);
+    ASSERT_TRUE(platform::postMessage(window, 0xD000, 23, 0));
+    const std::string report = readReport();
+    EXPECT_EQ(report, "310\r\n> ");
+    std::string last;
+    EXPECT_EQ(vorbelt::reportValue(report.data(), report.size(), last), 310);
+}
+
+TEST_F(RelaySession, ForwardingEndsWithTheNextCommand) {
+    StandIn player(port);
+    connectTo(player);
+    ASSERT_TRUE(platform::postMessage(window, 0xD000, 23, 0));
+    EXPECT_EQ(readReport(), "30\r\n> ");
+    // The prompt of a seek arrives while forwarding is off: only the log gets it.
+    const int logged = form->ui()->Memo1->toPlainText().size();
+    ASSERT_TRUE(platform::postMessage(window, 0xD000, 20, 5));
+    ASSERT_TRUE(processUntil([&] { return form->ui()->Memo1->toPlainText().size() > logged; }));
+    ASSERT_TRUE(platform::postMessage(window, 0xD000, 22, 0));
+    EXPECT_EQ(readReport().substr(0, 1), "5");
+}
+
+TEST_F(RelaySession, NobodyListeningGivesNotRespondingAndTheWarning) {
+    postExpectCaption(0, 2, "2");
+    post(1, 0);
+    form->setWindowTitle("2");
+    post(2, freePort());
+    form->setWindowTitle("2");
+    ASSERT_TRUE(platform::postMessage(window, 0xD000, 3, 0));
+    EXPECT_EQ(readReport(), "Cam: 2 Warning !");
+    EXPECT_EQ(status(), "Not Responding");
+    EXPECT_FALSE(form->IdTelnetDemo().connected());
+}
+
+TEST_F(RelaySession, ButtonsConnectWithoutLoginDisconnectAndSendLines) {
+    StandIn player(port);
+    ASSERT_TRUE(player.waitListening());
+    form->ui()->spnedtPort->setText(QString::number(port));
+    form->btnConnectClick();
+    ASSERT_TRUE(form->IdTelnetDemo().connected());
+    EXPECT_EQ(status(), "Connect");
+    // Connect while connected: no second connection, the settings are still copied.
+    form->ui()->spnedtPort->setText("1");
+    form->btnConnectClick();
+    EXPECT_EQ(form->IdTelnetDemo().port, 1);
+    form->ui()->Edit1->setText("qopra");
+    form->Label1Click();
+    form->ui()->Edit1->setText("get_length");
+    form->Label1Click();
+    ASSERT_TRUE(linesReached(player, 1));
+    EXPECT_EQ(player.lines(), std::vector<std::string>{"get_length"});
+    EXPECT_EQ(player.events("connected").size(), 2u); // the readiness probe and the relay
+    form->btnDisconnectClick();
+    EXPECT_FALSE(form->IdTelnetDemo().connected());
+    EXPECT_EQ(status(), "Disconnected");
+    EXPECT_TRUE(boxes.empty());
+}
+
+TEST_F(RelaySession, LostConnectionIsReportedAndLaterCommandsAreDropped) {
+    StandIn player(port);
+    connectTo(player);
+    post(26, 0); // "shutdown": the player ends and closes the connection
+    ASSERT_TRUE(processUntil([&] { return status() == "Disconnected"; }));
+    EXPECT_EQ(player.process().wait(), 0);
+    post(20, 3);
+    EXPECT_TRUE(boxes.empty());
+}
+
+TEST_F(RelaySession, ClosingSaysShutdownOnlyToALocalPlayer) {
+    {
+        StandIn player(port);
+        connectTo(player);
+        form->close();
+        EXPECT_EQ(player.process().wait(), 0) << "the local player was told to shut down";
+        ASSERT_EQ(player.lines().size(), 1u);
+        EXPECT_EQ(player.lines()[0], "shutdown");
+    }
+}
+
+TEST_F(RelaySession, NoShutdownToARemotePlayer) {
+    StandIn player(port);
+    connectTo(player);
+    post(1, 4); // the server text now names 192.168.137.4
+    EXPECT_EQ(form->ui()->edtServer->text(), "192.168.137.4");
+    form->close();
+    processFor(300);
+    EXPECT_TRUE(player.lines().empty());
+    EXPECT_FALSE(player.process().wait(100).has_value()) << "the player keeps running";
+}
+
+TEST_F(RelaySession, AHostilePeerDoesNotUpsetTheRelay) {
+    // A telnet peer that negotiates, sends garbage and an 8 KiB line without a break.
+    QTcpServer server;
+    ASSERT_TRUE(server.listen(QHostAddress::LocalHost, 0));
+    post(1, 0);
+    post(2, server.serverPort());
+    ASSERT_TRUE(platform::postMessage(window, 0xD000, 3, 0));
+    ASSERT_TRUE(processUntil([&] { return server.hasPendingConnections(); }));
+    QTcpSocket* peer = server.nextPendingConnection();
+    ASSERT_NE(peer, nullptr);
+    ASSERT_TRUE(processUntil([&] { return form->IdTelnetDemo().connected(); }));
+    QByteArray fromRelay;
+    auto received = [&](const QByteArray& what) {
+        return processUntil([&] {
+            fromRelay += peer->readAll();
+            return fromRelay.contains(what);
+        });
+    };
+    EXPECT_TRUE(received("qopra\r\n"));
+    // Terminal type: asked for, answered "dumb".
+    peer->write("\xff\xfd\x18");
+    peer->write("\xff\xfa\x18\x01\xff\xf0");
+    peer->flush();
+    EXPECT_TRUE(received(QByteArray("\xff\xfa\x18\x00"
+                                    "dumb\xff\xf0",
+                                    10)));
+    ASSERT_TRUE(platform::postMessage(window, 0xD000, 22, 0));
+    ASSERT_TRUE(processUntil([&] { return form->forwarding(); }));
+    QByteArray garbage;
+    for (int k = 0; k < 256; ++k)
+        garbage += static_cast<char>(k == 255 ? 'x' : k);
+    peer->write(garbage + QByteArray(8192, '7') + "\xff\xff\xff\xf3\xff\xfb\x01");
+    peer->flush();
+    std::size_t total = 0;
+    for (int k = 0; k < 3 && total < 256 + 8192; ++k) {
+        const std::string r = readReport(65536);
+        ASSERT_NE(r, "<no report>");
+        EXPECT_LE(r.size(), 8192u);
+        total += r.size();
+    }
+    EXPECT_GE(total, 256u + 8192u);
+    // Still working: a command gets its line through.
+    ASSERT_TRUE(platform::postMessage(window, 0xD000, 20, 9));
+    EXPECT_TRUE(received("seek 9\r\n"));
+    EXPECT_TRUE(boxes.empty());
+}
+
+// --- once against the real VLC --------------------------------------------------------------
+
+TEST_F(RelaySession, RealVideoPlayerAnswersReachThePipe) {
+    if (access("/usr/bin/vlc", X_OK) != 0 || access("/usr/bin/ffmpeg", X_OK) != 0)
+        GTEST_SKIP() << "VLC or ffmpeg is not installed here; the test command installs both";
+    const std::string media = makeTempDir() + "/take0_st.mpg";
+    chmod(media.substr(0, media.rfind('/')).c_str(), 0755);
+    const std::string make =
+        "ffmpeg -loglevel error -f lavfi -i testsrc=size=320x180:rate=25:duration=12 "
+        "-c:v mpeg2video -b:v 1M -g 12 -f vob '" +
+        media + "'";
+    ASSERT_EQ(std::system(make.c_str()), 0);
+    const std::string config = vlcConfigDir();
+    {
+        std::ofstream rc(config + "/vlc/vlcrc", std::ios::app);
+        rc << "[core]\nvout=xcb_x11\nplay-and-pause=1\n";
+    }
+    Child vlc(std::string(VORBELT_SOURCE_DIR) + "/tools/vlc-as-user",
+              {"-I", "telnet", "--telnet-port=" + std::to_string(port), "--no-embedded-video",
+               "--video-title=video", media},
+              {"XDG_CONFIG_HOME=" + config});
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            const int fd = socket(AF_INET, SOCK_STREAM, 0);
+            sockaddr_in a{};
+            a.sin_family = AF_INET;
+            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            a.sin_port = htons(static_cast<uint16_t>(port));
+            const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+            close(fd);
+            return ok;
+        },
+        15000))
+        << "VLC's telnet port did not open";
+    // As Load does, ask for the length once the video window is there (the media is open).
+    ASSERT_TRUE(waitUntil([] { return platform::findWindow("video") != 0; }, 15000));
+    post(0, 1);
+    form->setWindowTitle("1");
+    post(1, 0);
+    post(2, port);
+    ASSERT_TRUE(platform::postMessage(window, 0xD000, 3, 0));
+    ASSERT_TRUE(processUntil(
+        [&] { return form->ui()->Memo1->toPlainText().contains("Welcome, Master"); }, 10000));
+    ASSERT_TRUE(platform::postMessage(window, 0xD000, 23, 0));
+    std::string last;
+    const std::string length = readReport();
+    EXPECT_EQ(vorbelt::reportValue(length.data(), length.size(), last), 11)
+        << QByteArray::fromStdString(length).toHex().toStdString();
+    ASSERT_TRUE(platform::postMessage(window, 0xD000, 22, 0));
+    const std::string time = readReport();
+    const auto position = vorbelt::reportValue(time.data(), time.size(), last);
+    ASSERT_TRUE(position) << time;
+    EXPECT_GE(*position, 0);
+    EXPECT_LE(*position, 12);
+    form->close(); // says "shutdown" to the local player
+    EXPECT_TRUE(vlc.wait(10000).has_value()) << "VLC did not shut down";
 }

@@ -6,8 +6,10 @@ packages=(
   build-essential cmake ninja-build pkg-config
   qt6-base-dev qt6-base-dev-tools libgl-dev
   libx11-dev libxext-dev libxcb1-dev
+  libtelnet-dev
   libgtest-dev
   xvfb xauth x11-utils
+  vlc-bin vlc-plugin-base vlc-plugin-video-output ffmpeg
 )
 missing=()
 for p in "${packages[@]}"; do
