@@ -38,6 +38,8 @@ protected:
             form->close();
             form.reset();
         }
+        // Let Qt send the window's destruction to the X server before the next test looks.
+        processUntil([] { return platform::findWindow("VorbeltPlayer") == 0; });
         setMessageBoxHandler({});
         unsetenv("VORBELT_RELAY_PROGRAM");
     }
