@@ -371,24 +371,48 @@ void TForm1::reportHandling(const char* data, std::size_t length, int channel) {
         this, [this, channel, v = *value] { applyReport(channel, v); }, Qt::QueuedConnection);
 }
 
+ReportView& TForm1::activeReportView() {
+    // The compact window takes the reports while it is shown (its own issue wires it up).
+    return *this;
+}
+
+QSlider* TForm1::seekBar() const {
+    return ui_->TrackBar1;
+}
+QLCDNumber* TForm1::lengthMinutes() const {
+    return ui_->LCDNumber3;
+}
+QLCDNumber* TForm1::lengthSeconds() const {
+    return ui_->LCDNumber4;
+}
+bool TForm1::alwaysPlay() const {
+    return ui_->CheckBox2->isChecked();
+}
+
 void TForm1::applyReport(int channel, int32_t value) {
+    ReportView& view = activeReportView();
     if (lengthPhaseFlag) {
-        const auto d = vorbelt::lengthPhase(ui_->TrackBar1->maximum(), value);
-        ui_->TrackBar1->setMaximum(d.maximum);
-        ui_->LCDNumber3->display(QString::number(d.minutes));
-        ui_->LCDNumber4->display(QString::number(d.seconds));
-        ui_->TrackBar1->setTickInterval(d.tickEvery);
+        const auto d = vorbelt::lengthPhase(view.seekBar()->maximum(), value);
+        view.seekBar()->setMaximum(d.maximum);
+        view.lengthMinutes()->display(QString::number(d.minutes));
+        view.lengthSeconds()->display(QString::number(d.seconds));
+        view.seekBar()->setTickInterval(d.tickEvery);
         return;
     }
-    if (channel == currentChannel) {
-        referenceTime = value;
-    } else if (!ui_->CheckBox2->isChecked()) {
-        platform::postMessage(relayWindow[channel], vorbelt::kCommandMessage, 20, referenceTime);
-    }
-    update();
+    std::atomic<int32_t>& reference = view.reportReferenceTime();
+    const vorbelt::PositionStep step =
+        vorbelt::positionPhase(view.reportWindow(), channel == view.reportCurrentChannel(), value,
+                               reference, view.alwaysPlay());
+    if (step.setReference)
+        reference = value;
+    if (step.seekToReference)
+        platform::postMessage(view.reportRelayWindow(channel), vorbelt::kCommandMessage, 20,
+                              reference);
+    view.repaintView();
 }
 
 void TForm1::timerThreadMain() {
+    timerRunning_ = true;
     while (timerRunFlag) {
         platform::sleepMs(100);
         while (pollingFlag) {
@@ -399,6 +423,7 @@ void TForm1::timerThreadMain() {
                     platform::postMessage(relayWindow[i], vorbelt::kCommandMessage, 22, 0);
         }
     }
+    timerRunning_ = false;
 }
 
 // --- shutdown --------------------------------------------------------------------------------

@@ -2,6 +2,7 @@
 // cameras at the same second and shuts everything down when it closes.
 #pragma once
 
+#include "control/report_view.h"
 #include "platform/pipe.h"
 #include "platform/process.h"
 #include "platform/window.h"
@@ -21,7 +22,7 @@ class TForm2;
 class QLabel;
 class QPushButton;
 
-class TForm1 : public QWidget {
+class TForm1 : public QWidget, public ReportView {
     Q_OBJECT
 public:
     static constexpr int kTableRows = 256;
@@ -72,6 +73,25 @@ public:
     // Applies a report's number on the GUI thread (length or position phase).
     void applyReport(int channel, int32_t value);
 
+    // The window that reports apply to: the compact window while it is shown, else this one.
+    ReportView& activeReportView();
+    // ReportView
+    vorbelt::ReportWindow reportWindow() const override { return vorbelt::ReportWindow::Main; }
+    QSlider* seekBar() const override;
+    QLCDNumber* lengthMinutes() const override;
+    QLCDNumber* lengthSeconds() const override;
+    int reportCurrentChannel() const override { return currentChannel; }
+    std::atomic<int32_t>& reportReferenceTime() override { return referenceTime; }
+    platform::WindowHandle reportRelayWindow(int channel) const override {
+        return relayWindow[channel];
+    }
+    bool alwaysPlay() const override;
+    void repaintView() override { update(); }
+
+    // Whether reader thread `channel` has seen its pipe end, and whether the timer thread runs.
+    bool readerFinished(int channel) const { return readerDone_[channel]; }
+    bool timerThreadRunning() const { return timerRunning_; }
+
     QLabel* labelTile(int channel) const;
     bool Image7Empty() const;
     QPushButton* cameraButton(int tag) const;
@@ -101,4 +121,5 @@ private:
     TForm2* Form2 = nullptr;
     std::atomic<int> cameraCount_{0};
     std::atomic<bool> readerDone_[kTableRows] = {};
+    std::atomic<bool> timerRunning_{false};
 };

@@ -50,4 +50,13 @@ LengthDisplay lengthPhase(int32_t currentMaximum, int32_t value) {
     return LengthDisplay{m, m / 60, m % 60, m / 10};
 }
 
+PositionStep positionPhase(ReportWindow window, bool current, int32_t value, int32_t reference,
+                           bool alwaysPlay) {
+    if (current)
+        return {true, false};
+    if (window == ReportWindow::Compact)
+        return {false, value != reference};
+    return {false, !alwaysPlay};
+}
+
 } // namespace vorbelt

@@ -35,4 +35,15 @@ struct LengthDisplay {
 };
 LengthDisplay lengthPhase(int32_t currentMaximum, int32_t value);
 
+// What a position report does. The current channel's report becomes the reference time; any
+// other channel is told to seek to the reference time: from the main window on every report
+// unless "Always Play" is checked, from the compact window only when its value differs.
+struct PositionStep {
+    bool setReference;
+    bool seekToReference;
+};
+enum class ReportWindow { Main, Compact };
+PositionStep positionPhase(ReportWindow window, bool current, int32_t value, int32_t reference,
+                           bool alwaysPlay);
+
 } // namespace vorbelt

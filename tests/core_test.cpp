@@ -322,3 +322,29 @@ TEST(FileSet, MembersInDigitOrder) {
     EXPECT_EQ(recordingSet("/r/movie.mpg", exists), V{"/r/m4_st.mpg"});
     EXPECT_EQ(cameraDigit("/r/take3_st.mpg"), '3');
 }
+
+TEST(Reports, PositionPhaseByWindow) {
+    struct Row {
+        ReportWindow window;
+        bool current;
+        int32_t value, reference;
+        bool alwaysPlay;
+        bool setReference, seek;
+    };
+    const Row rows[] = {
+        {ReportWindow::Main, true, 17, 3, false, true, false},
+        {ReportWindow::Main, false, 17, 3, false, false, true},
+        {ReportWindow::Main, false, 3, 3, false, false, true},  // even at the reference time
+        {ReportWindow::Main, false, 17, 3, true, false, false}, // "Always Play": nothing
+        {ReportWindow::Compact, true, 17, 3, false, true, false},
+        {ReportWindow::Compact, false, 17, 3, false, false, true},
+        {ReportWindow::Compact, false, 3, 3, false, false, false}, // equal: nothing
+        {ReportWindow::Compact, false, 17, 3, true, false, true},
+    };
+    for (const auto& r : rows) {
+        const PositionStep s =
+            positionPhase(r.window, r.current, r.value, r.reference, r.alwaysPlay);
+        EXPECT_EQ(s.setReference, r.setReference);
+        EXPECT_EQ(s.seekToReference, r.seek);
+    }
+}

@@ -159,6 +159,8 @@ std::string makeTempDir() {
     static std::vector<std::string>* dirs = [] {
         auto* v = new std::vector<std::string>;
         std::atexit([] {
+            if (chdir("/") != 0)
+                return;
             for (const auto& d : *dirs)
                 std::system(("rm -rf '" + d + "'").c_str());
         });
@@ -168,9 +170,24 @@ std::string makeTempDir() {
     return tmpl;
 }
 
+namespace {
+// /proc/<pid>/stat, or empty: the process may vanish while it is read.
+std::string procStat(pid_t pid) {
+    const int fd = open(("/proc/" + std::to_string(pid) + "/stat").c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return {};
+    std::string content;
+    char buf[1024];
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof buf)) > 0)
+        content.append(buf, static_cast<std::size_t>(n));
+    close(fd);
+    return n < 0 ? std::string() : content;
+}
+} // namespace
+
 char processState(pid_t pid) {
-    std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
-    std::string content((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    const std::string content = procStat(pid);
     const auto close = content.rfind(')');
     if (close == std::string::npos || close + 2 >= content.size())
         return 0;
@@ -190,8 +207,7 @@ std::vector<pid_t> childrenOf(pid_t parent) {
         const pid_t pid = std::atoi(e->d_name);
         if (pid <= 0)
             continue;
-        std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
-        std::string content((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+        const std::string content = procStat(pid);
         const auto close = content.rfind(')');
         if (close == std::string::npos)
             continue;
@@ -207,8 +223,7 @@ std::vector<pid_t> childrenOf(pid_t parent) {
 }
 
 long cpuTicks(pid_t pid) {
-    std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
-    std::string content((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    const std::string content = procStat(pid);
     const auto close = content.rfind(')');
     if (close == std::string::npos)
         return -1;
