@@ -9,6 +9,7 @@
 #include "platform/qt/message_box.h"
 #include "ui_Player.h"
 
+#include <QCheckBox>
 #include <QCloseEvent>
 #include <QFile>
 #include <QGuiApplication>
@@ -20,7 +21,6 @@
 
 namespace {
 
-const QString kNamesFile = "nevek.txt";
 constexpr int kRelayWaitPolls = 100; // 100 polls of 100 ms before asking "Wait more?"
 const QColor kRed(255, 0, 0);
 const QColor kMaroon(128, 0, 0);
@@ -67,8 +67,29 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent), ui_(new Ui::Form1) {
     ui_->Frame11->ListBox1()->setGeometry(8, 8, 300, 129);
     ui_->Frame11->Button1()->setGeometry(8, 142, 75, 25);
     ui_->Frame11->Button2()->setGeometry(232, 142, 75, 25);
+    settings_ = SettingsPanel{{ui_->RadioGroup1Item0, ui_->RadioGroup1Item1, ui_->RadioGroup1Item2},
+                              ui_->CheckBox1,
+                              ui_->CheckBox2,
+                              ui_->CheckBox3,
+                              ui_->CheckBox4,
+                              ui_->CheckBox5,
+                              ui_->CheckBox6,
+                              ui_->TrackBar2,
+                              ui_->Memo1,
+                              &transparencyFlag};
     connect(ui_->Button0, &QPushButton::clicked, this, &TForm1::Button0Click);
+    connect(ui_->Button2, &QPushButton::clicked, this, &TForm1::Button2Click);
+    connect(ui_->Frame11->Button1(), &QPushButton::clicked, this, &TForm1::Frame11Button1Click);
     connect(ui_->Frame11->Button2(), &QPushButton::clicked, this, &TForm1::Frame11Button2Click);
+    // Change handlers run whenever the value changes, also when the settings file sets it.
+    connect(ui_->CheckBox3, &QCheckBox::toggled, this, &TForm1::CheckBox3Click);
+    connect(ui_->CheckBox4, &QCheckBox::toggled, this, &TForm1::CheckBox4Click);
+    connect(ui_->CheckBox5, &QCheckBox::toggled, this, &TForm1::CheckBox5Click);
+    connect(ui_->CheckBox6, &QCheckBox::toggled, this, &TForm1::CheckBox6Click);
+    connect(ui_->TrackBar2, &QSlider::valueChanged, this, &TForm1::TrackBar2Change);
+    // The resolution is applied by the start-up sizing; later only the operator's choice acts.
+    for (auto* item : {ui_->RadioGroup1Item0, ui_->RadioGroup1Item1, ui_->RadioGroup1Item2})
+        connect(item, &QRadioButton::clicked, this, &TForm1::RadioGroup1Click);
     connect(ui_->Memo1, &QPlainTextEdit::textChanged, this,
             [this] { cameraCount_ = lineCount(ui_->Memo1->toPlainText()); });
 
@@ -78,8 +99,11 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent), ui_(new Ui::Form1) {
     pipeName = platform::kReportPipeName;
 
     // 3. Names: the names file replaces the memo's lines when it exists. Its line count fixes
-    // the number of channels, at most as many as the channel table holds.
-    loadNames();
+    // the number of channels, at most as many as the channel table holds. A names file that
+    // cannot be read ends start-up with the error.
+    QStringList names;
+    if (readNamesFile(names))
+        settings_.setNameLines(names);
     cameraCount_ = lineCount(ui_->Memo1->toPlainText());
     const int n = std::min(cameraCount(), kTableRows);
 
@@ -100,7 +124,8 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent), ui_(new Ui::Form1) {
     seekBarFocus = false;
     move(0, 0);
 
-    // 7. Settings: read from the settings file when present (defaults otherwise).
+    // 7. Settings from the settings file, when it exists.
+    loadSettings();
 
     // 8.
     hoverFlag = true;
@@ -170,22 +195,14 @@ TForm1::~TForm1() {
     }
 }
 
-void TForm1::loadNames() {
-    QFile f(kNamesFile);
-    if (!f.exists())
+void TForm1::loadSettings() {
+    if (!QFile::exists(kSettingsFile))
         return;
-    if (!f.open(QIODevice::ReadOnly))
-        throw std::runtime_error("Cannot open file \"" + kNamesFile.toStdString() + "\". " +
-                                 f.errorString().toStdString());
-    const QByteArray content = f.readAll();
-    if (f.error() != QFileDevice::NoError)
-        throw std::runtime_error("Read error on \"" + kNamesFile.toStdString() + "\". " +
-                                 f.errorString().toStdString());
-    const auto names = vorbelt::decodeNames(content.toStdString());
-    QStringList lines;
-    for (const auto& n : names)
-        lines << QString::fromLocal8Bit(n.data(), static_cast<int>(n.size()));
-    ui_->Memo1->setPlainText(lines.join('\n'));
+    vorbelt::Settings s = settings_.settings();
+    const bool ok = readSettingsFile(s);
+    settings_.apply(s);
+    if (!ok)
+        messageBox(kFileErrorText, "File Error");
 }
 
 QLabel* TForm1::labelTile(int channel) const {
@@ -424,6 +441,80 @@ void TForm1::timerThreadMain() {
         }
     }
     timerRunning_ = false;
+}
+
+// --- settings and view options ---------------------------------------------------------------
+
+void TForm1::Button2Click() {
+    try {
+        writeNamesFile(settings_.nameLines());
+    } catch (const std::exception& e) {
+        // The save stops here: nothing else is written and the panel stays as it is.
+        messageBox(QString::fromLocal8Bit(e.what()), "Vorbelt Player");
+        return;
+    }
+    // The operator must know when the settings were not saved.
+    if (!writeSettingsFile(settings_.settings()))
+        messageBox(kFileErrorText, "File Error");
+    ui_->GroupBox1->setVisible(!ui_->GroupBox1->isVisible());
+}
+
+void TForm1::RadioGroup1Click() {
+    const auto size = vorbelt::resolutionSize(settings_.settings().resolution);
+    if (size) {
+        // With no camera names the tile size cannot be computed: the previous one stays.
+        if (const auto tile = vorbelt::tileSize(*size, cameraCount())) {
+            tileWidth = tile->width;
+            tileHeight = tile->height;
+        }
+        setGeometry(Tag, 0, size->width, size->height);
+    }
+    if (vorbelt::layoutServes(cameraCount()))
+        layOutLabelTiles();
+    update();
+}
+
+void TForm1::TrackBar2Change() {
+    if (mainWindowHandle != 0)
+        platform::setLayeredWindowAttributes(mainWindowHandle, 0,
+                                             vorbelt::opacityAlpha(ui_->TrackBar2->value()),
+                                             platform::LWA_ALPHA_FLAG);
+}
+
+void TForm1::CheckBox3Click() {
+    for (int k = 0; k < 8; ++k)
+        labelTile(k)->setVisible(ui_->CheckBox3->isChecked());
+    update();
+}
+
+void TForm1::CheckBox4Click() {
+    ui_->Frame11->setVisible(ui_->CheckBox4->isChecked());
+}
+void TForm1::CheckBox5Click() {
+    ui_->ListBox1->setVisible(ui_->CheckBox5->isChecked());
+}
+void TForm1::CheckBox6Click() {
+    transparencyFlag = ui_->CheckBox6->isChecked();
+}
+
+// --- file list -------------------------------------------------------------------------------
+
+void TForm1::Frame11Button1Click() {
+    pollingFlag = false;
+    platform::sleepMs(900);
+    // The players of the previous load are stopped before the dialog, also if it is cancelled.
+    for (int i = 0; i < fileCount; ++i) {
+        if (platform::ProcessHandle h = platform::openProcess(vlcProcessId[i])) {
+            platform::terminateProcess(h, 0);
+            platform::sleepMs(100);
+            platform::closeProcessHandle(h);
+        }
+    }
+    ui_->Frame11->Button1Click();
+    ui_->TrackBar1->setValue(0);
+    ui_->TrackBar1->setMaximum(0);
+    ui_->LCDNumber3->display("0");
+    ui_->LCDNumber4->display("0");
 }
 
 // --- shutdown --------------------------------------------------------------------------------

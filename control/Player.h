@@ -3,6 +3,7 @@
 #pragma once
 
 #include "control/report_view.h"
+#include "control/settings_panel.h"
 #include "platform/pipe.h"
 #include "platform/process.h"
 #include "platform/window.h"
@@ -96,16 +97,26 @@ public:
     bool Image7Empty() const;
     QPushButton* cameraButton(int tag) const;
 
+    SettingsPanel& settingsPanel() { return settings_; }
+
 public slots:
     void Button0Click();
+    void Button2Click();
+    void Frame11Button1Click();
     void Frame11Button2Click();
+    void RadioGroup1Click();
+    void TrackBar2Change();
+    void CheckBox3Click();
+    void CheckBox4Click();
+    void CheckBox5Click();
+    void CheckBox6Click();
 
 protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
     bool FormCloseQuery();
-    void loadNames();
+    void loadSettings();
     void startChannel(int j);
     void failedStart(int j);
     enum class PipeWait { Connected, NotConnected, GaveUp };
@@ -118,6 +129,7 @@ private:
     void drawLabelTiles();
 
     std::unique_ptr<Ui::Form1> ui_;
+    SettingsPanel settings_;
     TForm2* Form2 = nullptr;
     std::atomic<int> cameraCount_{0};
     std::atomic<bool> readerDone_[kTableRows] = {};

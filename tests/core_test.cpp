@@ -6,6 +6,7 @@
 #include "core/names.h"
 #include "core/relay_commands.h"
 #include "core/reports.h"
+#include "core/settings.h"
 
 #include <gtest/gtest.h>
 
@@ -347,4 +348,86 @@ TEST(Reports, PositionPhaseByWindow) {
         EXPECT_EQ(s.setReference, r.setReference);
         EXPECT_EQ(s.seekToReference, r.seek);
     }
+}
+
+TEST(Settings, DecodingFollowsTheFileLength) {
+    const Settings defaults;
+    struct Row {
+        std::string bytes;
+        Settings expected;
+    };
+    auto with = [](auto change) {
+        Settings s;
+        change(s);
+        return s;
+    };
+    const Row rows[] = {
+        {"", defaults},
+        {std::string("\x02\x00\x01\x00\x07", 5), with([](Settings& s) {
+             s.resolution = 2;
+             s.doubleWide = false;
+             s.alwaysPlay = true;
+             s.preview = false;
+             s.opacityStep = 7;
+         })},
+        {std::string("\x07", 1), with([](Settings& s) { s.resolution = 2; })},
+        {std::string("\x01\x01\x00\x01\xC8\x00\x00\x00", 8),
+         with([](Settings& s) { s.opacityStep = 10; })},
+        {std::string("\x00\x00\x00\x00\x00\x01\x01\x02", 8), with([](Settings& s) {
+             s.resolution = 0;
+             s.doubleWide = false;
+             s.preview = false;
+             s.opacityStep = 0;
+             s.fileList = true;
+             s.help = true;
+             s.transparent = true;
+         })},
+        // Twelve bytes: the last four do not count.
+        {std::string("\x01\x01\x00\x01\x01\x00\x00\x01\xFF\xFF\xFF\xFF", 12),
+         with([](Settings& s) { s.transparent = true; })},
+        // Seven bytes: the transparency flag is off whatever the earlier bytes say.
+        {std::string("\x01\x01\x00\x01\x01\x01\x01", 7), with([](Settings& s) {
+             s.fileList = true;
+             s.help = true;
+         })},
+    };
+    for (const auto& r : rows) {
+        const Settings s = decodeSettings(r.bytes);
+        const auto got = encodeSettings(s);
+        const auto want = encodeSettings(r.expected);
+        EXPECT_EQ(got, want) << "file of " << r.bytes.size() << " bytes";
+    }
+    // A short file keeps the transparency flag off even when it was on before.
+    Settings on;
+    on.transparent = true;
+    EXPECT_FALSE(decodeSettings(std::string(5, '\1'), on).transparent);
+    // A megabyte of garbage reads as its first eight bytes.
+    std::string big(1 << 20, '\xAB');
+    const Settings b = decodeSettings(big);
+    EXPECT_EQ(b.resolution, 2);
+    EXPECT_EQ(b.opacityStep, 10);
+    EXPECT_TRUE(b.transparent);
+}
+
+TEST(Settings, EncodingAndAlpha) {
+    Settings s;
+    const std::array<uint8_t, 8> defaults = {1, 1, 0, 1, 1, 0, 0, 0};
+    EXPECT_EQ(encodeSettings(s), defaults);
+    s.resolution = 258; // only the low eight bits are written
+    EXPECT_EQ(encodeSettings(s)[0], 2);
+    EXPECT_EQ(opacityAlpha(0), 1);
+    EXPECT_EQ(opacityAlpha(4), 101);
+    EXPECT_EQ(opacityAlpha(10), 251);
+}
+
+TEST(Names, GarbageAndManyLines) {
+    std::string many;
+    for (int k = 0; k < 300; ++k)
+        many += "camera " + std::to_string(k) + "\r\n";
+    EXPECT_EQ(decodeNames(many).size(), 300u);
+    const std::string withNul("a\0b\n\xff\xfe\n", 7);
+    const auto names = decodeNames(withNul);
+    ASSERT_EQ(names.size(), 2u);
+    EXPECT_EQ(names[0], std::string("a\0b", 3));
+    EXPECT_EQ(names[1], "\xff\xfe");
 }
