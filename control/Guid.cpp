@@ -1,14 +1,57 @@
 #include "control/Guid.h"
 
+#include "control/icons.h"
+#include "platform/qt/message_box.h"
 #include "ui_Guid.h"
+
+#include <QCheckBox>
 
 TForm2::TForm2(QWidget* parent) : QWidget(parent), ui_(new Ui::Form2) {
     ui_->setupUi(this);
     setWindowFlags(Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
-    setAutoFillBackground(true);
-    QPalette p = palette();
-    p.setColor(QPalette::Window, Qt::black);
-    setPalette(p);
+    auto fill = [](QWidget* w, const QColor& c) {
+        QPalette p = w->palette();
+        p.setColor(QPalette::Window, c);
+        w->setPalette(p);
+        w->setAutoFillBackground(true);
+    };
+    fill(this, Qt::black);
+    fill(ui_->Panel3, QColor(192, 192, 192));
+    fill(ui_->GroupBox1, QColor(192, 192, 192));
+    for (auto* lcd : {ui_->LCDNumber1, ui_->LCDNumber2, ui_->LCDNumber3, ui_->LCDNumber4}) {
+        QPalette lp = lcd->palette();
+        lp.setColor(QPalette::WindowText, QColor(128, 0, 0));
+        lcd->setPalette(lp);
+    }
+    ui_->Image7->setPixmap(icons::transportStrip());
+    settings_ = SettingsPanel{{ui_->RadioGroup1Item0, ui_->RadioGroup1Item1, ui_->RadioGroup1Item2},
+                              ui_->CheckBox1,
+                              ui_->CheckBox2,
+                              ui_->CheckBox3,
+                              ui_->CheckBox4,
+                              ui_->CheckBox5,
+                              ui_->CheckBox6,
+                              ui_->TrackBar2,
+                              ui_->Memo1,
+                              &transparencyFlag};
+    connect(ui_->Button2, &QPushButton::clicked, this, &TForm2::Button2Click);
+    connect(ui_->CheckBox6, &QCheckBox::toggled, this, &TForm2::CheckBox6Click);
 }
 
 TForm2::~TForm2() = default;
+
+void TForm2::CheckBox6Click() {
+    transparencyFlag = ui_->CheckBox6->isChecked();
+}
+
+void TForm2::Button2Click() {
+    try {
+        writeNamesFile(settings_.nameLines());
+    } catch (const std::exception& e) {
+        messageBox(QString::fromLocal8Bit(e.what()), "Vorbelt Player");
+        return;
+    }
+    if (!writeSettingsFile(settings_.settings()))
+        messageBox(kFileErrorText, "File Error");
+    ui_->GroupBox1->setVisible(!ui_->GroupBox1->isVisible());
+}
