@@ -4,6 +4,7 @@
 #include "control/icons.h"
 #include "core/geometry.h"
 #include "core/names.h"
+#include "core/player_launch.h"
 #include "core/relay_commands.h"
 #include "core/reports.h"
 #include "platform/qt/message_box.h"
@@ -13,6 +14,11 @@
 #include <QCloseEvent>
 #include <QFile>
 #include <QGuiApplication>
+#include <QBitmap>
+#include <QFocusEvent>
+#include <QListWidget>
+#include <QTimer>
+#include <xcb/xcb.h>
 #include <QPainter>
 #include <QScreen>
 
@@ -90,6 +96,10 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent), ui_(new Ui::Form1) {
     // The resolution is applied by the start-up sizing; later only the operator's choice acts.
     for (auto* item : {ui_->RadioGroup1Item0, ui_->RadioGroup1Item1, ui_->RadioGroup1Item2})
         connect(item, &QRadioButton::clicked, this, &TForm1::RadioGroup1Click);
+    connect(ui_->Button1, &QPushButton::clicked, this, &TForm1::Button1Click);
+    connect(ui_->TrackBar1, &QSlider::valueChanged, this, &TForm1::TrackBar1Change);
+    ui_->TrackBar1->installEventFilter(this);
+    ui_->Panel3->installEventFilter(this);
     connect(ui_->Memo1, &QPlainTextEdit::textChanged, this,
             [this] { cameraCount_ = lineCount(ui_->Memo1->toPlainText()); });
 
@@ -180,6 +190,8 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent), ui_(new Ui::Form1) {
 }
 
 TForm1::~TForm1() {
+    if (mainWindowHandle != 0)
+        platform::setColourKeyCutter(mainWindowHandle, {});
     timerRunFlag = false;
     pollingFlag = false;
     if (timerThread.joinable())
@@ -242,6 +254,7 @@ void TForm1::layOutLabelTiles() {
             vorbelt::labelTileRect(k, {tileWidth, tileHeight}, height(), font().pixelSize());
         labelTile(k)->setGeometry(r.left, r.top, r.width, r.height);
     }
+    drawingChanged();
 }
 
 void TForm1::drawLabelTiles() {
@@ -457,6 +470,8 @@ void TForm1::Button2Click() {
     if (!writeSettingsFile(settings_.settings()))
         messageBox(kFileErrorText, "File Error");
     ui_->GroupBox1->setVisible(!ui_->GroupBox1->isVisible());
+    drawingChanged();
+    update();
 }
 
 void TForm1::RadioGroup1Click() {
@@ -475,15 +490,13 @@ void TForm1::RadioGroup1Click() {
 }
 
 void TForm1::TrackBar2Change() {
-    if (mainWindowHandle != 0)
-        platform::setLayeredWindowAttributes(mainWindowHandle, 0,
-                                             vorbelt::opacityAlpha(ui_->TrackBar2->value()),
-                                             platform::LWA_ALPHA_FLAG);
+    setLayered(platform::LWA_ALPHA_FLAG, vorbelt::opacityAlpha(ui_->TrackBar2->value()));
 }
 
 void TForm1::CheckBox3Click() {
     for (int k = 0; k < 8; ++k)
         labelTile(k)->setVisible(ui_->CheckBox3->isChecked());
+    drawingChanged();
     update();
 }
 
@@ -517,6 +530,214 @@ void TForm1::Frame11Button1Click() {
     ui_->LCDNumber4->display("0");
 }
 
+// --- loading the video players ----------------------------------------------------------------
+
+QString TForm1::videoPlayerProfile() {
+    return QString::fromStdString(platform::executableDirectory()) + "vlc-profile";
+}
+
+void TForm1::Button1Click() {
+    waitFlag = true;
+    lengthPhaseFlag = true;
+    ui_->Frame11->Button1()->click();
+    fileCount = static_cast<uint8_t>(std::min(ui_->Frame11->ListBox1()->count(), kTableRows - 1));
+    try {
+        for (int i = 0; i < fileCount; ++i)
+            loadFile(i);
+    } catch (const std::exception& e) {
+        // A file name without a camera digit ends the Load here; what was loaded stays.
+        messageBox(QString::fromLocal8Bit(e.what()), "Vorbelt Player");
+        return;
+    }
+    lengthPhaseFlag = false;
+    platform::setForegroundWindow(mainWindowHandle);
+    platform::sleepMs(900);
+    pollingFlag = true;
+    update();
+}
+
+void TForm1::loadFile(int i) {
+    const std::string item = ui_->Frame11->ListBox1()->item(i)->text().toStdString();
+    const auto digit = vorbelt::cameraNumber(item);
+    if (!digit)
+        throw std::invalid_argument("'" + item + "' has no camera digit before \"_st\"");
+#ifdef _WIN32
+    const bool windowsOptions = true;
+    const std::vector<std::pair<std::string, std::string>> environment;
+#else
+    // Every player the station starts reads the station's own VLC profile.
+    const bool windowsOptions = false;
+    const std::vector<std::pair<std::string, std::string>> environment = {
+        {"XDG_CONFIG_HOME", videoPlayerProfile().toStdString()}};
+#endif
+    const std::string commandLine =
+        vorbelt::playerCommandLine(i, ui_->CheckBox1->isChecked(), item, windowsOptions);
+    vlcProcessId[i] = platform::createProcess(platform::videoPlayerProgram(), commandLine, environment);
+    platform::sleepMs(100);
+    int pollCounter = 0;
+    while (waitFlag) {
+        vlcWindow[i] = platform::findWindow("video");
+        platform::sleepMs(100);
+        if (vlcWindow[i] != 0) {
+            waitFlag = false;
+            platform::setWindowText(vlcWindow[i], std::to_string(*digit));
+        }
+        if (waitFlag && pollCounter > 1000 &&
+            messageBox("Wait more?", "Player Not Responding!", BoxKind::Question) != BoxAnswer::Ok)
+            waitFlag = false;
+        ++pollCounter;
+    }
+    const platform::WindowHandle w = vlcWindow[i];
+    if (w != 0) {
+        platform::postMessage(w, platform::WM_KEYDOWN_MESSAGE, platform::VK_END_KEY, 0);
+        platform::postMessage(w, platform::WM_KEYDOWN_MESSAGE, platform::VK_LEFT_KEY, 0);
+    }
+    const int n = cameraCount();
+    if (const auto size = vorbelt::resolutionSize(settings_.settings().resolution))
+        if (const auto tile = vorbelt::tileSize(*size, n)) {
+            tileWidth = tile->width;
+            tileHeight = tile->height;
+        }
+    if (const auto r = vorbelt::tilePlacement(i, Tag, {tileWidth, tileHeight}, n))
+        platform::setWindowPos(w, platform::HWND_TOP_WINDOW, r->left, r->top, r->width, r->height,
+                               0x0010 /* SWP_NOACTIVATE */);
+    platform::setForegroundWindow(w);
+    if (w != 0) {
+        platform::setWindowLong(w, platform::GWL_EXSTYLE_INDEX, platform::WS_EX_LAYERED_STYLE);
+        platform::setLayeredWindowAttributes(w, 0, ui_->CheckBox3->isChecked() ? 255 : 1,
+                                             platform::LWA_ALPHA_FLAG);
+    }
+    platform::sleepMs(300);
+    if (relayWindow[i] != 0)
+        platform::postMessage(relayWindow[i], vorbelt::kCommandMessage, 3, 0);
+    platform::sleepMs(300);
+    if (relayWindow[i] != 0)
+        platform::postMessage(relayWindow[i], vorbelt::kCommandMessage, 23, 0);
+    platform::sleepMs(300);
+    waitFlag = true;
+    channelState[i] = 1;
+    update();
+}
+
+// --- activation, layering, repaint -------------------------------------------------------------
+
+void TForm1::changeEvent(QEvent* event) {
+    QWidget::changeEvent(event);
+    if (event->type() == QEvent::ActivationChange && isActiveWindow())
+        FormActivate();
+}
+
+void TForm1::FormActivate() {
+    // Our own window, found by its caption; it exists, so the wait is short, and bounded.
+    waitFlag = true;
+    int polls = 0;
+    while (waitFlag) {
+        mainWindowHandle = platform::findWindow("VorbeltPlayer");
+        platform::sleepMs(100);
+        if (mainWindowHandle != 0 || ++polls >= 20)
+            waitFlag = false;
+    }
+    if (mainWindowHandle == 0)
+        mainWindowHandle = winId();
+    platform::setColourKeyCutter(mainWindowHandle, [this](uint32_t, bool on) { cutOutRed(on); });
+    platform::setWindowLong(mainWindowHandle, platform::GWL_EXSTYLE_INDEX,
+                            platform::WS_EX_LAYERED_STYLE);
+    drawingChanged();
+    applyLayeredMode();
+}
+
+void TForm1::cutOutRed(bool on) {
+    if (!on) {
+        clearMask();
+    } else {
+        // The window as drawn now, without its red pixels.
+        maskDirty_ = false;
+        grabbing_ = true;
+        const QImage image = grab().toImage();
+        grabbing_ = false;
+        const QBitmap keep = QBitmap::fromImage(
+            image.createMaskFromColor(QColor(255, 0, 0).rgb(), Qt::MaskOutColor));
+        setMask(QRegion(keep));
+    }
+    // Qt sends a mask made after the window is shown only with its next request: send it now.
+    if (auto* x11 = qApp->nativeInterface<QNativeInterface::QX11Application>())
+        if (xcb_connection_t* c = x11->connection())
+            xcb_flush(c);
+}
+
+void TForm1::paintEvent(QPaintEvent* event) {
+    QWidget::paintEvent(event);
+    FormPaint();
+}
+
+void TForm1::FormPaint() {
+    static const QColor stateColours[] = {QColor(128, 128, 128), QColor(0, 128, 0),
+                                          QColor(0, 0, 0), QColor(255, 255, 0)};
+    for (int i = 0; i < cameraCount() && i <= 6; ++i) {
+        const uint8_t state = channelState[i];
+        const QColor c = state < 4 ? stateColours[state] : QColor(255, 0, 0);
+        QPushButton* b = cameraButton(i + 1);
+        if (b->palette().color(QPalette::Button) != c) {
+            QPalette p = b->palette();
+            p.setColor(QPalette::Button, c);
+            b->setPalette(p);
+        }
+    }
+    ui_->TrackBar1->setValue(referenceTime);
+    // The layered mode is put back after the paint, not inside it: cutting out the red
+    // pixels draws the window once more.
+    if (mainWindowHandle != 0 && !layeredPending_ && !grabbing_) {
+        layeredPending_ = true;
+        QTimer::singleShot(0, this, [this] {
+            layeredPending_ = false;
+            applyLayeredMode();
+        });
+    }
+}
+
+void TForm1::applyLayeredMode() {
+    setLayered(transparencyFlag ? platform::LWA_ALPHA_FLAG : platform::LWA_COLORKEY_FLAG,
+               vorbelt::opacityAlpha(ui_->TrackBar2->value()));
+}
+
+void TForm1::setLayered(uint32_t mode, uint8_t alpha) {
+    if (mainWindowHandle == 0)
+        return;
+    const bool same = mode == appliedMode_ &&
+                      (mode == platform::LWA_COLORKEY_FLAG ? !maskDirty_ : alpha == appliedAlpha_);
+    if (same)
+        return;
+    appliedMode_ = mode;
+    appliedAlpha_ = alpha;
+    platform::setLayeredWindowAttributes(mainWindowHandle, 0x0000FF, alpha, mode);
+}
+
+void TForm1::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    drawingChanged();
+}
+
+// --- seek bar -------------------------------------------------------------------------------------
+
+void TForm1::TrackBar1Change() {
+    const int p = ui_->TrackBar1->value();
+    ui_->LCDNumber1->display(QString::number(p / 60));
+    ui_->LCDNumber2->display(QString::number(p % 60));
+    if (seekBarFocus)
+        for (int i = 0; i < fileCount; ++i)
+            platform::postMessage(relayWindow[i], vorbelt::kCommandMessage, 20, p);
+}
+
+bool TForm1::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == ui_->TrackBar1 && event->type() == QEvent::FocusIn)
+        seekBarFocus = true; // TrackBar1Enter
+    else if (watched == ui_->TrackBar1 && event->type() == QEvent::FocusOut)
+        seekBarFocus = false; // TrackBar1Exit
+    else if (watched == ui_->Panel3 && event->type() == QEvent::FocusIn)
+        seekBarFocus = false; // Panel3Enter
+    return QWidget::eventFilter(watched, event);
+}
+
 // --- shutdown --------------------------------------------------------------------------------
 
 void TForm1::Button0Click() {
@@ -548,6 +769,9 @@ bool TForm1::FormCloseQuery() {
         terminateAndPause(vlcProcessId[i]);
         terminateAndPause(relayProcessId[i]);
     }
+    // Players started for files beyond the channels must not outlive the station either.
+    for (int i = n; i < fileCount; ++i)
+        terminateAndPause(vlcProcessId[i]);
     return true;
 }
 

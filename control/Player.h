@@ -99,8 +99,14 @@ public:
 
     SettingsPanel& settingsPanel() { return settings_; }
 
+    // Video players started for files beyond the channels, and the station's VLC profile.
+    static QString videoPlayerProfile();
+
 public slots:
     void Button0Click();
+    void Button1Click();
+    void FormActivate();
+    void TrackBar1Change();
     void Button2Click();
     void Frame11Button1Click();
     void Frame11Button2Click();
@@ -113,6 +119,10 @@ public slots:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void changeEvent(QEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     bool FormCloseQuery();
@@ -127,6 +137,14 @@ private:
     void applyResolution();
     void layOutLabelTiles();
     void drawLabelTiles();
+    void FormPaint();
+    void applyLayeredMode();
+    // Every layered-mode change of this window goes through here, so a repaint can tell
+    // whether anything is left to do.
+    void setLayered(uint32_t mode, uint8_t alpha);
+    void drawingChanged() { maskDirty_ = true; }
+    void cutOutRed(bool on);
+    void loadFile(int i);
 
     std::unique_ptr<Ui::Form1> ui_;
     SettingsPanel settings_;
@@ -134,4 +152,9 @@ private:
     std::atomic<int> cameraCount_{0};
     std::atomic<bool> readerDone_[kTableRows] = {};
     std::atomic<bool> timerRunning_{false};
+    bool layeredPending_ = false;
+    bool maskDirty_ = true;
+    bool grabbing_ = false;
+    uint32_t appliedMode_ = 0;
+    uint8_t appliedAlpha_ = 0;
 };

@@ -15,6 +15,7 @@ int main(int argc, char** argv) {
         TFrame1 Frame1;
         Form1.setCompactWindow(&Form2);
         Form1.show();
+        Form1.activateWindow();
         app.exec();
     } catch (const std::exception& e) {
         messageBox(QString::fromLocal8Bit(e.what()), "Vorbelt Player");

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace platform {
@@ -66,6 +67,12 @@ int32_t setWindowLong(WindowHandle window, int index, int32_t value);
 // colour-key mode makes the pixels of the key colour transparent to the eye and the pointer.
 bool setLayeredWindowAttributes(WindowHandle window, uint32_t colorKey, uint8_t alpha,
                                 uint32_t flags);
+
+// A program that draws one of its own windows knows where the key colour is: it may register a
+// cutter for that window, which setLayeredWindowAttributes then calls (on = colour-key mode)
+// instead of reading the window's pixels from the screen. Pass an empty function to remove it.
+using ColourKeyCutter = std::function<void(uint32_t colorKey, bool on)>;
+void setColourKeyCutter(WindowHandle window, ColourKeyCutter cutter);
 
 // Where a window stands and how large it is (screen coordinates), for checks and tests.
 struct WindowGeometry {

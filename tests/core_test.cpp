@@ -4,6 +4,7 @@
 #include "core/file_set.h"
 #include "core/geometry.h"
 #include "core/names.h"
+#include "core/player_launch.h"
 #include "core/relay_commands.h"
 #include "core/reports.h"
 #include "core/settings.h"
@@ -430,4 +431,38 @@ TEST(Names, GarbageAndManyLines) {
     ASSERT_EQ(names.size(), 2u);
     EXPECT_EQ(names[0], std::string("a\0b", 3));
     EXPECT_EQ(names[1], "\xff\xfe");
+}
+
+TEST(PlayerLaunch, CommandLines) {
+    const std::string withWide = playerCommandLine(1, true, "/rec/take1_st.mpg", true);
+    EXPECT_EQ(withWide, " -I telnet --telnet-port=9001 --aspect-ratio 16:9 --short-jump-size=1 "
+                        "-q --no-interact --dummy-quiet --video-title=video   --no-video-deco "
+                        "--no-embedded-video \"/rec/take1_st.mpg\"");
+    const std::string linux = playerCommandLine(3, false, "/my recs/take3_st.mpg", false);
+    EXPECT_NE(linux.find(" --telnet-port=9003 --scale=1 "), std::string::npos);
+    EXPECT_EQ(linux.find("--aspect-ratio"), std::string::npos);
+    EXPECT_EQ(linux.find("--dummy-quiet"), std::string::npos);
+    const auto args = splitCommandLine(linux);
+    ASSERT_FALSE(args.empty());
+    EXPECT_EQ(args[0], "") << "the player's own name is empty";
+    EXPECT_EQ(args[1], "-I");
+    EXPECT_EQ(args.back(), "/my recs/take3_st.mpg") << "a path with a blank stays whole";
+}
+
+TEST(PlayerLaunch, CameraNumberAndTiles) {
+    EXPECT_EQ(cameraNumber("/r/take3_st.mpg"), 3);
+    EXPECT_EQ(cameraNumber("/r/movie.mpg"), std::nullopt); // 'm'... not a digit
+    EXPECT_EQ(cameraNumber("_st.mpg"), std::nullopt);
+    const auto tile = tileSize({1920, 1080}, 4);
+    ASSERT_TRUE(tile);
+    for (int i = 0; i < 4; ++i) {
+        const auto r = tilePlacement(i, 0, *tile, 4);
+        ASSERT_TRUE(r);
+        EXPECT_EQ(r->left, 480 * i);
+        EXPECT_EQ(r->top, 810);
+        EXPECT_EQ(r->width, 480);
+        EXPECT_EQ(r->height, 270);
+    }
+    EXPECT_EQ(tilePlacement(2, -3840, {960, 540}, 4)->left, -3840 + 1920);
+    EXPECT_FALSE(tilePlacement(8, 0, *tile, 9));
 }

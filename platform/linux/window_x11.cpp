@@ -9,6 +9,7 @@
 #include <X11/keysym.h>
 
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <vector>
 
@@ -255,7 +256,24 @@ bool cutOutColour(Display* d, Window w, uint32_t colorKey) {
     return synced(d);
 }
 
+std::mutex cuttersLock;
+std::map<WindowHandle, ColourKeyCutter> cutters;
+
+ColourKeyCutter cutterFor(WindowHandle w) {
+    std::lock_guard<std::mutex> g(cuttersLock);
+    auto it = cutters.find(w);
+    return it == cutters.end() ? ColourKeyCutter{} : it->second;
+}
+
 } // namespace
+
+void setColourKeyCutter(WindowHandle w, ColourKeyCutter cutter) {
+    std::lock_guard<std::mutex> g(cuttersLock);
+    if (cutter)
+        cutters[w] = std::move(cutter);
+    else
+        cutters.erase(w);
+}
 
 bool windowSystemAvailable() {
     return display() != nullptr;
@@ -398,6 +416,11 @@ bool setLayeredWindowAttributes(WindowHandle w, uint32_t colorKey, uint8_t alpha
                         reinterpret_cast<const unsigned char*>(&v), 1);
     } else {
         XDeleteProperty(d, w, opacity);
+    }
+    if (const ColourKeyCutter cut = cutterFor(w)) {
+        const bool ok = synced(d);
+        cut(colorKey, (flags & LWA_COLORKEY_FLAG) != 0);
+        return ok;
     }
     if (flags & LWA_COLORKEY_FLAG)
         return cutOutColour(d, w, colorKey) && synced(d);
