@@ -10,17 +10,17 @@
 #include "platform/qt/message_box.h"
 #include "ui_Player.h"
 
+#include <QBitmap>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QFile>
-#include <QGuiApplication>
-#include <QBitmap>
 #include <QFocusEvent>
+#include <QGuiApplication>
 #include <QListWidget>
-#include <QTimer>
-#include <xcb/xcb.h>
 #include <QPainter>
 #include <QScreen>
+#include <QTimer>
+#include <xcb/xcb.h>
 
 #include <algorithm>
 #include <system_error>
@@ -397,8 +397,14 @@ void TForm1::reportHandling(const char* data, std::size_t length, int channel) {
     if (!value)
         return;
     // Widgets belong to the GUI thread; queued calls keep each channel's reports in order.
+    // Whether it is a length is decided now, as it is read: Load ends the length phase while
+    // the GUI thread is still busy, before the queued calls run.
     QMetaObject::invokeMethod(
-        this, [this, channel, v = *value] { applyReport(channel, v); }, Qt::QueuedConnection);
+        this,
+        [this, channel, v = *value, length = lengthPhaseFlag.load()] {
+            applyReport(channel, v, length);
+        },
+        Qt::QueuedConnection);
 }
 
 ReportView& TForm1::activeReportView() {
@@ -419,9 +425,9 @@ bool TForm1::alwaysPlay() const {
     return ui_->CheckBox2->isChecked();
 }
 
-void TForm1::applyReport(int channel, int32_t value) {
+void TForm1::applyReport(int channel, int32_t value, bool lengthPhase) {
     ReportView& view = activeReportView();
-    if (lengthPhaseFlag) {
+    if (lengthPhase) {
         const auto d = vorbelt::lengthPhase(view.seekBar()->maximum(), value);
         view.seekBar()->setMaximum(d.maximum);
         view.lengthMinutes()->display(QString::number(d.minutes));
@@ -572,7 +578,8 @@ void TForm1::loadFile(int i) {
 #endif
     const std::string commandLine =
         vorbelt::playerCommandLine(i, ui_->CheckBox1->isChecked(), item, windowsOptions);
-    vlcProcessId[i] = platform::createProcess(platform::videoPlayerProgram(), commandLine, environment);
+    vlcProcessId[i] =
+        platform::createProcess(platform::videoPlayerProgram(), commandLine, environment);
     platform::sleepMs(100);
     int pollCounter = 0;
     while (waitFlag) {
@@ -655,8 +662,8 @@ void TForm1::cutOutRed(bool on) {
         grabbing_ = true;
         const QImage image = grab().toImage();
         grabbing_ = false;
-        const QBitmap keep = QBitmap::fromImage(
-            image.createMaskFromColor(QColor(255, 0, 0).rgb(), Qt::MaskOutColor));
+        const QBitmap keep =
+            QBitmap::fromImage(image.createMaskFromColor(QColor(255, 0, 0).rgb(), Qt::MaskInColor));
         setMask(QRegion(keep));
     }
     // Qt sends a mask made after the window is shown only with its next request: send it now.
@@ -671,8 +678,8 @@ void TForm1::paintEvent(QPaintEvent* event) {
 }
 
 void TForm1::FormPaint() {
-    static const QColor stateColours[] = {QColor(128, 128, 128), QColor(0, 128, 0),
-                                          QColor(0, 0, 0), QColor(255, 255, 0)};
+    static const QColor stateColours[] = {QColor(128, 128, 128), QColor(0, 128, 0), QColor(0, 0, 0),
+                                          QColor(255, 255, 0)};
     for (int i = 0; i < cameraCount() && i <= 6; ++i) {
         const uint8_t state = channelState[i];
         const QColor c = state < 4 ? stateColours[state] : QColor(255, 0, 0);
@@ -717,7 +724,8 @@ void TForm1::resizeEvent(QResizeEvent* event) {
     drawingChanged();
 }
 
-// --- seek bar -------------------------------------------------------------------------------------
+// --- seek bar
+// -------------------------------------------------------------------------------------
 
 void TForm1::TrackBar1Change() {
     const int p = ui_->TrackBar1->value();

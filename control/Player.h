@@ -71,8 +71,8 @@ public:
 
     // Report handling on the reader thread of `channel`: the number of one report.
     void reportHandling(const char* data, std::size_t length, int channel);
-    // Applies a report's number on the GUI thread (length or position phase).
-    void applyReport(int channel, int32_t value);
+    // Applies a report's number on the GUI thread, as a length or as a position.
+    void applyReport(int channel, int32_t value, bool lengthPhase);
 
     // The window that reports apply to: the compact window while it is shown, else this one.
     ReportView& activeReportView();

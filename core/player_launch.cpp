@@ -25,8 +25,7 @@ std::optional<int> cameraNumber(const std::string& item) {
 std::optional<Rect> tilePlacement(int i, int leftOrigin, Size tile, int cameras) {
     if (i < 0 || i > 7)
         return std::nullopt;
-    return Rect{leftOrigin + i * tile.width, (cameras - 1) * tile.height, tile.width,
-                tile.height};
+    return Rect{leftOrigin + i * tile.width, (cameras - 1) * tile.height, tile.width, tile.height};
 }
 
 } // namespace vorbelt

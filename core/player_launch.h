@@ -9,7 +9,9 @@
 namespace vorbelt {
 
 // Telnet port of the video player of file (channel) i.
-constexpr int playerPort(int i) { return 9000 + i; }
+constexpr int playerPort(int i) {
+    return 9000 + i;
+}
 
 // The video player's command line for file i: piece A (interface, port, size option, options,
 // window title), one blank, piece B (window options and the media path). It begins with a

@@ -1,0 +1,195 @@
+// Load, the seek bar and shutdown with video players: the stand-in, and once the real VLC.
+#include "control/Open.h"
+#include "control_fixture.h"
+#include "core/settings.h"
+#include "stand_in.h"
+#include "ui_Player.h"
+
+#include <QListWidget>
+#include <sys/stat.h>
+
+using namespace testing_support;
+
+namespace {
+
+class Load : public ControlFixture {
+protected:
+    void SetUp() override {
+        ControlFixture::SetUp();
+        useRelay("brellon");
+        log = dir + "/players.log";
+        config = vlcConfigDir();
+        setenv("VORBELT_VIDEO_PLAYER_PROGRAM", (buildDirectory() + "tools/stand_in_vlc").c_str(),
+               1);
+        setenv("STAND_IN_LOG", log.c_str(), 1);
+        setenv("STAND_IN_LENGTH", "125", 1);
+        // The stand-in reads its password where the station points it: the station's profile.
+    }
+    void TearDown() override {
+        TFrame1::setDialogHook({});
+        ControlFixture::TearDown();
+        unsetenv("VORBELT_VIDEO_PLAYER_PROGRAM");
+        unsetenv("STAND_IN_LOG");
+        unsetenv("STAND_IN_LENGTH");
+    }
+    // Files take0_st.mpg ... in `folder` (inside the test folder); Load chooses the first.
+    void recording(int files, const std::string& folder = "rec") {
+        const std::string d = dir + "/" + folder;
+        mkdir(d.c_str(), 0755);
+        for (int k = 0; k < files; ++k)
+            std::ofstream(d + "/take" + std::to_string(k) + "_st.mpg") << "x";
+        chosen = QString::fromStdString(d + "/take0_st.mpg");
+        TFrame1::setDialogHook([this](QFileDialog&) { return chosen; });
+    }
+    std::vector<QJsonObject> events(const QString& kind, int port) {
+        std::vector<QJsonObject> out;
+        for (const auto& o : readStandInLog(log, kind))
+            if (o["port"].toInt() == port)
+                out.push_back(o);
+        return out;
+    }
+    std::vector<std::string> lines(int port) {
+        std::vector<std::string> out;
+        for (const auto& o : events("line", port))
+            out.push_back(o["text"].toString().toStdString());
+        return out;
+    }
+    std::string log;
+    std::string config;
+    QString chosen;
+};
+
+} // namespace
+
+TEST_F(Load, FourFilesArePlacedLayeredConnectedAndMeasured) {
+    recording(4);
+    start();
+    form->ui()->CheckBox1->setChecked(false); // "Double-Wide" off
+    form->ui()->Button1->click();
+    EXPECT_EQ(form->fileCount, 4);
+    for (int i = 0; i < 4; ++i) {
+        const int port = 9000 + i;
+        const auto starts = events("start", port);
+        ASSERT_EQ(starts.size(), 1u) << port;
+        const QStringList args = starts[0]["args"].toVariant().toStringList();
+        EXPECT_EQ(args.value(0), "") << "the player's own name is empty";
+        EXPECT_TRUE(args.contains("--scale=1"));
+        EXPECT_FALSE(args.contains("--aspect-ratio"));
+        EXPECT_FALSE(args.contains("--dummy-quiet"));
+        EXPECT_EQ(starts[0]["media"].toString().toStdString(),
+                  dir + "/rec/take" + std::to_string(i) + "_st.mpg");
+        // Found, retitled to its camera digit, placed as a tile, layered opaque.
+        const platform::WindowHandle w = form->vlcWindow[i];
+        ASSERT_NE(w, 0u);
+        EXPECT_EQ(platform::getWindowText(w), std::to_string(i));
+        platform::WindowGeometry g{};
+        ASSERT_TRUE(platform::windowGeometry(w, g));
+        EXPECT_EQ(g.x, 480 * i);
+        EXPECT_EQ(g.y, 810);
+        EXPECT_EQ(g.width, 480);
+        EXPECT_EQ(g.height, 270);
+        EXPECT_EQ(platform::windowAlpha(w), 255);
+        // End, then Left.
+        std::vector<std::string> keys;
+        for (const auto& k : events("key", port))
+            keys.push_back(k["key"].toString().toStdString());
+        EXPECT_EQ(keys, (std::vector<std::string>{"End", "Left"}));
+        // Logged in, then asked for the length.
+        ASSERT_TRUE(processUntil([&] { return !lines(port).empty(); }));
+        EXPECT_EQ(events("password", port).at(0)["text"].toString(), "qopra");
+        EXPECT_EQ(lines(port).at(0), "get_length");
+        EXPECT_EQ(form->channelState[i], 1);
+    }
+    // The seek bar takes the longest length; polling is on.
+    ASSERT_TRUE(processUntil([&] { return form->ui()->TrackBar1->maximum() == 125; }));
+    EXPECT_EQ(form->ui()->LCDNumber3->intValue(), 2);
+    EXPECT_EQ(form->ui()->LCDNumber4->intValue(), 5);
+    EXPECT_FALSE(form->lengthPhaseFlag);
+    EXPECT_TRUE(form->pollingFlag);
+    // The players are asked for their position and the displays follow.
+    ASSERT_TRUE(processUntil(
+        [&] { return !lines(9001).empty() && lines(9001).back() == "get_time"; }, 3000));
+}
+
+TEST_F(Load, DraggingTheFocusedSeekBarSeeksEveryPlayer) {
+    recording(2);
+    writeNames("a\nb");
+    start();
+    form->ui()->Button1->click();
+    form->pollingFlag = false; // only the seek bar speaks now
+    // The players took the input focus while loading: give it back as Load's end does.
+    platform::setForegroundWindow(form->winId());
+    ASSERT_TRUE(processUntil([&] { return form->isActiveWindow(); }));
+    form->ui()->TrackBar1->setFocus();
+    ASSERT_TRUE(processUntil([&] { return form->seekBarFocus; }));
+    form->ui()->TrackBar1->setValue(61);
+    EXPECT_EQ(form->ui()->LCDNumber1->intValue(), 1);
+    EXPECT_EQ(form->ui()->LCDNumber2->intValue(), 1);
+    for (int port : {9000, 9001})
+        EXPECT_TRUE(processUntil([&] {
+            const auto l = lines(port);
+            return std::find(l.begin(), l.end(), "seek 61") != l.end();
+        })) << port;
+    // Without the focus a change of the seek bar only updates the displays.
+    form->ui()->Button0->setFocus();
+    form->ui()->Panel3->setFocus();
+    ASSERT_TRUE(processUntil([&] { return !form->seekBarFocus; }));
+    form->ui()->TrackBar1->setValue(100);
+    processFor(300);
+    for (int port : {9000, 9001}) {
+        const auto l = lines(port);
+        EXPECT_EQ(std::find(l.begin(), l.end(), "seek 100"), l.end());
+    }
+}
+
+TEST_F(Load, PreviewOffLayersThePlayersAlmostInvisible) {
+    recording(1);
+    writeNames("a");
+    start();
+    form->ui()->CheckBox3->setChecked(false);
+    form->ui()->Button1->click();
+    EXPECT_EQ(platform::windowAlpha(form->vlcWindow[0]), 1);
+}
+
+TEST_F(Load, MoreFilesThanChannelsAndAPathWithABlank) {
+    recording(3, "my recordings");
+    writeNames("a\nb");
+    start();
+    form->ui()->Button1->click();
+    ASSERT_EQ(form->fileCount, 3);
+    // The third file has a player, retitled, but is not placed and gets no relay message.
+    const platform::WindowHandle third = form->vlcWindow[2];
+    ASSERT_NE(third, 0u);
+    EXPECT_EQ(platform::getWindowText(third), "2");
+    processFor(500);
+    EXPECT_TRUE(events("password", 9002).empty());
+    EXPECT_EQ(events("start", 9002).at(0)["media"].toString().toStdString(),
+              dir + "/my recordings/take2_st.mpg");
+    // A player with tile placement exists for channel 0 at 1920 / 2 wide.
+    platform::WindowGeometry g{};
+    ASSERT_TRUE(platform::windowGeometry(form->vlcWindow[0], g));
+    EXPECT_EQ(g.width, 960);
+    // Closing ends every player, also the one beyond the channels.
+    std::vector<platform::ProcessId> players;
+    for (int i = 0; i < 3; ++i)
+        players.push_back(form->vlcProcessId[i]);
+    form->close();
+    for (auto pid : players)
+        EXPECT_TRUE(waitUntil([&] { return !platform::processRunning(pid); })) << pid;
+}
+
+TEST_F(Load, MainWindowIsKeyedRedAfterActivation) {
+    writeNames("a");
+    start();
+    form->activateWindow();
+    ASSERT_TRUE(processUntil([&] { return form->mainWindowHandle != 0; }));
+    EXPECT_EQ(platform::getWindowLong(form->mainWindowHandle, platform::GWL_EXSTYLE_INDEX),
+              platform::WS_EX_LAYERED_STYLE);
+    // The control panel stays, the red background is cut out.
+    ASSERT_TRUE(processUntil([&] { return !form->mask().isEmpty(); }));
+    EXPECT_TRUE(form->mask().contains(QPoint(100, 100)));   // on the control panel
+    EXPECT_FALSE(form->mask().contains(QPoint(1200, 500))); // bare red window
+    // The opacity track bar puts the window into alpha mode at once.
+    form->ui()->TrackBar2->setValue(4);
+    EXPECT_EQ(platform::windowAlpha(form->mainWindowHandle), 101);
+}
