@@ -93,6 +93,7 @@ TEST_F(Reports, OverLongReportIsDroppedAndTheReaderGoesOn) {
     setenv("VORBELT_TEST_RELAY_REPORT", "120\r\n> |@600|305\r\n> ", 1);
     start();
     unsetenv("VORBELT_TEST_RELAY_REPORT");
+    platform::postMessage(form->relayWindow[0], 0xD000, 23, 0);
     ASSERT_TRUE(processUntil([&] { return form->ui()->TrackBar1->maximum() == 305; }));
     EXPECT_EQ(form->lastReportText[0], "305");
     EXPECT_FALSE(form->readerFinished(0));

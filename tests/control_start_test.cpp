@@ -157,6 +157,7 @@ TEST_F(ControlStart, ReportsReachTheSeekBarInTheLengthPhase) {
     setenv("VORBELT_TEST_RELAY_REPORT", "301\r\n> ", 1);
     start();
     unsetenv("VORBELT_TEST_RELAY_REPORT");
+    platform::postMessage(form->relayWindow[0], 0xD000, 23, 0);
     ASSERT_TRUE(processUntil([&] { return form->ui()->TrackBar1->maximum() == 301; }));
     EXPECT_EQ(form->ui()->LCDNumber3->intValue(), 5);
     EXPECT_EQ(form->ui()->LCDNumber4->intValue(), 1);

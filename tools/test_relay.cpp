@@ -23,15 +23,18 @@ int main(int argc, char** argv) {
     while ((pipe = platform::openPipe(platform::kReportPipeName)) == platform::kInvalidPipe)
         platform::sleepMs(5);
     // Reports separated by '|'; "@N" stands for N bytes 'x'.
-    for (QByteArray report : qgetenv("VORBELT_TEST_RELAY_REPORT").split('|')) {
-        if (report.isEmpty())
-            continue;
-        if (report.startsWith('@'))
-            report = QByteArray(report.mid(1).toInt(), 'x');
-        uint32_t written = 0;
-        platform::writePipe(pipe, report.constData(), static_cast<std::size_t>(report.size()),
-                            &written);
-    }
+    const QByteArray reports = qgetenv("VORBELT_TEST_RELAY_REPORT");
+    auto writeReports = [&] {
+        for (QByteArray report : reports.split('|')) {
+            if (report.isEmpty())
+                continue;
+            if (report.startsWith('@'))
+                report = QByteArray(report.mid(1).toInt(), 'x');
+            uint32_t written = 0;
+            platform::writePipe(pipe, report.constData(), static_cast<std::size_t>(report.size()),
+                                &written);
+        }
+    };
     if (mode == "no-window")
         return app.exec();
 
@@ -41,6 +44,8 @@ int main(int argc, char** argv) {
     PostedMessageFilter filter(&window, [&](uint32_t m, uint32_t w, int32_t l) {
         if (m == 0xD000 && w == 0)
             window.setWindowTitle(QString::number(l));
+        if (m == 0xD000 && w == 23)
+            writeReports();
         QFile f(log);
         if (!log.isEmpty() && f.open(QIODevice::WriteOnly | QIODevice::Append)) {
             f.write(QString("%1 %2 %3 %4\n").arg(getpid()).arg(m).arg(w).arg(l).toUtf8());
