@@ -193,3 +193,84 @@ TEST_F(Load, MainWindowIsKeyedRedAfterActivation) {
     form->ui()->TrackBar2->setValue(4);
     EXPECT_EQ(platform::windowAlpha(form->mainWindowHandle), 101);
 }
+
+// --- the whole chain with the real VLC -------------------------------------------------------
+
+TEST_F(Load, RealVideoPlayersArePlacedAndKeptInStep) {
+    if (access("/usr/bin/vlc", X_OK) != 0 || access("/usr/bin/ffmpeg", X_OK) != 0)
+        GTEST_SKIP() << "VLC or ffmpeg is not installed here; the test command installs both";
+    const std::string rec = dir + "/real";
+    mkdir(rec.c_str(), 0755);
+    chmod(dir.c_str(), 0755);
+    const char* sources[] = {"testsrc", "testsrc2", "smptebars", "rgbtestsrc"};
+    for (int k = 0; k < 4; ++k) {
+        const std::string make = "ffmpeg -loglevel error -f lavfi -i " + std::string(sources[k]) +
+                                 "=size=320x180:rate=25:duration=40 -c:v mpeg2video -b:v 1M "
+                                 "-g 12 -f vob '" + rec + "/cam" + std::to_string(k) +
+                                 "_st.mpg'";
+        ASSERT_EQ(std::system(make.c_str()), 0);
+    }
+    setenv("VORBELT_VIDEO_PLAYER_PROGRAM",
+           (std::string(VORBELT_SOURCE_DIR) + "/tools/vlc-as-user").c_str(), 1);
+    chosen = QString::fromStdString(rec + "/cam2_st.mpg");
+    TFrame1::setDialogHook([this](QFileDialog&) { return chosen; });
+    start();
+    form->ui()->Button1->click();
+    ASSERT_EQ(form->fileCount, 4);
+    for (int i = 0; i < 4; ++i) {
+        ASSERT_NE(form->vlcWindow[i], 0u) << i;
+        EXPECT_EQ(platform::getWindowText(form->vlcWindow[i]), std::to_string(i));
+        platform::WindowGeometry g{};
+        ASSERT_TRUE(platform::windowGeometry(form->vlcWindow[i], g));
+        EXPECT_EQ(g.x, 480 * i);
+        EXPECT_EQ(g.y, 810);
+    }
+    // VLC reports the length in whole seconds, rounded down.
+    ASSERT_TRUE(processUntil([&] { return form->ui()->TrackBar1->maximum() >= 39; }, 5000));
+    EXPECT_EQ(form->ui()->LCDNumber3->intValue(), 0);
+    // The position displays advance. (Load paused the players with End; play them.)
+    for (int i = 0; i < 4; ++i)
+        platform::postMessage(form->relayWindow[i], 0xD000, 17, 0); // "play"
+    ASSERT_TRUE(processUntil([&] { return form->referenceTime >= 2; }, 6000));
+    EXPECT_EQ(form->ui()->LCDNumber2->intValue(), form->referenceTime % 60);
+    // A key posted to the current player moves its position.
+    const int32_t before = form->referenceTime;
+    for (int k = 0; k < 5; ++k)
+        platform::postMessage(form->vlcWindow[0], platform::WM_KEYDOWN_MESSAGE,
+                              platform::VK_RIGHT_KEY, 0);
+    ASSERT_TRUE(processUntil([&] { return form->referenceTime >= before + 5; }, 4000));
+    // After a seek every player is within a second of the current one. ("Always Play" keeps
+    // the report reader from pulling them every second: VLC seeks MPEG-PS to about a second
+    // before the one asked, so each pull sets a player back by up to that much.)
+    form->ui()->CheckBox2->setChecked(true);
+    platform::setForegroundWindow(form->winId());
+    ASSERT_TRUE(processUntil([&] { return form->isActiveWindow(); }));
+    form->ui()->TrackBar1->setFocus();
+    ASSERT_TRUE(processUntil([&] { return form->seekBarFocus; }));
+    form->ui()->TrackBar1->setValue(25);
+    form->ui()->Panel3->setFocus();
+    // Each poll round reports all four positions within a few milliseconds of each other.
+    processFor(3500);
+    int spread = 99;
+    for (int round = 0; round < 3; ++round) {
+        processFor(1000);
+        int lo = 1 << 30, hi = -1;
+        for (int i = 0; i < 4; ++i) {
+            const int position = form->lastReportText[i].empty() ? -99
+                                                                 : std::stoi(form->lastReportText[i]);
+            lo = std::min(lo, position);
+            hi = std::max(hi, position);
+        }
+        std::printf("positions spread %d s (reference %d)\n", hi - lo, form->referenceTime.load());
+        spread = std::min(spread, hi - lo);
+    }
+    EXPECT_GE(form->referenceTime, 24);
+    EXPECT_LE(spread, 1);
+    // Exit leaves no player behind.
+    std::vector<platform::ProcessId> players;
+    for (int i = 0; i < 4; ++i)
+        players.push_back(form->vlcProcessId[i]);
+    form->ui()->Button0->click();
+    for (auto pid : players)
+        EXPECT_TRUE(waitUntil([&] { return !platform::processRunning(pid); })) << pid;
+}

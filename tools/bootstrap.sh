@@ -8,7 +8,7 @@ packages=(
   libx11-dev libxext-dev libxcb1-dev
   libtelnet-dev
   libgtest-dev
-  xvfb xauth x11-utils
+  xvfb xauth x11-utils xcompmgr
   vlc-bin vlc-plugin-base vlc-plugin-video-output ffmpeg
 )
 missing=()
