@@ -24,16 +24,7 @@ TForm2::TForm2(QWidget* parent) : QWidget(parent), ui_(new Ui::Form2) {
         lcd->setPalette(lp);
     }
     ui_->Image7->setPixmap(icons::transportStrip());
-    settings_ = SettingsPanel{{ui_->RadioGroup1Item0, ui_->RadioGroup1Item1, ui_->RadioGroup1Item2},
-                              ui_->CheckBox1,
-                              ui_->CheckBox2,
-                              ui_->CheckBox3,
-                              ui_->CheckBox4,
-                              ui_->CheckBox5,
-                              ui_->CheckBox6,
-                              ui_->TrackBar2,
-                              ui_->Memo1,
-                              &transparencyFlag};
+    settings_ = settingsPanelOf(*ui_, &transparencyFlag);
     connect(ui_->Button2, &QPushButton::clicked, this, &TForm2::Button2Click);
     connect(ui_->CheckBox6, &QCheckBox::toggled, this, &TForm2::CheckBox6Click);
 }

@@ -73,16 +73,7 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent), ui_(new Ui::Form1) {
     ui_->Frame11->ListBox1()->setGeometry(8, 8, 300, 129);
     ui_->Frame11->Button1()->setGeometry(8, 142, 75, 25);
     ui_->Frame11->Button2()->setGeometry(232, 142, 75, 25);
-    settings_ = SettingsPanel{{ui_->RadioGroup1Item0, ui_->RadioGroup1Item1, ui_->RadioGroup1Item2},
-                              ui_->CheckBox1,
-                              ui_->CheckBox2,
-                              ui_->CheckBox3,
-                              ui_->CheckBox4,
-                              ui_->CheckBox5,
-                              ui_->CheckBox6,
-                              ui_->TrackBar2,
-                              ui_->Memo1,
-                              &transparencyFlag};
+    settings_ = settingsPanelOf(*ui_, &transparencyFlag);
     connect(ui_->Button0, &QPushButton::clicked, this, &TForm1::Button0Click);
     connect(ui_->Button2, &QPushButton::clicked, this, &TForm1::Button2Click);
     connect(ui_->Frame11->Button1(), &QPushButton::clicked, this, &TForm1::Frame11Button1Click);

@@ -39,6 +39,20 @@ struct SettingsPanel {
     void setNameLines(const QStringList& lines);
 };
 
+// The settings controls of a form (both forms name them alike).
+template <class Form> SettingsPanel settingsPanelOf(Form& ui, bool* transparencyFlag) {
+    return SettingsPanel{{ui.RadioGroup1Item0, ui.RadioGroup1Item1, ui.RadioGroup1Item2},
+                         ui.CheckBox1,
+                         ui.CheckBox2,
+                         ui.CheckBox3,
+                         ui.CheckBox4,
+                         ui.CheckBox5,
+                         ui.CheckBox6,
+                         ui.TrackBar2,
+                         ui.Memo1,
+                         transparencyFlag};
+}
+
 // Reads "setting.cfg" onto `current`. False when the file exists but cannot be opened or read
 // (the bytes read before the failure are applied all the same).
 bool readSettingsFile(vorbelt::Settings& current);

@@ -206,8 +206,8 @@ TEST_F(Load, RealVideoPlayersArePlacedAndKeptInStep) {
     for (int k = 0; k < 4; ++k) {
         const std::string make = "ffmpeg -loglevel error -f lavfi -i " + std::string(sources[k]) +
                                  "=size=320x180:rate=25:duration=40 -c:v mpeg2video -b:v 1M "
-                                 "-g 12 -f vob '" + rec + "/cam" + std::to_string(k) +
-                                 "_st.mpg'";
+                                 "-g 12 -f vob '" +
+                                 rec + "/cam" + std::to_string(k) + "_st.mpg'";
         ASSERT_EQ(std::system(make.c_str()), 0);
     }
     setenv("VORBELT_VIDEO_PLAYER_PROGRAM",
@@ -256,8 +256,8 @@ TEST_F(Load, RealVideoPlayersArePlacedAndKeptInStep) {
         processFor(1000);
         int lo = 1 << 30, hi = -1;
         for (int i = 0; i < 4; ++i) {
-            const int position = form->lastReportText[i].empty() ? -99
-                                                                 : std::stoi(form->lastReportText[i]);
+            const int position =
+                form->lastReportText[i].empty() ? -99 : std::stoi(form->lastReportText[i]);
             lo = std::min(lo, position);
             hi = std::max(hi, position);
         }

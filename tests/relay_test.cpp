@@ -545,19 +545,7 @@ TEST_F(RelaySession, RealVideoPlayerAnswersReachThePipe) {
               {"-I", "telnet", "--telnet-port=" + std::to_string(port), "--no-embedded-video",
                "--video-title=video", media},
               {"XDG_CONFIG_HOME=" + config});
-    ASSERT_TRUE(waitUntil(
-        [&] {
-            const int fd = socket(AF_INET, SOCK_STREAM, 0);
-            sockaddr_in a{};
-            a.sin_family = AF_INET;
-            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            a.sin_port = htons(static_cast<uint16_t>(port));
-            const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-            close(fd);
-            return ok;
-        },
-        15000))
-        << "VLC's telnet port did not open";
+    ASSERT_TRUE(waitForPort(port, 15000)) << "VLC's telnet port did not open";
     // As Load does, ask for the length once the video window is there (the media is open).
     ASSERT_TRUE(waitUntil([] { return platform::findWindow("video") != 0; }, 15000));
     post(0, 1);

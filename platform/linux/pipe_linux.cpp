@@ -82,6 +82,18 @@ bool socketAddress(const std::string& name, sockaddr_un& addr) {
     return true;
 }
 
+// A new message socket and the address of the pipe's file; -1 on failure.
+int pipeSocket(const std::string& name, sockaddr_un& addr) {
+    if (!socketAddress(name, addr)) {
+        setLastError(errno);
+        return -1;
+    }
+    const int fd = atLeast3(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+    if (fd < 0)
+        setLastError(errno);
+    return fd;
+}
+
 // Listening instances and the file each is bound to, so that connect can remove it.
 std::mutex instancesLock;
 std::set<std::pair<int, std::string>> listening;
@@ -109,15 +121,9 @@ std::string pipePath(const std::string& name, std::string* error) {
 
 PipeHandle createNamedPipe(const std::string& name) {
     sockaddr_un addr;
-    if (!socketAddress(name, addr)) {
-        setLastError(errno);
+    const int fd = pipeSocket(name, addr);
+    if (fd < 0)
         return kInvalidPipe;
-    }
-    const int fd = atLeast3(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
-    if (fd < 0) {
-        setLastError(errno);
-        return kInvalidPipe;
-    }
     // A file left by an ended program would block the name; no live instance is waiting on
     // it, since an instance removes its file as soon as its client is there.
     unlink(addr.sun_path);
@@ -191,15 +197,9 @@ void cancelPipeIo(PipeHandle instance) {
 
 PipeHandle openPipe(const std::string& name) {
     sockaddr_un addr;
-    if (!socketAddress(name, addr)) {
-        setLastError(errno);
+    const int fd = pipeSocket(name, addr);
+    if (fd < 0)
         return kInvalidPipe;
-    }
-    const int fd = atLeast3(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
-    if (fd < 0) {
-        setLastError(errno);
-        return kInvalidPipe;
-    }
     if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
         setLastError(errno);
         close(fd);

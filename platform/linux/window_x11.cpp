@@ -78,6 +78,22 @@ bool windowTitle(Display* d, Window w, std::string& title) {
     return readUtf8Property(d, w, XA_WM_NAME, XA_STRING, title);
 }
 
+// One 32-bit CARDINAL property of a window.
+bool readCardinal(Display* d, Window w, const char* name, unsigned long& value) {
+    Atom actual;
+    int format;
+    unsigned long count, after;
+    unsigned char* data = nullptr;
+    const bool ok = XGetWindowProperty(d, w, atom(d, name), 0, 1, False, XA_CARDINAL, &actual,
+                                       &format, &count, &after, &data) == Success &&
+                    data && count == 1 && format == 32;
+    if (ok)
+        value = *reinterpret_cast<unsigned long*>(data);
+    if (data)
+        XFree(data);
+    return ok;
+}
+
 // ICCCM: a client leader's WM_CLIENT_LEADER names the leader itself.
 bool clientLeader(Display* d, Window w) {
     Atom actual;
@@ -376,18 +392,8 @@ int32_t getWindowLong(WindowHandle w, int index) {
     Display* d = display();
     if (!d || !w || index != GWL_EXSTYLE_INDEX)
         return 0;
-    Atom actual;
-    int format;
-    unsigned long count, after;
-    unsigned char* data = nullptr;
-    int32_t v = 0;
-    if (XGetWindowProperty(d, w, atom(d, "VORBELT_EX_STYLE"), 0, 1, False, XA_CARDINAL, &actual,
-                           &format, &count, &after, &data) == Success &&
-        data && count == 1)
-        v = static_cast<int32_t>(*reinterpret_cast<long*>(data));
-    if (data)
-        XFree(data);
-    return v;
+    unsigned long v = 0;
+    return readCardinal(d, w, "VORBELT_EX_STYLE", v) ? static_cast<int32_t>(v) : 0;
 }
 
 int32_t setWindowLong(WindowHandle w, int index, int32_t value) {
@@ -447,20 +453,10 @@ bool windowGeometry(WindowHandle w, WindowGeometry& out) {
 
 int windowAlpha(WindowHandle w) {
     Display* d = display();
-    if (!d || !w)
+    unsigned long v = 0;
+    if (!d || !w || !readCardinal(d, w, "_NET_WM_WINDOW_OPACITY", v))
         return 255;
-    Atom actual;
-    int format;
-    unsigned long count, after;
-    unsigned char* data = nullptr;
-    int alpha = 255;
-    if (XGetWindowProperty(d, w, atom(d, "_NET_WM_WINDOW_OPACITY"), 0, 1, False, XA_CARDINAL,
-                           &actual, &format, &count, &after, &data) == Success &&
-        data && count == 1)
-        alpha = static_cast<int>((*reinterpret_cast<unsigned long*>(data) & 0xFFFFFFFFUL) >> 24);
-    if (data)
-        XFree(data);
-    return alpha;
+    return static_cast<int>((v & 0xFFFFFFFFUL) >> 24);
 }
 
 } // namespace platform

@@ -78,13 +78,17 @@ std::vector<std::string> StandIn::lines() const {
 }
 
 bool StandIn::waitListening(int timeoutMs) const {
+    return waitForPort(port_, timeoutMs);
+}
+
+bool waitForPort(int port, int timeoutMs) {
     return waitUntil(
         [&] {
             const int fd = socket(AF_INET, SOCK_STREAM, 0);
             sockaddr_in a{};
             a.sin_family = AF_INET;
             a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            a.sin_port = htons(static_cast<uint16_t>(port_));
+            a.sin_port = htons(static_cast<uint16_t>(port));
             const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
             close(fd);
             return ok;
