@@ -36,13 +36,5 @@ void TForm2::CheckBox6Click() {
 }
 
 void TForm2::Button2Click() {
-    try {
-        writeNamesFile(settings_.nameLines());
-    } catch (const std::exception& e) {
-        messageBox(QString::fromLocal8Bit(e.what()), "Vorbelt Player");
-        return;
-    }
-    if (!writeSettingsFile(settings_.settings()))
-        messageBox(kFileErrorText, "File Error");
-    ui_->GroupBox1->setVisible(!ui_->GroupBox1->isVisible());
+    saveSettings(settings_, ui_->GroupBox1);
 }

@@ -456,17 +456,8 @@ void TForm1::timerThreadMain() {
 // --- settings and view options ---------------------------------------------------------------
 
 void TForm1::Button2Click() {
-    try {
-        writeNamesFile(settings_.nameLines());
-    } catch (const std::exception& e) {
-        // The save stops here: nothing else is written and the panel stays as it is.
-        messageBox(QString::fromLocal8Bit(e.what()), "Vorbelt Player");
-        return;
-    }
-    // The operator must know when the settings were not saved.
-    if (!writeSettingsFile(settings_.settings()))
-        messageBox(kFileErrorText, "File Error");
-    ui_->GroupBox1->setVisible(!ui_->GroupBox1->isVisible());
+    // The main window, too, tells the operator when the settings could not be saved.
+    saveSettings(settings_, ui_->GroupBox1);
     drawingChanged();
     update();
 }

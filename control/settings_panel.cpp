@@ -1,6 +1,7 @@
 #include "control/settings_panel.h"
 
 #include "core/names.h"
+#include "platform/qt/message_box.h"
 
 #include <QCheckBox>
 #include <QFile>
@@ -8,6 +9,7 @@
 #include <QRadioButton>
 #include <QSaveFile>
 #include <QSlider>
+#include <QWidget>
 
 #include <stdexcept>
 
@@ -51,6 +53,18 @@ QStringList SettingsPanel::nameLines() const {
 
 void SettingsPanel::setNameLines(const QStringList& lines) {
     names->setPlainText(lines.join('\n'));
+}
+
+void saveSettings(const SettingsPanel& panel, QWidget* settingsPanel) {
+    try {
+        writeNamesFile(panel.nameLines());
+    } catch (const std::exception& e) {
+        messageBox(QString::fromLocal8Bit(e.what()), "Vorbelt Player");
+        return;
+    }
+    if (!writeSettingsFile(panel.settings()))
+        messageBox(kFileErrorText, "File Error");
+    settingsPanel->setVisible(!settingsPanel->isVisible());
 }
 
 bool readSettingsFile(vorbelt::Settings& current) {

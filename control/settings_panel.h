@@ -14,6 +14,7 @@ class QCheckBox;
 class QPlainTextEdit;
 class QRadioButton;
 class QSlider;
+class QWidget;
 
 extern const QString kNamesFile;
 extern const QString kSettingsFile;
@@ -52,6 +53,11 @@ template <class Form> SettingsPanel settingsPanelOf(Form& ui, bool* transparency
                          ui.Memo1,
                          transparencyFlag};
 }
+
+// "Settings_Save" of either window: the names file, then the settings record ("File Error" when
+// it cannot be written), then the Settings panel toggled. A names file that cannot be written
+// is reported and ends the save there.
+void saveSettings(const SettingsPanel& panel, QWidget* settingsPanel);
 
 // Reads "setting.cfg" onto `current`. False when the file exists but cannot be opened or read
 // (the bytes read before the failure are applied all the same).

@@ -274,3 +274,21 @@ TEST_F(Load, RealVideoPlayersArePlacedAndKeptInStep) {
     for (auto pid : players)
         EXPECT_TRUE(waitUntil([&] { return !platform::processRunning(pid); })) << pid;
 }
+
+TEST_F(Load, APlayerWithoutAWindowIsAskedAboutAndGivenUp) {
+    // The question comes at the 1002nd poll, about 100 s after the start, as designed.
+    recording(1);
+    writeNames("a");
+    setenv("STAND_IN_NO_WINDOW", "1", 1);
+    start();
+    answer = BoxAnswer::Cancel;
+    form->ui()->Button1->click();
+    unsetenv("STAND_IN_NO_WINDOW");
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0], "Player Not Responding!: Wait more?");
+    EXPECT_EQ(form->vlcWindow[0], 0u);
+    // The relay is still told to connect and ask, and the channel counts as loaded.
+    EXPECT_TRUE(processUntil([&] { return !events("password", 9000).empty(); }));
+    EXPECT_EQ(form->channelState[0], 1);
+    EXPECT_TRUE(events("key", 9000).empty());
+}
