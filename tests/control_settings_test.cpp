@@ -243,3 +243,17 @@ TEST_F(Settings, CancelKeepsTheListButStopsThePlayersAndResetsTheSeekBar) {
     EXPECT_EQ(ui().LCDNumber3->intValue(), 0);
     EXPECT_EQ(ui().LCDNumber4->intValue(), 0);
 }
+
+TEST_F(Settings, ScreenshotOfTheControlWindow) {
+    // Written for a person to look at: the control window with Settings, file list and help.
+    start();
+    ui().Button2->click();
+    ui().CheckBox4->setChecked(true);
+    ui().CheckBox5->setChecked(true);
+    processFor(200);
+    const QImage shot = form->grab(QRect(0, 0, 880, 480)).toImage();
+    const std::string path = buildDirectory() + "screenshot-control-window.png";
+    ASSERT_TRUE(shot.save(QString::fromStdString(path)));
+    EXPECT_TRUE(ui().GroupBox1->isVisible());
+    EXPECT_TRUE(ui().Frame11->isVisible());
+}
