@@ -3,6 +3,7 @@
 #include "control/Guid.h"
 #include "control/icons.h"
 #include "core/geometry.h"
+#include "core/keys.h"
 #include "core/names.h"
 #include "core/player_launch.h"
 #include "core/relay_commands.h"
@@ -16,6 +17,7 @@
 #include <QFile>
 #include <QFocusEvent>
 #include <QGuiApplication>
+#include <QKeyEvent>
 #include <QListWidget>
 #include <QPainter>
 #include <QScreen>
@@ -91,6 +93,30 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent), ui_(new Ui::Form1) {
     connect(ui_->TrackBar1, &QSlider::valueChanged, this, &TForm1::TrackBar1Change);
     ui_->TrackBar1->installEventFilter(this);
     ui_->Panel3->installEventFilter(this);
+    // Controls whose keys go to the key handler (the names memo and the radio group keep
+    // theirs: typing there edits the names).
+    for (QWidget* w : std::initializer_list<QWidget*>{ui_->Frame11->ListBox1(),
+                                                      ui_->Frame11->Button1(),
+                                                      ui_->Frame11->Button2(),
+                                                      ui_->CheckBox1,
+                                                      ui_->CheckBox2,
+                                                      ui_->CheckBox3,
+                                                      ui_->CheckBox4,
+                                                      ui_->CheckBox5,
+                                                      ui_->CheckBox6,
+                                                      ui_->TrackBar2,
+                                                      ui_->ListBox1,
+                                                      ui_->Button3,
+                                                      ui_->Button4,
+                                                      ui_->Button5,
+                                                      ui_->Button6,
+                                                      ui_->Button7,
+                                                      ui_->Button8,
+                                                      ui_->Button9,
+                                                      ui_->Button2,
+                                                      ui_->Button1,
+                                                      ui_->Button0})
+        w->installEventFilter(this);
     connect(ui_->Memo1, &QPlainTextEdit::textChanged, this,
             [this] { cameraCount_ = lineCount(ui_->Memo1->toPlainText()); });
 
@@ -718,7 +744,73 @@ void TForm1::TrackBar1Change() {
             platform::postMessage(relayWindow[i], vorbelt::kCommandMessage, 20, p);
 }
 
+// --- keys ---------------------------------------------------------------------------------------
+
+bool TForm1::event(QEvent* event) {
+    // The form's own keys, Tab included (Qt would otherwise move the focus with it).
+    if (event->type() == QEvent::KeyPress)
+        return FormKeyDown(static_cast<QKeyEvent*>(event)->key());
+    return QWidget::event(event);
+}
+
+bool TForm1::FormKeyDown(int key) {
+    // Step 1. Taking the state back from the compact window comes with that window.
+    ui_->Panel3->setVisible(true);
+    const vorbelt::KeyAction a = vorbelt::keyAction(key);
+    switch (a.kind) {
+    case vorbelt::KeyKind::Nothing:
+    case vorbelt::KeyKind::CompactWindow:
+        break;
+    case vorbelt::KeyKind::Layout:
+        screenLayout(a.layout);
+        break;
+    case vorbelt::KeyKind::Camera:
+        cameraButton(a.camera)->click();
+        currentChannel = static_cast<uint8_t>(a.camera - 1);
+        break;
+    case vorbelt::KeyKind::NextCamera:
+        if (const auto tag = vorbelt::nextCameraButton(currentChannel, fileCount))
+            cameraButton(*tag)->click();
+        break;
+    case vorbelt::KeyKind::PlayPause:
+        if (vlcWindow[currentChannel] != 0)
+            platform::postMessage(vlcWindow[currentChannel], platform::WM_KEYDOWN_MESSAGE,
+                                  platform::VK_HOME_KEY, 0);
+        for (int i = 0; i < fileCount; ++i)
+            platform::postMessage(relayWindow[i], vorbelt::kCommandMessage, 20,
+                                  ui_->TrackBar1->value());
+        break;
+    case vorbelt::KeyKind::PostToAll:
+        for (int i = 0; i < fileCount; ++i)
+            if (vlcWindow[i] != 0)
+                platform::postMessage(vlcWindow[i], platform::WM_KEYDOWN_MESSAGE, a.virtualKey, 0);
+        break;
+    }
+    return true;
+}
+
+void TForm1::screenLayout(int item) {
+    const auto size = vorbelt::resolutionSize(item);
+    const int n = cameraCount();
+    const auto tile = vorbelt::tileSize(*size, n);
+    if (!tile)
+        return; // no camera names: nothing to lay out
+    tileWidth = tile->width;
+    tileHeight = tile->height;
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    const int desktopWidth = screen ? screen->virtualGeometry().width() : 1920;
+    const vorbelt::LayoutOrigins o =
+        vorbelt::layoutOrigins(item, desktopWidth, Tag, fullViewOrigin);
+    Tag = o.leftOrigin;
+    fullViewOrigin = o.fullViewOrigin;
+    setGeometry(o.windowLeft, 0, size->width, size->height);
+    if (vorbelt::layoutServes(n))
+        layOutLabelTiles();
+}
+
 bool TForm1::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::KeyPress && watched != ui_->Panel3)
+        return FormKeyDown(static_cast<QKeyEvent*>(event)->key());
     if (watched == ui_->TrackBar1 && event->type() == QEvent::FocusIn)
         seekBarFocus = true; // TrackBar1Enter
     else if (watched == ui_->TrackBar1 && event->type() == QEvent::FocusOut)

@@ -102,6 +102,10 @@ public:
     // Video players started for files beyond the channels, and the station's VLC profile.
     static QString videoPlayerProfile();
 
+    // The key handler of the main window and of the controls bound to it; every key is
+    // swallowed. Returns true (the key is taken).
+    bool FormKeyDown(int key);
+
 public slots:
     void Button0Click();
     void Button1Click();
@@ -123,6 +127,7 @@ protected:
     void paintEvent(QPaintEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
+    bool event(QEvent* event) override;
 
 private:
     bool FormCloseQuery();
@@ -145,6 +150,7 @@ private:
     void drawingChanged() { maskDirty_ = true; }
     void cutOutRed(bool on);
     void loadFile(int i);
+    void screenLayout(int item);
 
     std::unique_ptr<Ui::Form1> ui_;
     SettingsPanel settings_;

@@ -5,6 +5,7 @@
 #include "stand_in.h"
 #include "ui_Player.h"
 
+#include <QKeyEvent>
 #include <QListWidget>
 #include <sys/stat.h>
 
@@ -291,4 +292,67 @@ TEST_F(Load, APlayerWithoutAWindowIsAskedAboutAndGivenUp) {
     EXPECT_TRUE(processUntil([&] { return !events("password", 9000).empty(); }));
     EXPECT_EQ(form->channelState[0], 1);
     EXPECT_TRUE(events("key", 9000).empty());
+}
+
+// --- keys --------------------------------------------------------------------------------------
+
+namespace {
+void press(QWidget* target, int key, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
+    QKeyEvent e(QEvent::KeyPress, key, modifiers);
+    QCoreApplication::sendEvent(target, &e);
+}
+} // namespace
+
+TEST_F(Load, TransportKeysReachEveryPlayerAndF1SeeksEveryRelay) {
+    recording(2);
+    writeNames("a\nb");
+    start();
+    form->ui()->Button1->click();
+    form->pollingFlag = false;
+    auto keysOf = [&](int port) {
+        std::vector<std::string> keys;
+        for (const auto& k : events("key", port))
+            keys.push_back(k["key"].toString().toStdString());
+        return keys;
+    };
+    // Shift+F2 acts as F2; a key pressed in a bound control is taken too.
+    press(form.get(), Qt::Key_F2, Qt::ShiftModifier);
+    press(form->ui()->CheckBox1, Qt::Key_F3);
+    press(form->ui()->Button0, Qt::Key_F9);
+    press(form.get(), Qt::Key_A); // letters do nothing
+    press(form.get(), Qt::Key_F6);
+    const bool wide = form->ui()->CheckBox1->isChecked();
+    press(form->ui()->CheckBox1, Qt::Key_Space); // F12 is Space to VLC; Space itself is swallowed
+    EXPECT_EQ(form->ui()->CheckBox1->isChecked(), wide);
+    const std::vector<std::string> expected = {"End", "Left", "Left", "Right", "Insert"};
+    for (int port : {9000, 9001})
+        EXPECT_TRUE(processUntil([&] { return keysOf(port) == expected; }))
+            << port << ": " << keysOf(port).size();
+    // F1: Home to the current player only, the seek bar's second to every relay.
+    form->ui()->TrackBar1->setMaximum(125);
+    form->ui()->TrackBar1->setValue(42);
+    press(form.get(), Qt::Key_F1);
+    EXPECT_TRUE(processUntil([&] { return keysOf(9000).size() == 6; }));
+    EXPECT_EQ(keysOf(9000).back(), "Home");
+    for (int port : {9000, 9001})
+        EXPECT_TRUE(processUntil([&] {
+            const auto l = lines(port);
+            return std::find(l.begin(), l.end(), "seek 42") != l.end();
+        })) << port;
+    processFor(200);
+    EXPECT_EQ(keysOf(9001).size(), 5u);
+}
+
+TEST_F(Load, LayoutKeysResizeAndLayTheTilesOut) {
+    writeNames("1\n2\n3\n4\n5");
+    start();
+    press(form.get(), Qt::Key_Minus);
+    EXPECT_EQ(form->geometry(), QRect(0, 0, 1366, 768));
+    press(form.get(), Qt::Key_Plus);
+    EXPECT_EQ(form->size(), QSize(1920, 1080));
+    EXPECT_EQ(form->tileWidth, 384);
+    EXPECT_EQ(form->tileHeight, 216);
+    for (int k = 0; k < 5; ++k)
+        EXPECT_EQ(form->labelTile(k)->geometry(), QRect(384 * k, 1060, 384, 20)) << k;
+    EXPECT_EQ(form->fullViewOrigin, 0); // the Xvfb desktop is 1920 wide
 }

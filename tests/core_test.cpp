@@ -3,6 +3,7 @@
 #include "core/command_line.h"
 #include "core/file_set.h"
 #include "core/geometry.h"
+#include "core/keys.h"
 #include "core/names.h"
 #include "core/player_launch.h"
 #include "core/relay_commands.h"
@@ -465,4 +466,67 @@ TEST(PlayerLaunch, CameraNumberAndTiles) {
     }
     EXPECT_EQ(tilePlacement(2, -3840, {960, 540}, 4)->left, -3840 + 1920);
     EXPECT_FALSE(tilePlacement(8, 0, *tile, 9));
+}
+
+TEST(Keys, DispatchTable) {
+    struct Row {
+        int key;
+        KeyKind kind;
+        uint32_t vk;
+    };
+    const Row rows[] = {
+        {0x01000030, KeyKind::PlayPause, 0},
+        {0x01000031, KeyKind::PostToAll, 37},
+        {0x01000032, KeyKind::PostToAll, 39},
+        {0x01000033, KeyKind::PostToAll, 40},
+        {0x01000034, KeyKind::PostToAll, 38},
+        {0x01000038, KeyKind::PostToAll, 45},
+        {0x0100003B, KeyKind::PostToAll, 32},
+        {0x01000003, KeyKind::PostToAll, 8},
+        {0x01000001, KeyKind::NextCamera, 0},
+        {'/', KeyKind::CompactWindow, 0},
+        // F6, F7, F8, F10, F11, Escape, Enter, arrows, letters, 0, 8: nothing.
+        {0x01000035, KeyKind::Nothing, 0},
+        {0x01000036, KeyKind::Nothing, 0},
+        {0x01000037, KeyKind::Nothing, 0},
+        {0x01000039, KeyKind::Nothing, 0},
+        {0x0100003A, KeyKind::Nothing, 0},
+        {0x01000000, KeyKind::Nothing, 0},
+        {0x01000004, KeyKind::Nothing, 0},
+        {0x01000012, KeyKind::Nothing, 0},
+        {'A', KeyKind::Nothing, 0},
+        {'a', KeyKind::Nothing, 0},
+        {'0', KeyKind::Nothing, 0},
+        {'8', KeyKind::Nothing, 0},
+    };
+    for (const auto& r : rows) {
+        const KeyAction a = keyAction(r.key);
+        EXPECT_EQ(a.kind, r.kind) << std::hex << r.key;
+        EXPECT_EQ(a.virtualKey, r.vk) << std::hex << r.key;
+    }
+    for (int k = 1; k <= 7; ++k) {
+        EXPECT_EQ(keyAction('0' + k).kind, KeyKind::Camera);
+        EXPECT_EQ(keyAction('0' + k).camera, k);
+    }
+    EXPECT_EQ(keyAction('*').layout, 0);
+    EXPECT_EQ(keyAction('+').layout, 1);
+    EXPECT_EQ(keyAction('-').layout, 2);
+}
+
+TEST(Keys, TabAndLayouts) {
+    EXPECT_EQ(nextCameraButton(3, 4), 1);            // wraps to the first camera
+    EXPECT_EQ(nextCameraButton(1, 4), 3);            // channel 2: button 3
+    EXPECT_EQ(nextCameraButton(6, 8), std::nullopt); // no eighth button
+    EXPECT_EQ(nextCameraButton(0, 0), std::nullopt);
+    EXPECT_EQ(nextCameraButton(0, 1), 1);
+    const LayoutOrigins minus = layoutOrigins(2, 5760, -3840, 0);
+    EXPECT_EQ(minus.fullViewOrigin, -3840);
+    EXPECT_EQ(minus.windowLeft, 0);
+    EXPECT_EQ(minus.leftOrigin, -3840);
+    const LayoutOrigins star = layoutOrigins(0, 3840, 0, -1920);
+    EXPECT_EQ(star.leftOrigin, 0);
+    EXPECT_EQ(star.windowLeft, 0);
+    EXPECT_EQ(star.fullViewOrigin, -1920);
+    const LayoutOrigins plus = layoutOrigins(1, 3000, 0, 0);
+    EXPECT_EQ(plus.fullViewOrigin, -1920);
 }
