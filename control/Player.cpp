@@ -117,6 +117,10 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent), ui_(new Ui::Form1) {
                                                       ui_->Button1,
                                                       ui_->Button0})
         w->installEventFilter(this);
+    for (int tag = 1; tag <= 7; ++tag)
+        connect(cameraButton(tag), &QPushButton::clicked, this, [this, tag] { LabelClick(tag); });
+    for (int k = 0; k < 8; ++k)
+        labelTile(k)->installEventFilter(this);
     connect(ui_->Memo1, &QPlainTextEdit::textChanged, this,
             [this] { cameraCount_ = lineCount(ui_->Memo1->toPlainText()); });
 
@@ -744,6 +748,67 @@ void TForm1::TrackBar1Change() {
             platform::postMessage(relayWindow[i], vorbelt::kCommandMessage, 20, p);
 }
 
+// --- camera selection ----------------------------------------------------------------------------
+
+void TForm1::LabelClick(int tag) {
+    select(tag - 1, false);
+}
+
+void TForm1::ImageMouseDown(int tag) {
+    select(tag, true);
+}
+
+void TForm1::select(int row, bool fromLabelTile) {
+    const int n = cameraCount();
+    const int old = currentChannel;
+    const bool preview = ui_->CheckBox3->isChecked();
+    const uint32_t key = fromLabelTile ? 0xFF0000 : 0;
+    // 1 to 5: the current camera goes back into its tile.
+    if (vlcWindow[old] != 0)
+        platform::postMessage(vlcWindow[old], platform::WM_KEYDOWN_MESSAGE, platform::VK_END_KEY,
+                              0);
+    if (const auto size = vorbelt::resolutionSize(settings_.settings().resolution))
+        if (const auto tile = vorbelt::tileSize(*size, n)) {
+            tileWidth = tile->width;
+            tileHeight = tile->height;
+        }
+    if (old <= 7) {
+        platform::setWindowPos(vlcWindow[old], platform::HWND_TOP_WINDOW, Tag + old * tileWidth,
+                               n * tileHeight - tileHeight, tileWidth, tileHeight,
+                               0x0010 /* SWP_NOACTIVATE */);
+        if (!preview)
+            platform::setLayeredWindowAttributes(vlcWindow[old], key, 1, platform::LWA_ALPHA_FLAG);
+    }
+    if (vlcWindow[old] != 0)
+        channelState[old] = 1;
+    // 6: the file list's selected row decides the new current channel.
+    QListWidget* list = ui_->Frame11->ListBox1();
+    if (row >= 0 && row < kTableRows && channelState[row] != 0)
+        list->setCurrentRow(row);
+    currentChannel = static_cast<uint8_t>(list->currentRow() < 0 ? 255 : list->currentRow());
+    // 7: the new one full size, behind the tiles when they are previewed.
+    const platform::WindowHandle w = vlcWindow[currentChannel];
+    if (w != 0) {
+        channelState[currentChannel] = 3;
+        const bool huge = fullViewOrigin == -3840;
+        platform::setWindowPos(w,
+                               fromLabelTile || preview ? platform::HWND_BOTTOM_WINDOW
+                                                        : platform::HWND_NOTOPMOST_WINDOW,
+                               fullViewOrigin, 0, huge ? 3840 : n * tileWidth,
+                               huge ? 2160 : n * tileHeight, 0x0200 /* SWP_NOOWNERZORDER */);
+        platform::sleepMs(100);
+        platform::setLayeredWindowAttributes(w, key, 255, platform::LWA_ALPHA_FLAG);
+        if (ui_->CheckBox2->isChecked()) {
+            platform::sleepMs(100);
+            platform::postMessage(w, platform::WM_KEYDOWN_MESSAGE, platform::VK_HOME_KEY, 0);
+        }
+        platform::sleepMs(300);
+    }
+    // 8.
+    platform::setForegroundWindow(mainWindowHandle);
+    update();
+}
+
 // --- keys ---------------------------------------------------------------------------------------
 
 bool TForm1::event(QEvent* event) {
@@ -811,6 +876,12 @@ void TForm1::screenLayout(int item) {
 bool TForm1::eventFilter(QObject* watched, QEvent* event) {
     if (event->type() == QEvent::KeyPress && watched != ui_->Panel3)
         return FormKeyDown(static_cast<QKeyEvent*>(event)->key());
+    if (event->type() == QEvent::MouseButtonPress)
+        for (int k = 0; k < 8; ++k)
+            if (watched == labelTile(k)) {
+                ImageMouseDown(k);
+                return true;
+            }
     if (watched == ui_->TrackBar1 && event->type() == QEvent::FocusIn)
         seekBarFocus = true; // TrackBar1Enter
     else if (watched == ui_->TrackBar1 && event->type() == QEvent::FocusOut)

@@ -106,6 +106,10 @@ public:
     // swallowed. Returns true (the key is taken).
     bool FormKeyDown(int key);
 
+    // Selection of the camera shown full size: by camera button (tag 1 .. 7) or label tile.
+    void LabelClick(int tag);
+    void ImageMouseDown(int tag);
+
 public slots:
     void Button0Click();
     void Button1Click();
@@ -151,6 +155,7 @@ private:
     void cutOutRed(bool on);
     void loadFile(int i);
     void screenLayout(int item);
+    void select(int row, bool fromLabelTile);
 
     std::unique_ptr<Ui::Form1> ui_;
     SettingsPanel settings_;

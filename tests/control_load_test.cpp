@@ -356,3 +356,42 @@ TEST_F(Load, LayoutKeysResizeAndLayTheTilesOut) {
         EXPECT_EQ(form->labelTile(k)->geometry(), QRect(384 * k, 1060, 384, 20)) << k;
     EXPECT_EQ(form->fullViewOrigin, 0); // the Xvfb desktop is 1920 wide
 }
+
+TEST_F(Load, CameraButtonsAndLabelTilesChooseTheCameraShownFullSize) {
+    recording(4);
+    start();
+    form->ui()->Button1->click();
+    form->pollingFlag = false;
+    auto geometryOf = [&](int channel) {
+        platform::WindowGeometry g{};
+        platform::windowGeometry(form->vlcWindow[channel], g);
+        return QRect(g.x, g.y, g.width, g.height);
+    };
+    form->cameraButton(3)->click(); // channel 2
+    EXPECT_EQ(form->currentChannel, 2);
+    EXPECT_EQ(form->channelState[2], 3);
+    EXPECT_EQ(form->channelState[0], 1);
+    EXPECT_EQ(geometryOf(2), QRect(0, 0, 1920, 1080));
+    EXPECT_EQ(geometryOf(0), QRect(0, 810, 480, 270)) << "the old camera back in its tile";
+    EXPECT_EQ(platform::windowAlpha(form->vlcWindow[2]), 255);
+    ASSERT_TRUE(processUntil([&] { return events("key", 9000).size() == 3; }));
+    EXPECT_EQ(events("key", 9000).back()["key"].toString(), "End");
+    // A button of a channel that was never loaded leaves the choice as it was.
+    form->cameraButton(6)->click();
+    EXPECT_EQ(form->currentChannel, 2);
+    EXPECT_EQ(geometryOf(2), QRect(0, 0, 1920, 1080));
+    // A label tile chooses its own channel.
+    form->ImageMouseDown(1);
+    EXPECT_EQ(form->currentChannel, 1);
+    EXPECT_EQ(form->channelState[1], 3);
+    EXPECT_EQ(form->channelState[2], 1);
+    EXPECT_EQ(geometryOf(2), QRect(960, 810, 480, 270));
+    // Key 4 clicks button 4 and makes channel 3 current; Tab from 3 of 4 wraps to button 1.
+    QKeyEvent four(QEvent::KeyPress, Qt::Key_4, Qt::NoModifier);
+    QCoreApplication::sendEvent(form.get(), &four);
+    EXPECT_EQ(form->currentChannel, 3);
+    QKeyEvent tab(QEvent::KeyPress, Qt::Key_Tab, Qt::NoModifier);
+    QCoreApplication::sendEvent(form.get(), &tab);
+    EXPECT_EQ(form->currentChannel, 0);
+    EXPECT_EQ(geometryOf(0), QRect(0, 0, 1920, 1080));
+}
