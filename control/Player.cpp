@@ -11,6 +11,7 @@
 #include "platform/qt/message_box.h"
 #include "ui_Player.h"
 
+#include <QApplication>
 #include <QBitmap>
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -19,6 +20,7 @@
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QListWidget>
+#include <QMouseEvent>
 #include <QPainter>
 #include <QScreen>
 #include <QTimer>
@@ -95,32 +97,46 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent), ui_(new Ui::Form1) {
     ui_->Panel3->installEventFilter(this);
     // Controls whose keys go to the key handler (the names memo and the radio group keep
     // theirs: typing there edits the names).
-    for (QWidget* w : std::initializer_list<QWidget*>{ui_->Frame11->ListBox1(),
-                                                      ui_->Frame11->Button1(),
-                                                      ui_->Frame11->Button2(),
-                                                      ui_->CheckBox1,
-                                                      ui_->CheckBox2,
-                                                      ui_->CheckBox3,
-                                                      ui_->CheckBox4,
-                                                      ui_->CheckBox5,
-                                                      ui_->CheckBox6,
-                                                      ui_->TrackBar2,
-                                                      ui_->ListBox1,
-                                                      ui_->Button3,
-                                                      ui_->Button4,
-                                                      ui_->Button5,
-                                                      ui_->Button6,
-                                                      ui_->Button7,
-                                                      ui_->Button8,
-                                                      ui_->Button9,
-                                                      ui_->Button2,
-                                                      ui_->Button1,
-                                                      ui_->Button0})
-        w->installEventFilter(this);
+    keyBound_ = {ui_->Frame11->ListBox1(),
+                 ui_->Frame11->Button1(),
+                 ui_->Frame11->Button2(),
+                 ui_->CheckBox1,
+                 ui_->CheckBox2,
+                 ui_->CheckBox3,
+                 ui_->CheckBox4,
+                 ui_->CheckBox5,
+                 ui_->CheckBox6,
+                 ui_->TrackBar2,
+                 ui_->ListBox1,
+                 ui_->Button3,
+                 ui_->Button4,
+                 ui_->Button5,
+                 ui_->Button6,
+                 ui_->Button7,
+                 ui_->Button8,
+                 ui_->Button9,
+                 ui_->TrackBar1,
+                 ui_->Button2,
+                 ui_->Button1,
+                 ui_->Button0};
     for (int tag = 1; tag <= 7; ++tag)
         connect(cameraButton(tag), &QPushButton::clicked, this, [this, tag] { LabelClick(tag); });
     for (int k = 0; k < 8; ++k)
         labelTile(k)->installEventFilter(this);
+    // Pointer moves are followed over the window, the panels and their controls.
+    setMouseTracking(true);
+    for (QWidget* w : findChildren<QWidget*>()) {
+        w->setMouseTracking(true);
+        w->installEventFilter(this);
+    }
+    // Focus leaving the file list, the Settings panel or the control panel.
+    connect(qApp, &QApplication::focusChanged, this, [this](QWidget* from, QWidget* to) {
+        for (QWidget* panel :
+             {static_cast<QWidget*>(ui_->Frame11), static_cast<QWidget*>(ui_->GroupBox1),
+              static_cast<QWidget*>(ui_->Panel3)})
+            if (from && panel->isAncestorOf(from) && !(to && panel->isAncestorOf(to)))
+                PanelExit();
+    });
     connect(ui_->Memo1, &QPlainTextEdit::textChanged, this,
             [this] { cameraCount_ = lineCount(ui_->Memo1->toPlainText()); });
 
@@ -690,6 +706,20 @@ void TForm1::paintEvent(QPaintEvent* event) {
 }
 
 void TForm1::FormPaint() {
+    recolourButtons();
+    ui_->TrackBar1->setValue(referenceTime);
+    // The layered mode is put back after the paint, not inside it: cutting out the red
+    // pixels draws the window once more.
+    if (mainWindowHandle != 0 && !layeredPending_ && !grabbing_) {
+        layeredPending_ = true;
+        QTimer::singleShot(0, this, [this] {
+            layeredPending_ = false;
+            applyLayeredMode();
+        });
+    }
+}
+
+void TForm1::recolourButtons() {
     static const QColor stateColours[] = {QColor(128, 128, 128), QColor(0, 128, 0), QColor(0, 0, 0),
                                           QColor(255, 255, 0)};
     for (int i = 0; i < cameraCount() && i <= 6; ++i) {
@@ -701,16 +731,6 @@ void TForm1::FormPaint() {
             p.setColor(QPalette::Button, c);
             b->setPalette(p);
         }
-    }
-    ui_->TrackBar1->setValue(referenceTime);
-    // The layered mode is put back after the paint, not inside it: cutting out the red
-    // pixels draws the window once more.
-    if (mainWindowHandle != 0 && !layeredPending_ && !grabbing_) {
-        layeredPending_ = true;
-        QTimer::singleShot(0, this, [this] {
-            layeredPending_ = false;
-            applyLayeredMode();
-        });
     }
 }
 
@@ -809,12 +829,105 @@ void TForm1::select(int row, bool fromLabelTile) {
     update();
 }
 
+void TForm1::Image7MouseDown(int x) {
+    const int zone = vorbelt::transportZone(x);
+    const platform::WindowHandle current = vlcWindow[currentChannel];
+    if (zone == 0) {
+        if (current != 0)
+            platform::postMessage(current, platform::WM_KEYDOWN_MESSAGE, platform::VK_HOME_KEY, 0);
+        for (int i = 0; i < fileCount; ++i)
+            platform::postMessage(relayWindow[i], vorbelt::kCommandMessage, 20,
+                                  ui_->TrackBar1->value());
+    } else if (current != 0) {
+        for (int i = 0; i < fileCount; ++i)
+            platform::postMessage(vlcWindow[i], platform::WM_KEYDOWN_MESSAGE,
+                                  vorbelt::transportKey(zone), 0);
+    }
+    setFocus();
+}
+
+// --- pointing ------------------------------------------------------------------------------------
+
+void TForm1::setOthersAlpha(uint8_t alpha) {
+    for (int i = 0; i < fileCount; ++i)
+        if (i != currentChannel && vlcWindow[i] != 0)
+            platform::setLayeredWindowAttributes(vlcWindow[i], 0, alpha, platform::LWA_ALPHA_FLAG);
+}
+
+void TForm1::LabelMouseMove(int tag) {
+    if (channelState[tag - 1] == 1) {
+        channelState[tag - 1] = 2;
+        recolourButtons();
+    }
+}
+
+void TForm1::Panel1MouseMove() {
+    for (int i = 0; i < std::min(cameraCount(), kTableRows); ++i)
+        if (channelState[i] == 2)
+            channelState[i] = 1;
+    recolourButtons();
+}
+
+void TForm1::Image0MouseMove(int tag, int y) {
+    if (hoverFlag) {
+        hoverFlag = false;
+        setLayered(platform::LWA_COLORKEY_FLAG, vorbelt::opacityAlpha(ui_->TrackBar2->value()));
+    }
+    // The tiles appear while the pointer rests on the lower part of the strip.
+    if (y >= font().pixelSize() - 10 && fileCount > 0)
+        setOthersAlpha(255);
+    for (int i = 0; i < std::min(cameraCount(), kTableRows); ++i)
+        if (channelState[i] == 2)
+            channelState[i] = 1;
+    if (channelState[tag] != 0 && channelState[tag] != 3)
+        channelState[tag] = 2;
+    update();
+}
+
+void TForm1::ImageMouseMove() {
+    update();
+    if (!hoverFlag) {
+        setLayered(transparencyFlag ? platform::LWA_ALPHA_FLAG : platform::LWA_COLORKEY_FLAG,
+                   vorbelt::opacityAlpha(ui_->TrackBar2->value()));
+        setOthersAlpha(1);
+    }
+    hoverFlag = true;
+    update();
+}
+
+void TForm1::Panel3MouseMove() {
+    if (!hoverFlag)
+        return;
+    hoverFlag = false;
+    setLayered(platform::LWA_COLORKEY_FLAG, vorbelt::opacityAlpha(ui_->TrackBar2->value()));
+    setOthersAlpha(ui_->CheckBox3->isChecked() ? 255 : 1);
+}
+
+void TForm1::Frame11MouseMove() {
+    if (!hoverFlag)
+        return;
+    hoverFlag = false;
+    setLayered(platform::LWA_ALPHA_FLAG, vorbelt::opacityAlpha(ui_->TrackBar2->value()));
+    setOthersAlpha(1);
+}
+
+void TForm1::PanelExit() {
+    if (hoverFlag)
+        return;
+    hoverFlag = true;
+    setLayered(transparencyFlag ? platform::LWA_ALPHA_FLAG : platform::LWA_COLORKEY_FLAG,
+               vorbelt::opacityAlpha(ui_->TrackBar2->value()));
+    setOthersAlpha(ui_->CheckBox3->isChecked() ? 255 : 1);
+}
+
 // --- keys ---------------------------------------------------------------------------------------
 
 bool TForm1::event(QEvent* event) {
     // The form's own keys, Tab included (Qt would otherwise move the focus with it).
     if (event->type() == QEvent::KeyPress)
         return FormKeyDown(static_cast<QKeyEvent*>(event)->key());
+    if (event->type() == QEvent::MouseMove)
+        ImageMouseMove();
     return QWidget::event(event);
 }
 
@@ -874,14 +987,41 @@ void TForm1::screenLayout(int item) {
 }
 
 bool TForm1::eventFilter(QObject* watched, QEvent* event) {
-    if (event->type() == QEvent::KeyPress && watched != ui_->Panel3)
+    if (event->type() == QEvent::KeyPress && keyBound_.contains(watched))
         return FormKeyDown(static_cast<QKeyEvent*>(event)->key());
-    if (event->type() == QEvent::MouseButtonPress)
+    if (event->type() == QEvent::MouseButtonPress) {
         for (int k = 0; k < 8; ++k)
             if (watched == labelTile(k)) {
                 ImageMouseDown(k);
                 return true;
             }
+        if (watched == ui_->Image7) {
+            Image7MouseDown(static_cast<QMouseEvent*>(event)->position().toPoint().x());
+            return true;
+        }
+    }
+    if (event->type() == QEvent::MouseMove) {
+        for (int tag = 1; tag <= 7; ++tag)
+            if (watched == cameraButton(tag)) {
+                LabelMouseMove(tag);
+                return false;
+            }
+        for (int k = 0; k < 8; ++k)
+            if (watched == labelTile(k)) {
+                Image0MouseMove(k, static_cast<QMouseEvent*>(event)->position().toPoint().y());
+                return false;
+            }
+        auto* w = qobject_cast<QWidget*>(watched);
+        if (watched == ui_->Panel1)
+            Panel1MouseMove();
+        else if (watched == ui_->Frame11)
+            Frame11MouseMove();
+        else if (w && (ui_->Panel3->isAncestorOf(w) || w == ui_->Panel3 ||
+                       ui_->GroupBox1->isAncestorOf(w) || w == ui_->GroupBox1 ||
+                       ui_->Frame11->isAncestorOf(w)))
+            Panel3MouseMove();
+        return false;
+    }
     if (watched == ui_->TrackBar1 && event->type() == QEvent::FocusIn)
         seekBarFocus = true; // TrackBar1Enter
     else if (watched == ui_->TrackBar1 && event->type() == QEvent::FocusOut)

@@ -8,6 +8,7 @@
 #include "platform/process.h"
 #include "platform/window.h"
 
+#include <QSet>
 #include <QWidget>
 
 #include <atomic>
@@ -109,6 +110,16 @@ public:
     // Selection of the camera shown full size: by camera button (tag 1 .. 7) or label tile.
     void LabelClick(int tag);
     void ImageMouseDown(int tag);
+    // The transport strip, clicked at x within it.
+    void Image7MouseDown(int x);
+    // Pointing: camera buttons, the camera picture, label tiles, the bare window, the panels.
+    void LabelMouseMove(int tag);
+    void Panel1MouseMove();
+    void Image0MouseMove(int tag, int y);
+    void ImageMouseMove();
+    void Panel3MouseMove();
+    void Frame11MouseMove();
+    void PanelExit();
 
 public slots:
     void Button0Click();
@@ -156,6 +167,8 @@ private:
     void loadFile(int i);
     void screenLayout(int item);
     void select(int row, bool fromLabelTile);
+    void setOthersAlpha(uint8_t alpha);
+    void recolourButtons();
 
     std::unique_ptr<Ui::Form1> ui_;
     SettingsPanel settings_;
@@ -164,6 +177,7 @@ private:
     std::atomic<bool> readerDone_[kTableRows] = {};
     std::atomic<bool> timerRunning_{false};
     bool layeredPending_ = false;
+    QSet<QObject*> keyBound_; // controls whose keys go to the key handler
     bool maskDirty_ = true;
     bool grabbing_ = false;
     uint32_t appliedMode_ = 0;

@@ -1,5 +1,7 @@
 #include "core/keys.h"
 
+#include <algorithm>
+
 namespace vorbelt {
 namespace {
 // Qt key codes (Qt::Key), kept here so the rules need no toolkit.
@@ -72,6 +74,17 @@ LayoutOrigins layoutOrigins(int layout, int d, int left, int full) {
     }
     full = d > 3840 ? -3840 : d > 1920 ? -1920 : 0;
     return {left, full, layout == 1 ? left : 0};
+}
+
+int transportZone(int x) {
+    if (x <= 25)
+        return 0;
+    return std::min(6, (x - 1) / 25);
+}
+
+uint32_t transportKey(int zone) {
+    static const uint32_t keys[] = {0, 37, 39, 40, 38, 45, 32};
+    return zone >= 0 && zone <= 6 ? keys[zone] : 0;
 }
 
 } // namespace vorbelt

@@ -39,4 +39,11 @@ struct LayoutOrigins {
 };
 LayoutOrigins layoutOrigins(int layout, int desktopWidth, int leftOrigin, int fullViewOrigin);
 
+// The transport strip: which of its seven zones an x position (within the strip) is in.
+// 0 Play/Pause (x up to 25), 1 Seek Back, 2 Seek Forward, 3 Slower, 4 Faster, 5 Step,
+// 6 Snapshot (151 and more).
+int transportZone(int x);
+// The virtual key that zones 1 to 6 post to the video windows (0 for zone 0).
+uint32_t transportKey(int zone);
+
 } // namespace vorbelt

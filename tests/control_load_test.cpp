@@ -395,3 +395,54 @@ TEST_F(Load, CameraButtonsAndLabelTilesChooseTheCameraShownFullSize) {
     EXPECT_EQ(form->currentChannel, 0);
     EXPECT_EQ(geometryOf(0), QRect(0, 0, 1920, 1080));
 }
+
+TEST_F(Load, TransportStripZonesAndPointerOverThePanels) {
+    recording(2);
+    writeNames("a\nb");
+    start();
+    form->ui()->Button1->click();
+    form->pollingFlag = false;
+    form->cameraButton(1)->click(); // channel 0 current, channel 1 in its tile
+    auto keysOf = [&](int port) {
+        std::vector<std::string> keys;
+        for (const auto& k : events("key", port))
+            keys.push_back(k["key"].toString().toStdString());
+        return keys;
+    };
+    const std::size_t before = keysOf(9001).size();
+    for (int x : {26, 50, 150, 151})
+        form->Image7MouseDown(x);
+    const std::vector<std::string> tail = {"Left", "Left", "Insert", "Space"};
+    ASSERT_TRUE(processUntil([&] { return keysOf(9001).size() == before + 4; }));
+    const auto keys = keysOf(9001);
+    EXPECT_EQ(std::vector<std::string>(keys.end() - 4, keys.end()), tail);
+    // X 25 is Play/Pause: Home to the current player and a seek to every relay.
+    form->ui()->TrackBar1->setMaximum(125);
+    form->ui()->TrackBar1->setValue(7);
+    form->Image7MouseDown(25);
+    ASSERT_TRUE(processUntil([&] { return keysOf(9000).back() == "Home"; }));
+    for (int port : {9000, 9001})
+        EXPECT_TRUE(processUntil([&] {
+            const auto l = lines(port);
+            return std::find(l.begin(), l.end(), "seek 7") != l.end();
+        })) << port;
+
+    // Control panel, bare window, control panel: the other camera hides and shows again.
+    form->Panel3MouseMove();
+    EXPECT_FALSE(form->hoverFlag);
+    form->ImageMouseMove();
+    EXPECT_TRUE(form->hoverFlag);
+    EXPECT_EQ(platform::windowAlpha(form->vlcWindow[1]), 1);
+    form->Panel3MouseMove();
+    EXPECT_FALSE(form->hoverFlag);
+    EXPECT_EQ(platform::windowAlpha(form->vlcWindow[1]), 255);
+    form->Frame11MouseMove(); // the flag is already down: nothing changes
+    EXPECT_EQ(platform::windowAlpha(form->vlcWindow[1]), 255);
+    form->PanelExit();
+    EXPECT_TRUE(form->hoverFlag);
+    // Pointing at a camera button marks its channel; the picture clears the mark.
+    form->LabelMouseMove(2);
+    EXPECT_EQ(form->channelState[1], 2);
+    form->Panel1MouseMove();
+    EXPECT_EQ(form->channelState[1], 1);
+}

@@ -530,3 +530,14 @@ TEST(Keys, TabAndLayouts) {
     const LayoutOrigins plus = layoutOrigins(1, 3000, 0, 0);
     EXPECT_EQ(plus.fullViewOrigin, -1920);
 }
+
+TEST(Keys, TransportZones) {
+    const std::pair<int, int> rows[] = {{0, 0},   {25, 0},  {26, 1},  {50, 1},  {51, 2},
+                                        {75, 2},  {76, 3},  {100, 3}, {101, 4}, {125, 4},
+                                        {126, 5}, {150, 5}, {151, 6}, {174, 6}, {500, 6}};
+    for (const auto& [x, zone] : rows)
+        EXPECT_EQ(transportZone(x), zone) << x;
+    EXPECT_EQ(transportKey(1), 37u);
+    EXPECT_EQ(transportKey(4), 38u);
+    EXPECT_EQ(transportKey(6), 32u);
+}
