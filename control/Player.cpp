@@ -204,8 +204,11 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent), ui_(new Ui::Form1) {
 
     // 15. The red background is the window's own fill.
 
-    // 16. Transport strip.
+    // 16. Transport strip; the floor plan behind the camera buttons.
     ui_->Image7->setPixmap(icons::transportStrip());
+    QPalette plan = ui_->Panel1->palette();
+    plan.setBrush(QPalette::Window, QBrush(icons::floorPlan()));
+    ui_->Panel1->setPalette(plan);
 
     // 17.
     fileCount = 0;

@@ -87,6 +87,62 @@ QPixmap icon(int index) {
     return all.copy((index % 3) * kIconSize, (index / 3) * kIconSize, kIconSize, kIconSize);
 }
 
+QPixmap floorPlan() {
+    QPixmap plan(540, 390);
+    plan.fill(QColor(236, 233, 222));
+    QPainter p(&plan);
+    p.setRenderHint(QPainter::Antialiasing);
+    QFont f;
+    f.setPixelSize(12);
+    f.setBold(true);
+    p.setFont(f);
+    auto box = [&](const QRect& r, const QColor& fill, const QString& text) {
+        p.setPen(QPen(QColor(90, 90, 90), 2));
+        p.setBrush(fill);
+        p.drawRoundedRect(r, 4, 4);
+        p.setPen(Qt::black);
+        p.drawText(r, Qt::AlignCenter | Qt::TextWordWrap, text);
+    };
+    // Walls.
+    p.setPen(QPen(QColor(60, 60, 60), 4));
+    p.setBrush(Qt::NoBrush);
+    p.drawRect(4, 4, 532, 382);
+    // The 3D TV along the top wall.
+    box(QRect(150, 14, 240, 34), QColor(40, 40, 40), QString());
+    p.setPen(Qt::white);
+    p.drawText(QRect(150, 14, 240, 34), Qt::AlignCenter, "3D TV");
+    // Operator's desk and the server machine, top left.
+    box(QRect(70, 70, 90, 50), QColor(198, 170, 120), "operator's desk");
+    box(QRect(70, 126, 50, 40), QColor(150, 160, 175), "server");
+    // The viewing area: rows of seats facing the TV.
+    p.setPen(QPen(QColor(120, 120, 120), 1));
+    p.setBrush(QColor(170, 200, 230));
+    for (int row = 0; row < 4; ++row)
+        for (int seat = 0; seat < 7; ++seat)
+            p.drawEllipse(QRect(190 + seat * 26, 110 + row * 38, 18, 18));
+    p.setPen(Qt::black);
+    p.drawText(QRect(180, 262, 190, 20), Qt::AlignCenter, "viewing area");
+    // The teacher's place, bottom left.
+    box(QRect(90, 300, 100, 44), QColor(200, 220, 170), "teacher's place");
+    // The door in the right wall.
+    p.setPen(QPen(QColor(150, 90, 40), 4));
+    p.drawLine(536, 200, 536, 260);
+    p.setPen(QPen(QColor(150, 90, 40), 1, Qt::DashLine));
+    p.drawArc(QRect(476, 200, 120, 120), 90 * 16, 90 * 16);
+    p.setPen(Qt::black);
+    p.drawText(QRect(470, 262, 60, 20), Qt::AlignRight, "door");
+    // Places 1 and 2.
+    for (const auto& [c, label] : {std::pair<QPoint, const char*>{QPoint(420, 90), "1"},
+                                   std::pair<QPoint, const char*>{QPoint(420, 160), "2"}}) {
+        p.setPen(QPen(QColor(90, 90, 90), 2));
+        p.setBrush(QColor(255, 240, 160));
+        p.drawEllipse(c, 14, 14);
+        p.setPen(Qt::black);
+        p.drawText(QRect(c.x() - 14, c.y() - 14, 28, 28), Qt::AlignCenter, label);
+    }
+    return plan;
+}
+
 QPixmap transportStrip() {
     static const int order[] = {1, 4, 7, 5, 6, 2, 0};
     QPixmap strip(7 * kIconSize, kIconSize);

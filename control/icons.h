@@ -12,4 +12,7 @@ QPixmap keplista();
 QPixmap icon(int index);
 // The transport strip: icons 1, 4, 7, 5, 6, 2, 0 side by side (175 x 25).
 QPixmap transportStrip();
+// The floor plan behind the camera buttons (540 x 390): the operator's desk and server
+// machine, the 3D TV, the viewing area, the teacher's place, the door and places 1 and 2.
+QPixmap floorPlan();
 } // namespace icons
