@@ -44,6 +44,17 @@ bool askWaitMore(const QString& caption) {
     return messageBox("Wait more?", caption, BoxKind::Question) == BoxAnswer::Ok;
 }
 
+// Ends a process started here, then gives it 100 ms, as the design's terminations do.
+void terminateAndPause(platform::ProcessId pid) {
+    if (pid <= 0)
+        return;
+    if (platform::ProcessHandle h = platform::openProcess(pid)) {
+        platform::terminateProcess(h, 0);
+        platform::sleepMs(100);
+        platform::closeProcessHandle(h);
+    }
+}
+
 void setBackground(QWidget* w, const QColor& c) {
     QPalette p = w->palette();
     p.setColor(QPalette::Window, c);
@@ -273,18 +284,20 @@ QPushButton* TForm1::cameraButton(int tag) const {
     return tag >= 1 && tag <= 7 ? buttons[tag - 1] : nullptr;
 }
 
+std::optional<vorbelt::Size> TForm1::tileSizeFromResolution() {
+    const auto size = vorbelt::resolutionSize(settings_.settings().resolution);
+    // With no camera names (or no item chosen) the previous tile size stays.
+    if (size)
+        if (const auto tile = vorbelt::tileSize(*size, cameraCount())) {
+            tileWidth = tile->width;
+            tileHeight = tile->height;
+        }
+    return size;
+}
+
 void TForm1::applyResolution() {
-    const auto size = vorbelt::resolutionSize(ui_->RadioGroup1Item0->isChecked()   ? 0
-                                              : ui_->RadioGroup1Item1->isChecked() ? 1
-                                              : ui_->RadioGroup1Item2->isChecked() ? 2
-                                                                                   : -1);
-    if (!size)
-        return;
-    if (const auto tile = vorbelt::tileSize(*size, cameraCount())) {
-        tileWidth = tile->width;
-        tileHeight = tile->height;
-    }
-    resize(size->width, size->height);
+    if (const auto size = tileSizeFromResolution())
+        resize(size->width, size->height);
 }
 
 void TForm1::layOutLabelTiles() {
@@ -512,15 +525,8 @@ void TForm1::Button2Click() {
 }
 
 void TForm1::RadioGroup1Click() {
-    const auto size = vorbelt::resolutionSize(settings_.settings().resolution);
-    if (size) {
-        // With no camera names the tile size cannot be computed: the previous one stays.
-        if (const auto tile = vorbelt::tileSize(*size, cameraCount())) {
-            tileWidth = tile->width;
-            tileHeight = tile->height;
-        }
+    if (const auto size = tileSizeFromResolution())
         setGeometry(Tag, 0, size->width, size->height);
-    }
     if (vorbelt::layoutServes(cameraCount()))
         layOutLabelTiles();
     update();
@@ -553,13 +559,8 @@ void TForm1::Frame11Button1Click() {
     pollingFlag = false;
     platform::sleepMs(900);
     // The players of the previous load are stopped before the dialog, also if it is cancelled.
-    for (int i = 0; i < fileCount; ++i) {
-        if (platform::ProcessHandle h = platform::openProcess(vlcProcessId[i])) {
-            platform::terminateProcess(h, 0);
-            platform::sleepMs(100);
-            platform::closeProcessHandle(h);
-        }
-    }
+    for (int i = 0; i < fileCount; ++i)
+        terminateAndPause(vlcProcessId[i]);
     ui_->Frame11->Button1Click();
     ui_->TrackBar1->setValue(0);
     ui_->TrackBar1->setMaximum(0);
@@ -631,11 +632,7 @@ void TForm1::loadFile(int i) {
         platform::postMessage(w, platform::WM_KEYDOWN_MESSAGE, platform::VK_LEFT_KEY, 0);
     }
     const int n = cameraCount();
-    if (const auto size = vorbelt::resolutionSize(settings_.settings().resolution))
-        if (const auto tile = vorbelt::tileSize(*size, n)) {
-            tileWidth = tile->width;
-            tileHeight = tile->height;
-        }
+    tileSizeFromResolution();
     if (const auto r = vorbelt::tilePlacement(i, Tag, {tileWidth, tileHeight}, n))
         platform::setWindowPos(w, platform::HWND_TOP_WINDOW, r->left, r->top, r->width, r->height,
                                0x0010 /* SWP_NOACTIVATE */);
@@ -790,11 +787,7 @@ void TForm1::select(int row, bool fromLabelTile) {
     if (vlcWindow[old] != 0)
         platform::postMessage(vlcWindow[old], platform::WM_KEYDOWN_MESSAGE, platform::VK_END_KEY,
                               0);
-    if (const auto size = vorbelt::resolutionSize(settings_.settings().resolution))
-        if (const auto tile = vorbelt::tileSize(*size, n)) {
-            tileWidth = tile->width;
-            tileHeight = tile->height;
-        }
+    tileSizeFromResolution();
     if (old <= 7) {
         platform::setWindowPos(vlcWindow[old], platform::HWND_TOP_WINDOW, Tag + old * tileWidth,
                                n * tileHeight - tileHeight, tileWidth, tileHeight,
@@ -1042,18 +1035,6 @@ void TForm1::Button0Click() {
 void TForm1::Frame11Button2Click() {
     close();
 }
-
-namespace {
-void terminateAndPause(platform::ProcessId pid) {
-    if (pid <= 0)
-        return;
-    if (platform::ProcessHandle h = platform::openProcess(pid)) {
-        platform::terminateProcess(h, 0);
-        platform::sleepMs(100);
-        platform::closeProcessHandle(h);
-    }
-}
-} // namespace
 
 bool TForm1::FormCloseQuery() {
     pollingFlag = false;

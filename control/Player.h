@@ -4,6 +4,7 @@
 
 #include "control/report_view.h"
 #include "control/settings_panel.h"
+#include "core/geometry.h"
 #include "platform/pipe.h"
 #include "platform/process.h"
 #include "platform/window.h"
@@ -14,6 +15,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -155,6 +157,8 @@ private:
     void readerThreadMain(platform::PipeHandle instance);
     void timerThreadMain();
     void applyResolution();
+    // Tile size from the "Resolution" choice and the camera count; the chosen window size.
+    std::optional<vorbelt::Size> tileSizeFromResolution();
     void layOutLabelTiles();
     void drawLabelTiles();
     void FormPaint();

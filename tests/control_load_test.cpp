@@ -49,6 +49,13 @@ protected:
                 out.push_back(o);
         return out;
     }
+    // Keys the player on `port` received, in order.
+    std::vector<std::string> keysOf(int port) {
+        std::vector<std::string> keys;
+        for (const auto& k : events("key", port))
+            keys.push_back(k["key"].toString().toStdString());
+        return keys;
+    }
     std::vector<std::string> lines(int port) {
         std::vector<std::string> out;
         for (const auto& o : events("line", port))
@@ -91,10 +98,7 @@ TEST_F(Load, FourFilesArePlacedLayeredConnectedAndMeasured) {
         EXPECT_EQ(g.height, 270);
         EXPECT_EQ(platform::windowAlpha(w), 255);
         // End, then Left.
-        std::vector<std::string> keys;
-        for (const auto& k : events("key", port))
-            keys.push_back(k["key"].toString().toStdString());
-        EXPECT_EQ(keys, (std::vector<std::string>{"End", "Left"}));
+        EXPECT_EQ(keysOf(port), (std::vector<std::string>{"End", "Left"}));
         // Logged in, then asked for the length.
         ASSERT_TRUE(processUntil([&] { return !lines(port).empty(); }));
         EXPECT_EQ(events("password", port).at(0)["text"].toString(), "qopra");
@@ -309,12 +313,6 @@ TEST_F(Load, TransportKeysReachEveryPlayerAndF1SeeksEveryRelay) {
     start();
     form->ui()->Button1->click();
     form->pollingFlag = false;
-    auto keysOf = [&](int port) {
-        std::vector<std::string> keys;
-        for (const auto& k : events("key", port))
-            keys.push_back(k["key"].toString().toStdString());
-        return keys;
-    };
     // Shift+F2 acts as F2; a key pressed in a bound control is taken too.
     press(form.get(), Qt::Key_F2, Qt::ShiftModifier);
     press(form->ui()->CheckBox1, Qt::Key_F3);
@@ -403,12 +401,6 @@ TEST_F(Load, TransportStripZonesAndPointerOverThePanels) {
     form->ui()->Button1->click();
     form->pollingFlag = false;
     form->cameraButton(1)->click(); // channel 0 current, channel 1 in its tile
-    auto keysOf = [&](int port) {
-        std::vector<std::string> keys;
-        for (const auto& k : events("key", port))
-            keys.push_back(k["key"].toString().toStdString());
-        return keys;
-    };
     const std::size_t before = keysOf(9001).size();
     for (int x : {26, 50, 150, 151})
         form->Image7MouseDown(x);
