@@ -983,6 +983,12 @@ void TForm1::screenLayout(int item) {
 }
 
 bool TForm1::eventFilter(QObject* watched, QEvent* event) {
+    // A panel or tile of the window shown or hidden changes what the colour key cuts out.
+    if ((event->type() == QEvent::Show || event->type() == QEvent::Hide) &&
+        watched->parent() == this) {
+        drawingChanged();
+        update();
+    }
     if (event->type() == QEvent::KeyPress && keyBound_.contains(watched))
         return FormKeyDown(static_cast<QKeyEvent*>(event)->key());
     if (event->type() == QEvent::MouseButtonPress) {

@@ -438,3 +438,57 @@ TEST_F(Load, TransportStripZonesAndPointerOverThePanels) {
     form->Panel1MouseMove();
     EXPECT_EQ(form->channelState[1], 1);
 }
+
+TEST_F(Load, EightPlayersTakeEveryKeyAndTheLastTileShowsTheEighth) {
+    writeNames("1\n2\n3\n4\n5\n6\n7\n8");
+    recording(8);
+    start();
+    form->ui()->Button1->click();
+    ASSERT_EQ(form->fileCount, 8);
+    form->pollingFlag = false;
+    press(form.get(), Qt::Key_F2);
+    for (int port = 9000; port < 9008; ++port)
+        EXPECT_TRUE(processUntil([&] { return keysOf(port).size() == 3; })) << port;
+    auto geometryOf = [&](int channel) {
+        platform::WindowGeometry g{};
+        platform::windowGeometry(form->vlcWindow[channel], g);
+        return QRect(g.x, g.y, g.width, g.height);
+    };
+    // The eighth label tile (there is no eighth camera button) shows channel 7.
+    form->ImageMouseDown(7);
+    EXPECT_EQ(form->currentChannel, 7);
+    EXPECT_EQ(geometryOf(7), QRect(0, 0, 1920, 1080));
+    // Tab from channel 6 of 8 would need an eighth button: nothing happens.
+    form->ImageMouseDown(6);
+    press(form.get(), Qt::Key_Tab);
+    EXPECT_EQ(form->currentChannel, 6);
+    EXPECT_EQ(geometryOf(7), QRect(7 * 240, 945, 240, 135)) << "back in its tile";
+    // A full-view origin of -3840 shows the camera at 3840 x 2160.
+    form->fullViewOrigin = -3840;
+    form->ImageMouseDown(2);
+    EXPECT_EQ(geometryOf(2), QRect(-3840, 0, 3840, 2160));
+}
+
+TEST_F(Load, KeyFiveWithFourLoadedLeavesNoCurrentPlayerButF1StillSeeksEveryRelay) {
+    recording(4);
+    start();
+    form->ui()->Button1->click();
+    form->pollingFlag = false;
+    press(form.get(), Qt::Key_5);
+    EXPECT_EQ(form->currentChannel, 4);
+    processFor(300);
+    std::vector<std::size_t> before;
+    for (int port = 9000; port < 9004; ++port)
+        before.push_back(keysOf(port).size());
+    // The seek bar where the operator left it (the next repaint moves it to the reference).
+    form->ui()->TrackBar1->setMaximum(125);
+    form->ui()->TrackBar1->setValue(33);
+    press(form.get(), Qt::Key_F1);
+    for (int port = 9000; port < 9004; ++port) {
+        EXPECT_TRUE(processUntil([&] {
+            const auto l = lines(port);
+            return std::find(l.begin(), l.end(), "seek 33") != l.end();
+        })) << port;
+        EXPECT_EQ(keysOf(port).size(), before[port - 9000]) << "no Home to " << port;
+    }
+}

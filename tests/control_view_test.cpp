@@ -1,0 +1,136 @@
+// The main window's keys before any Load and its view options, with test relays that log
+// every command message they receive.
+#include "control_fixture.h"
+#include "ui_Player.h"
+
+#include <QKeyEvent>
+#include <QWindow>
+
+using namespace testing_support;
+
+namespace {
+
+class View : public ControlFixture {
+protected:
+    void press(QWidget* target, int key) {
+        QKeyEvent e(QEvent::KeyPress, key, Qt::NoModifier);
+        QCoreApplication::sendEvent(target, &e);
+    }
+    // Posts a marker to relay 0 and waits for it: whatever the window posted before has
+    // arrived by then, as messages to one window keep their order.
+    std::vector<std::string> messagesUpToMarker() {
+        const platform::ProcessId pid = form->relayProcessId[0];
+        platform::postMessage(form->relayWindow[0], 0xD000, 99, 99);
+        const std::string marker = "53248 99 99";
+        EXPECT_TRUE(waitUntil([&] {
+            const auto m = messagesOf(pid);
+            return !m.empty() && m.back() == marker;
+        }));
+        return messagesOf(pid);
+    }
+    void activate() {
+        form->activateWindow();
+        platform::setForegroundWindow(form->winId());
+        ASSERT_TRUE(processUntil([&] { return form->mainWindowHandle != 0; }));
+    }
+};
+
+} // namespace
+
+TEST_F(View, BeforeAnyLoadTheTransportKeysAndTabPostNothing) {
+    start();
+    ASSERT_EQ(form->fileCount, 0);
+    const int keys[] = {Qt::Key_F1, Qt::Key_F2,  Qt::Key_F3,  Qt::Key_F4,       Qt::Key_F5,
+                        Qt::Key_F9, Qt::Key_F12, Qt::Key_Tab, Qt::Key_Backspace};
+    for (int key : keys)
+        press(form.get(), key);
+    // Keys typed into the names memo stay there: the memo is not bound.
+    form->ui()->GroupBox1->show();
+    press(form->ui()->Memo1, Qt::Key_F2);
+    const auto received = messagesUpToMarker();
+    // The start-up codes, then the marker: nothing in between.
+    EXPECT_EQ(received,
+              (std::vector<std::string>{"53248 0 0", "53248 1 0", "53248 2 9000", "53248 99 99"}));
+    EXPECT_EQ(form->currentChannel, 0);
+}
+
+TEST_F(View, KeyFiveWithFourChannelsMakesTheFifthCurrent) {
+    start();
+    press(form.get(), Qt::Key_5);
+    EXPECT_EQ(form->currentChannel, 4);
+    press(form->ui()->Button3, Qt::Key_7);
+    EXPECT_EQ(form->currentChannel, 6);
+}
+
+TEST_F(View, ResolutionChoiceSizesTheWindowAndLaysTheTilesOut) {
+    writeNames("a\nb\nc");
+    start();
+    form->ui()->RadioGroup1Item2->click(); // "1366x768"
+    EXPECT_EQ(form->geometry(), QRect(form->Tag, 0, 1366, 768));
+    EXPECT_EQ(form->tileWidth, 455);
+    EXPECT_EQ(form->tileHeight, 256);
+    for (int k = 0; k < 3; ++k)
+        EXPECT_EQ(form->labelTile(k)->geometry(), QRect(455 * k, 748, 455, 20)) << k;
+    form->ui()->RadioGroup1Item0->click(); // "3840x2160"
+    EXPECT_EQ(form->size(), QSize(3840, 2160));
+    EXPECT_EQ(form->labelTile(2)->geometry(), QRect(2560, 2140, 1280, 20));
+}
+
+TEST_F(View, NineNamesResizeTheWindowButLeaveTheTilesWhereTheyAre) {
+    writeNames("1\n2\n3\n4\n5\n6\n7\n8\n9");
+    start();
+    const QRect before = form->labelTile(0)->geometry();
+    form->ui()->RadioGroup1Item2->click();
+    EXPECT_EQ(form->size(), QSize(1366, 768));
+    EXPECT_EQ(form->labelTile(0)->geometry(), before);
+}
+
+TEST_F(View, PreviewHidesAllEightTilesAndTheOpacityStepsSetTheAlpha) {
+    start();
+    activate();
+    form->ui()->CheckBox3->setChecked(false);
+    for (int k = 0; k < 8; ++k)
+        EXPECT_FALSE(form->labelTile(k)->isVisible()) << k;
+    form->ui()->CheckBox3->setChecked(true);
+    for (int k = 0; k < 4; ++k)
+        EXPECT_TRUE(form->labelTile(k)->isVisible()) << k;
+    // Alpha mode at once, "Transparent" unchecked or not.
+    const std::pair<int, int> steps[] = {{0, 1}, {4, 101}, {10, 251}};
+    for (const auto& [step, alpha] : steps) {
+        form->ui()->TrackBar2->setValue(step);
+        EXPECT_EQ(platform::windowAlpha(form->mainWindowHandle), alpha) << step;
+    }
+    // The next repaint puts the colour key back: the window is opaque where it is not red.
+    form->repaint();
+    ASSERT_TRUE(processUntil([&] { return platform::windowAlpha(form->mainWindowHandle) == 255; }));
+    // With "Transparent" the repaint keeps the alpha.
+    form->ui()->CheckBox6->setChecked(true);
+    form->repaint();
+    ASSERT_TRUE(processUntil([&] { return platform::windowAlpha(form->mainWindowHandle) == 251; }));
+}
+
+TEST_F(View, RepaintMovesTheSeekBarToTheReferenceTime) {
+    start();
+    form->ui()->TrackBar1->setMaximum(300);
+    form->ui()->TrackBar1->setValue(125);
+    EXPECT_EQ(form->ui()->LCDNumber1->intValue(), 2);
+    EXPECT_EQ(form->ui()->LCDNumber2->intValue(), 5);
+    ASSERT_TRUE(processUntil([&] { return form->windowHandle()->isExposed(); }));
+    form->referenceTime = 0;
+    form->repaint();
+    EXPECT_EQ(form->ui()->TrackBar1->value(), 0);
+    EXPECT_EQ(form->ui()->LCDNumber1->intValue(), 0);
+    EXPECT_EQ(form->ui()->LCDNumber2->intValue(), 0);
+}
+
+TEST_F(View, ShowingThePanelsRecutsTheColourKey) {
+    start();
+    activate();
+    ASSERT_TRUE(processUntil([&] { return !form->mask().isEmpty(); }));
+    const QPoint onFileList = form->ui()->Frame11->geometry().center();
+    EXPECT_FALSE(form->mask().contains(onFileList));
+    form->ui()->CheckBox4->setChecked(true);
+    EXPECT_TRUE(processUntil([&] { return form->mask().contains(onFileList); }));
+    form->ui()->CheckBox4->setChecked(false);
+    EXPECT_TRUE(processUntil([&] { return !form->mask().contains(onFileList); }));
+}
