@@ -1,33 +1,128 @@
-// The compact control window "Player_gui": a small window for up to seven cameras, on the
-// same channels as the main window.
+// The compact control window "Player_gui": a small window at the top left for up to seven
+// cameras, on the same relays and players as the main window. It starts no relay and reads
+// no pipe; what it knows of the channels the main window hands over when it switches here.
 #pragma once
 
+#include "control/report_view.h"
 #include "control/settings_panel.h"
+#include "platform/pipe.h"
+#include "platform/process.h"
+#include "platform/window.h"
 
+#include <QSet>
 #include <QWidget>
 
+#include <atomic>
+#include <cstdint>
 #include <memory>
 
 namespace Ui {
 class Form2;
 }
+class QPushButton;
+class TFrame1;
 
-class TForm2 : public QWidget {
+class TForm2 : public QWidget, public ReportView {
     Q_OBJECT
 public:
+    // The channel table copy: always ten rows.
+    static constexpr int kRows = 10;
+
     explicit TForm2(QWidget* parent = nullptr);
     ~TForm2() override;
 
     Ui::Form2* ui() const { return ui_.get(); }
     SettingsPanel& settingsPanel() { return settings_; }
+    // The stand-alone file list whose open dialog this window's Load uses.
+    void setFileList(TFrame1* frame) { Frame1 = frame; }
+    QPushButton* cameraButton(int tag) const;
 
+    // --- channel table copy (pipe instances and reader threads are only carried back) ----
+    platform::ProcessId vlcProcessId[kRows] = {};
+    platform::ProcessId relayProcessId[kRows] = {};
+    platform::PipeHandle pipeInstance[kRows] = {};
+    uint32_t readerThreadId[kRows] = {};
+    platform::WindowHandle vlcWindow[kRows] = {};
+    platform::WindowHandle relayWindow[kRows] = {};
+    uint8_t channelState[kRows] = {};
+
+    // --- window state --------------------------------------------------------------------
+    uint8_t fileCount = 0;
+    uint8_t currentChannel = 0;
+    std::atomic<int32_t> referenceTime{0};
+    uint8_t hoverFlag = 0;
+    bool pollingFlag = false;
+    bool lengthPhaseFlag = true;
     bool transparencyFlag = false;
+    bool seekBarFocus = false;
+    platform::WindowHandle mainWindowHandle = 0;
+    platform::WindowHandle ownWindowHandle = 0;
+    int32_t cellWidth = 0;
+    int32_t cellHeight = 0;
+    int32_t fullViewOrigin = 0;
+    int32_t Tag = 0; // left origin
+    // Set whenever this window changes the main window's layered mode, so that the main
+    // window does not take its own last mode for the one in force.
+    bool mainWindowLayeringChanged = false;
+
+    // ReportView: the reports apply here while this window is shown.
+    vorbelt::ReportWindow reportWindow() const override { return vorbelt::ReportWindow::Compact; }
+    QSlider* seekBar() const override;
+    QLCDNumber* lengthMinutes() const override;
+    QLCDNumber* lengthSeconds() const override;
+    int reportCurrentChannel() const override { return currentChannel; }
+    std::atomic<int32_t>& reportReferenceTime() override { return referenceTime; }
+    platform::WindowHandle reportRelayWindow(int channel) const override {
+        return channel >= 0 && channel < kRows ? relayWindow[channel] : 0;
+    }
+    bool alwaysPlay() const override;
+    void repaintView() override { update(); }
+
+    // The key handler of the window and of its bound controls; every key is taken.
+    bool FormKeyDown(int key);
+    // Camera button `tag` (1 .. 7) clicked.
+    void ButtonClick(int tag);
+    // The transport strip, clicked at x within it.
+    void Image7MouseDown(int x);
+    // Pointing: a camera button, the camera picture, the bare window, the control panel.
+    void ButtonMouseMove(int tag);
+    void Panel1MouseMove();
+    void FormMouseMove();
+    void Panel3MouseMove();
+    void PanelExit();
 
 public slots:
+    void FormActivate();
+    void Button0Click();
+    void Button1Click();
     void Button2Click();
+    void TrackBar1Change();
+    void TrackBar2Change();
+    void CheckBox5Click();
     void CheckBox6Click();
 
+protected:
+    bool event(QEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    void changeEvent(QEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
+
 private:
+    bool FormCloseQuery();
+    void FormPaint();
+    void recolourButtons();
+    // The cell size for the "Resolution" choice; kept when no item is chosen.
+    void cellSizeFromResolution();
+    void setOthersAlpha(uint8_t alpha);
+    // The main window's layered mode, with the opacity step's alpha.
+    void setMainWindowLayered(uint32_t mode);
+    // The main window's alpha, when the transparency flag asks for it.
+    void mainWindowAlpha();
+    void loadFile(int j);
+
     std::unique_ptr<Ui::Form2> ui_;
     SettingsPanel settings_;
+    TFrame1* Frame1 = nullptr;
+    QSet<QObject*> keyBound_;
 };

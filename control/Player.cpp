@@ -2,6 +2,7 @@
 
 #include "control/Guid.h"
 #include "control/icons.h"
+#include "control/station.h"
 #include "core/geometry.h"
 #include "core/keys.h"
 #include "core/names.h"
@@ -9,6 +10,7 @@
 #include "core/relay_commands.h"
 #include "core/reports.h"
 #include "platform/qt/message_box.h"
+#include "ui_Guid.h"
 #include "ui_Player.h"
 
 #include <QApplication>
@@ -24,7 +26,6 @@
 #include <QPainter>
 #include <QScreen>
 #include <QTimer>
-#include <xcb/xcb.h>
 
 #include <algorithm>
 #include <system_error>
@@ -44,15 +45,11 @@ bool askWaitMore(const QString& caption) {
     return messageBox("Wait more?", caption, BoxKind::Question) == BoxAnswer::Ok;
 }
 
-// Ends a process started here, then gives it 100 ms, as the design's terminations do.
-void terminateAndPause(platform::ProcessId pid) {
-    if (pid <= 0)
-        return;
-    if (platform::ProcessHandle h = platform::openProcess(pid)) {
-        platform::terminateProcess(h, 0);
-        platform::sleepMs(100);
-        platform::closeProcessHandle(h);
-    }
+// Maximum, position and tick frequency; setting the position runs the target's change handler.
+void copySeekBar(const QSlider& from, QSlider& to) {
+    to.setMaximum(from.maximum());
+    to.setValue(from.value());
+    to.setTickInterval(from.tickInterval());
 }
 
 void setBackground(QWidget* w, const QColor& c) {
@@ -461,7 +458,8 @@ void TForm1::reportHandling(const char* data, std::size_t length, int channel) {
 }
 
 ReportView& TForm1::activeReportView() {
-    // The compact window takes the reports while it is shown (its own issue wires it up).
+    if (Form2 && Form2->isVisible())
+        return *Form2;
     return *this;
 }
 
@@ -560,7 +558,7 @@ void TForm1::Frame11Button1Click() {
     platform::sleepMs(900);
     // The players of the previous load are stopped before the dialog, also if it is cancelled.
     for (int i = 0; i < fileCount; ++i)
-        terminateAndPause(vlcProcessId[i]);
+        station::endProcess(vlcProcessId[i], 100);
     ui_->Frame11->Button1Click();
     ui_->TrackBar1->setValue(0);
     ui_->TrackBar1->setMaximum(0);
@@ -569,10 +567,6 @@ void TForm1::Frame11Button1Click() {
 }
 
 // --- loading the video players ----------------------------------------------------------------
-
-QString TForm1::videoPlayerProfile() {
-    return QString::fromStdString(platform::executableDirectory()) + "vlc-profile";
-}
 
 void TForm1::Button1Click() {
     waitFlag = true;
@@ -599,33 +593,10 @@ void TForm1::loadFile(int i) {
     const auto digit = vorbelt::cameraNumber(item);
     if (!digit)
         throw std::invalid_argument("'" + item + "' has no camera digit before \"_st\"");
-#ifdef _WIN32
-    const bool windowsOptions = true;
-    const std::vector<std::pair<std::string, std::string>> environment;
-#else
-    // Every player the station starts reads the station's own VLC profile.
-    const bool windowsOptions = false;
-    const std::vector<std::pair<std::string, std::string>> environment = {
-        {"XDG_CONFIG_HOME", videoPlayerProfile().toStdString()}};
-#endif
-    const std::string commandLine =
-        vorbelt::playerCommandLine(i, ui_->CheckBox1->isChecked(), item, windowsOptions);
-    vlcProcessId[i] =
-        platform::createProcess(platform::videoPlayerProgram(), commandLine, environment);
+    vlcProcessId[i] = station::startVideoPlayer(i, ui_->CheckBox1->isChecked(), item);
     platform::sleepMs(100);
-    int pollCounter = 0;
-    while (waitFlag) {
-        vlcWindow[i] = platform::findWindow("video");
-        platform::sleepMs(100);
-        if (vlcWindow[i] != 0) {
-            waitFlag = false;
-            platform::setWindowText(vlcWindow[i], std::to_string(*digit));
-        }
-        if (waitFlag && pollCounter > 1000 &&
-            messageBox("Wait more?", "Player Not Responding!", BoxKind::Question) != BoxAnswer::Ok)
-            waitFlag = false;
-        ++pollCounter;
-    }
+    vlcWindow[i] = station::awaitVideoWindow(1000, std::to_string(*digit));
+    waitFlag = false;
     const platform::WindowHandle w = vlcWindow[i];
     if (w != 0) {
         platform::postMessage(w, platform::WM_KEYDOWN_MESSAGE, platform::VK_END_KEY, 0);
@@ -695,9 +666,7 @@ void TForm1::cutOutRed(bool on) {
         setMask(QRegion(keep));
     }
     // Qt sends a mask made after the window is shown only with its next request: send it now.
-    if (auto* x11 = qApp->nativeInterface<QNativeInterface::QX11Application>())
-        if (xcb_connection_t* c = x11->connection())
-            xcb_flush(c);
+    station::flushWindowSystem();
 }
 
 void TForm1::paintEvent(QPaintEvent* event) {
@@ -720,18 +689,8 @@ void TForm1::FormPaint() {
 }
 
 void TForm1::recolourButtons() {
-    static const QColor stateColours[] = {QColor(128, 128, 128), QColor(0, 128, 0), QColor(0, 0, 0),
-                                          QColor(255, 255, 0)};
-    for (int i = 0; i < cameraCount() && i <= 6; ++i) {
-        const uint8_t state = channelState[i];
-        const QColor c = state < 4 ? stateColours[state] : QColor(255, 0, 0);
-        QPushButton* b = cameraButton(i + 1);
-        if (b->palette().color(QPalette::Button) != c) {
-            QPalette p = b->palette();
-            p.setColor(QPalette::Button, c);
-            b->setPalette(p);
-        }
-    }
+    for (int i = 0; i < cameraCount() && i <= 6; ++i)
+        station::colourCameraButton(cameraButton(i + 1), channelState[i]);
 }
 
 void TForm1::applyLayeredMode() {
@@ -742,6 +701,11 @@ void TForm1::applyLayeredMode() {
 void TForm1::setLayered(uint32_t mode, uint8_t alpha) {
     if (mainWindowHandle == 0)
         return;
+    // The compact window may have changed this window's layered mode behind its back.
+    if (Form2 && Form2->mainWindowLayeringChanged) {
+        Form2->mainWindowLayeringChanged = false;
+        appliedMode_ = 0;
+    }
     const bool same = mode == appliedMode_ &&
                       (mode == platform::LWA_COLORKEY_FLAG ? !maskDirty_ : alpha == appliedAlpha_);
     if (same)
@@ -928,12 +892,17 @@ bool TForm1::event(QEvent* event) {
 }
 
 bool TForm1::FormKeyDown(int key) {
-    // Step 1. Taking the state back from the compact window comes with that window.
-    ui_->Panel3->setVisible(true);
+    // Step 1: continue from where the compact window left off, or show the control panel.
+    if (Form2 && Form2->isVisible())
+        takeBackFromCompactWindow();
+    else
+        ui_->Panel3->setVisible(true);
     const vorbelt::KeyAction a = vorbelt::keyAction(key);
     switch (a.kind) {
     case vorbelt::KeyKind::Nothing:
+        break;
     case vorbelt::KeyKind::CompactWindow:
+        switchToCompactWindow();
         break;
     case vorbelt::KeyKind::Layout:
         screenLayout(a.layout);
@@ -961,6 +930,69 @@ bool TForm1::FormKeyDown(int key) {
         break;
     }
     return true;
+}
+
+void TForm1::switchToCompactWindow() {
+    if (!Form2 || Form2->isVisible())
+        return;
+    Form2->show();
+    station::flushWindowSystem();
+    waitFlag = true;
+    const platform::WindowHandle compact =
+        station::awaitOwnWindow("Player_gui", kRelayWaitPolls, "Player Not Responding!");
+    waitFlag = false;
+    // The hand-over: always ten rows of the channel table, whatever the file count.
+    TForm2& c = *Form2;
+    for (int i = 0; i < TForm2::kRows; ++i) {
+        c.vlcProcessId[i] = vlcProcessId[i];
+        c.relayProcessId[i] = relayProcessId[i];
+        c.relayWindow[i] = relayWindow[i];
+        c.vlcWindow[i] = vlcWindow[i];
+        c.channelState[i] = channelState[i];
+        c.pipeInstance[i] = pipeInstance[i];
+        c.readerThreadId[i] = readerThreadId[i];
+    }
+    c.pollingFlag = pollingFlag;
+    c.fileCount = fileCount;
+    c.currentChannel = currentChannel;
+    copySeekBar(*ui_->TrackBar1, *c.ui()->TrackBar1);
+    c.lengthPhaseFlag = lengthPhaseFlag;
+    c.lengthMinutes()->display(ui_->LCDNumber3->intValue());
+    c.lengthSeconds()->display(ui_->LCDNumber4->intValue());
+    c.settingsPanel().setNameLines(settings_.nameLines());
+    // Resolution, the five check boxes, the opacity step, the transparency flag and with it
+    // "Transparent".
+    c.settingsPanel().apply(settings_.settings());
+    c.mainWindowHandle = mainWindowHandle;
+    c.setFont(font());
+    c.Tag = Tag;
+    c.fullViewOrigin = fullViewOrigin;
+    ui_->Panel3->setVisible(false);
+    platform::setForegroundWindow(compact);
+}
+
+void TForm1::takeBackFromCompactWindow() {
+    TForm2& c = *Form2;
+    // The rows of the channels this window has, as far as the copy goes; the relay windows
+    // stay this window's own.
+    const int rows = std::min(cameraCount(), int(TForm2::kRows));
+    for (int i = 0; i < rows; ++i) {
+        vlcProcessId[i] = c.vlcProcessId[i];
+        relayProcessId[i] = c.relayProcessId[i];
+        vlcWindow[i] = c.vlcWindow[i];
+        channelState[i] = c.channelState[i];
+        pipeInstance[i] = c.pipeInstance[i];
+        readerThreadId[i] = c.readerThreadId[i];
+    }
+    fileCount = c.fileCount;
+    currentChannel = c.currentChannel;
+    copySeekBar(*c.ui()->TrackBar1, *ui_->TrackBar1);
+    ui_->LCDNumber3->display(c.lengthMinutes()->intValue());
+    ui_->LCDNumber4->display(c.lengthSeconds()->intValue());
+    settings_.setNameLines(c.settingsPanel().nameLines());
+    settings_.apply(c.settingsPanel().settings());
+    pollingFlag = c.pollingFlag;
+    lengthPhaseFlag = c.lengthPhaseFlag;
 }
 
 void TForm1::screenLayout(int item) {
@@ -1049,12 +1081,17 @@ bool TForm1::FormCloseQuery() {
     platform::sleepMs(900);
     const int n = std::min(cameraCount(), kTableRows);
     for (int i = 0; i < n; ++i) {
-        terminateAndPause(vlcProcessId[i]);
-        terminateAndPause(relayProcessId[i]);
+        station::endProcess(vlcProcessId[i], 100);
+        station::endProcess(relayProcessId[i], 100);
     }
-    // Players started for files beyond the channels must not outlive the station either.
+    // Players started for files beyond the channels must not outlive the station either, nor
+    // those that a Load in the compact window started and this window never took back.
     for (int i = n; i < fileCount; ++i)
-        terminateAndPause(vlcProcessId[i]);
+        station::endProcess(vlcProcessId[i], 100);
+    if (Form2)
+        for (int i = 0; i < TForm2::kRows; ++i)
+            if (platform::processRunning(Form2->vlcProcessId[i]))
+                station::endProcess(Form2->vlcProcessId[i], 0);
     return true;
 }
 

@@ -102,9 +102,6 @@ public:
 
     SettingsPanel& settingsPanel() { return settings_; }
 
-    // Video players started for files beyond the channels, and the station's VLC profile.
-    static QString videoPlayerProfile();
-
     // The key handler of the main window and of the controls bound to it; every key is
     // swallowed. Returns true (the key is taken).
     bool FormKeyDown(int key);
@@ -170,6 +167,10 @@ private:
     void cutOutRed(bool on);
     void loadFile(int i);
     void screenLayout(int item);
+    // Key '/': shows the compact window and hands it the state; the control panel hides.
+    void switchToCompactWindow();
+    // Any key while the compact window is shown: its state comes back here.
+    void takeBackFromCompactWindow();
     void select(int row, bool fromLabelTile);
     void setOthersAlpha(uint8_t alpha);
     void recolourButtons();

@@ -143,6 +143,27 @@ QPixmap floorPlan() {
     return plan;
 }
 
+QPixmap cameraLayout() {
+    QPixmap plan(240, 121);
+    plan.fill(QColor(236, 233, 222));
+    QPainter p(&plan);
+    p.setRenderHint(QPainter::Antialiasing);
+    // Walls, the 3D TV along the top, the seats facing it, the door on the right.
+    p.setPen(QPen(QColor(60, 60, 60), 2));
+    p.setBrush(Qt::NoBrush);
+    p.drawRect(1, 1, 238, 119);
+    p.setPen(Qt::NoPen);
+    p.setBrush(QColor(40, 40, 40));
+    p.drawRect(40, 4, 150, 8);
+    p.setBrush(QColor(170, 200, 230));
+    for (int row = 0; row < 3; ++row)
+        for (int seat = 0; seat < 6; ++seat)
+            p.drawEllipse(QRect(48 + seat * 24, 38 + row * 20, 10, 10));
+    p.setPen(QPen(QColor(150, 90, 40), 3));
+    p.drawLine(238, 60, 238, 90);
+    return plan;
+}
+
 QPixmap transportStrip() {
     static const int order[] = {1, 4, 7, 5, 6, 2, 0};
     QPixmap strip(7 * kIconSize, kIconSize);

@@ -15,4 +15,6 @@ QPixmap transportStrip();
 // The floor plan behind the camera buttons (540 x 390): the operator's desk and server
 // machine, the 3D TV, the viewing area, the teacher's place, the door and places 1 and 2.
 QPixmap floorPlan();
+// The compact window's camera layout picture behind its seven buttons (240 x 121).
+QPixmap cameraLayout();
 } // namespace icons

@@ -14,6 +14,7 @@ int main(int argc, char** argv) {
         TForm2 Form2;
         TFrame1 Frame1;
         Form1.setCompactWindow(&Form2);
+        Form2.setFileList(&Frame1);
         Form1.show();
         Form1.activateWindow();
         app.exec();

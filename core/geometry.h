@@ -43,4 +43,17 @@ bool layoutServes(int cameras);
 // Number of camera buttons shown: one per camera, at most seven.
 int cameraButtonCount(int cameras);
 
+// The compact window's cells, one third of the chosen resolution: 480 x 270 for item 0,
+// 640 x 360 for item 1, 455 x 256 for item 2; nothing for any other item.
+std::optional<Size> cellSize(int item);
+
+// Cell of channel 0 .. 6 (x from the left origin): a 3 x 3 grid whose top-left two cells are
+// the compact window's own; for item 0 the seven cells stand in one row along the bottom.
+// Nothing for channels 7 and above or an unknown item.
+std::optional<Rect> cellPlacement(int channel, int item, int leftOrigin);
+
+// Where the compact window shows its current camera: at the full-view origin, 3840 x 2160
+// when that origin is -3840, otherwise three cells each way.
+Rect compactFullView(int fullViewOrigin, Size cell);
+
 } // namespace vorbelt

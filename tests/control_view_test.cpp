@@ -12,10 +12,6 @@ namespace {
 
 class View : public ControlFixture {
 protected:
-    void press(QWidget* target, int key) {
-        QKeyEvent e(QEvent::KeyPress, key, Qt::NoModifier);
-        QCoreApplication::sendEvent(target, &e);
-    }
     // Posts a marker to relay 0 and waits for it: whatever the window posted before has
     // arrived by then, as messages to one window keep their order.
     std::vector<std::string> messagesUpToMarker() {

@@ -290,6 +290,48 @@ TEST(Geometry, ResolutionAndTiles) {
     EXPECT_FALSE(tileSize({1920, 1080}, 0));
 }
 
+TEST(Geometry, CompactWindowCellGrid) {
+    struct Row {
+        int item;
+        int channel;
+        int x, y;
+    };
+    const Row rows[] = {
+        {1, 0, 640, 0},     {1, 1, 1280, 0},  {1, 2, 640, 360},  {1, 3, 1280, 360},
+        {1, 4, 0, 720},     {1, 5, 640, 720}, {1, 6, 1280, 720}, {2, 0, 455, 0},
+        {2, 1, 910, 0},     {2, 2, 455, 256}, {2, 3, 910, 256},  {2, 4, 0, 512},
+        {2, 5, 455, 512},   {2, 6, 910, 512}, {0, 0, 0, 2025},   {0, 3, 1440, 2025},
+        {0, 6, 2880, 2025},
+    };
+    const Size cells[] = {{480, 270}, {640, 360}, {455, 256}};
+    for (const auto& r : rows) {
+        const auto c = cellPlacement(r.channel, r.item, 0);
+        ASSERT_TRUE(c) << r.item << " " << r.channel;
+        EXPECT_EQ(c->left, r.x) << r.item << " " << r.channel;
+        EXPECT_EQ(c->top, r.y) << r.item << " " << r.channel;
+        EXPECT_EQ(c->width, cells[r.item].width);
+        EXPECT_EQ(c->height, cells[r.item].height);
+    }
+    EXPECT_EQ(cellPlacement(2, 1, -3840)->left, -3840 + 640) << "x from the left origin";
+    EXPECT_FALSE(cellPlacement(7, 1, 0)) << "channels 7 and above are never placed";
+    EXPECT_FALSE(cellPlacement(0, -1, 0)) << "no resolution chosen";
+    EXPECT_FALSE(cellSize(3));
+    // Full view: three cells each way, or the whole 3840 x 2160 at -3840.
+    const std::pair<Size, Size> views[] = {
+        {{480, 270}, {1440, 810}}, {{640, 360}, {1920, 1080}}, {{455, 256}, {1365, 768}}};
+    for (const auto& [cell, view] : views) {
+        const Rect r = compactFullView(-1920, cell);
+        EXPECT_EQ(r.left, -1920);
+        EXPECT_EQ(r.top, 0);
+        EXPECT_EQ(r.width, view.width);
+        EXPECT_EQ(r.height, view.height);
+    }
+    const Rect huge = compactFullView(-3840, {455, 256});
+    EXPECT_EQ(huge.left, -3840);
+    EXPECT_EQ(huge.width, 3840);
+    EXPECT_EQ(huge.height, 2160);
+}
+
 TEST(Geometry, LabelTilesStandOnTheBottomEdge) {
     const Rect r = labelTileRect(2, {480, 270}, 1080, 16);
     EXPECT_EQ(r.left, 960);

@@ -7,6 +7,8 @@
 #include "platform/window.h"
 #include "qt_wait.h"
 
+#include <QCoreApplication>
+#include <QKeyEvent>
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -17,6 +19,12 @@
 #include <vector>
 
 namespace testing_support {
+
+// A key pressed in `target`, as the window system would deliver it.
+inline void press(QWidget* target, int key, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
+    QKeyEvent e(QEvent::KeyPress, key, modifiers);
+    QCoreApplication::sendEvent(target, &e);
+}
 
 // A main window built in the test process, with stand-in or real relays as child processes,
 // in a fresh current directory.

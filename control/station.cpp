@@ -1,0 +1,97 @@
+#include "control/station.h"
+
+#include "core/player_launch.h"
+#include "platform/qt/message_box.h"
+
+#include <QApplication>
+#include <QColor>
+#include <QPalette>
+#include <QPushButton>
+#ifndef _WIN32
+#include <xcb/xcb.h>
+#endif
+
+#include <utility>
+#include <vector>
+
+namespace station {
+
+QString videoPlayerProfile() {
+    return QString::fromStdString(platform::executableDirectory()) + "vlc-profile";
+}
+
+platform::ProcessId startVideoPlayer(int index, bool doubleWide, const std::string& item) {
+#ifdef _WIN32
+    const bool windowsOptions = true;
+    const std::vector<std::pair<std::string, std::string>> environment;
+#else
+    // Every player the station starts reads the station's own VLC profile.
+    const bool windowsOptions = false;
+    const std::vector<std::pair<std::string, std::string>> environment = {
+        {"XDG_CONFIG_HOME", videoPlayerProfile().toStdString()}};
+#endif
+    const std::string commandLine =
+        vorbelt::playerCommandLine(index, doubleWide, item, windowsOptions);
+    return platform::createProcess(platform::videoPlayerProgram(), commandLine, environment);
+}
+
+platform::WindowHandle awaitVideoWindow(int questionAfter, const std::string& title) {
+    for (int poll = 0;; ++poll) {
+        const platform::WindowHandle w = platform::findWindow("video");
+        platform::sleepMs(100);
+        if (w != 0) {
+            platform::setWindowText(w, title);
+            return w;
+        }
+        if (poll > questionAfter &&
+            messageBox("Wait more?", "Player Not Responding!", BoxKind::Question) != BoxAnswer::Ok)
+            return 0;
+    }
+}
+
+platform::WindowHandle awaitOwnWindow(const std::string& title, int questionAfter,
+                                      const QString& caption) {
+    platform::WindowHandle found = 0;
+    for (int poll = 0;; ++poll) {
+        found = platform::findWindow(title);
+        platform::sleepMs(100);
+        bool wait = found == 0;
+        if (poll > questionAfter &&
+            messageBox("Wait more?", caption, BoxKind::Question) != BoxAnswer::Ok)
+            wait = false;
+        if (!wait)
+            return found;
+    }
+}
+
+void endProcess(platform::ProcessId pid, unsigned pauseMs) {
+    if (pid <= 0)
+        return;
+    if (platform::ProcessHandle h = platform::openProcess(pid)) {
+        platform::terminateProcess(h, 0);
+        if (pauseMs > 0)
+            platform::sleepMs(pauseMs);
+        platform::closeProcessHandle(h);
+    }
+}
+
+void colourCameraButton(QPushButton* button, uint8_t state) {
+    static const QColor colours[] = {QColor(128, 128, 128), QColor(0, 128, 0), QColor(0, 0, 0),
+                                     QColor(255, 255, 0)};
+    const QColor c = state < 4 ? colours[state] : QColor(255, 0, 0);
+    if (button->palette().color(QPalette::Button) != c) {
+        QPalette p = button->palette();
+        p.setColor(QPalette::Button, c);
+        button->setPalette(p);
+    }
+}
+
+void flushWindowSystem() {
+#ifndef _WIN32
+    if (auto* x11 = qApp->nativeInterface<QNativeInterface::QX11Application>())
+        if (xcb_connection_t* c = x11->connection())
+            xcb_flush(c);
+#endif
+}
+
+} // namespace station
