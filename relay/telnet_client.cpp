@@ -2,19 +2,11 @@
 
 #include <libtelnet.h>
 
-#include <arpa/inet.h>
+#include "relay/sockets.h"
+
 #include <atomic>
-#include <cerrno>
-#include <cstring>
-#include <fcntl.h>
 #include <mutex>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
 #include <thread>
-#include <unistd.h>
 
 namespace {
 
@@ -24,15 +16,11 @@ const telnet_telopt_t kOptions[] = {
     {-1, 0, 0},
 };
 
-std::string socketError(const char* what, int err) {
-    return std::string(what) + ": " + std::strerror(err);
-}
-
 } // namespace
 
 // One connection: its socket, its telnet state and the thread that reads it.
 struct TelnetClient::Session {
-    int fd = -1;
+    sockets::Socket fd = sockets::kNoSocket;
     telnet_t* telnet = nullptr;
     std::mutex lock;               // telnet state and sends
     std::atomic<bool> up{false};   // connected
@@ -49,21 +37,10 @@ struct TelnetClient::Session {
         case TELNET_EV_DATA:
             s->gathered.append(ev->data.buffer, static_cast<qsizetype>(ev->data.size));
             break;
-        case TELNET_EV_SEND: {
-            std::size_t done = 0;
-            while (done < ev->data.size) {
-                const ssize_t n =
-                    ::send(s->fd, ev->data.buffer + done, ev->data.size - done, MSG_NOSIGNAL);
-                if (n < 0 && errno == EINTR)
-                    continue;
-                if (n <= 0) {
-                    s->sendFailed = true;
-                    break;
-                }
-                done += static_cast<std::size_t>(n);
-            }
+        case TELNET_EV_SEND:
+            if (!sockets::sendAll(s->fd, ev->data.buffer, ev->data.size))
+                s->sendFailed = true;
             break;
-        }
         case TELNET_EV_TTYPE:
             if (ev->ttype.cmd == TELNET_TTYPE_SEND)
                 telnet_ttype_is(t, s->terminalType.constData());
@@ -76,8 +53,7 @@ struct TelnetClient::Session {
     ~Session() {
         if (telnet)
             telnet_free(telnet);
-        if (fd >= 0)
-            close(fd);
+        sockets::closeSocket(fd);
     }
 };
 
@@ -86,7 +62,7 @@ TelnetClient::TelnetClient(QObject* parent) : QObject(parent) {}
 TelnetClient::~TelnetClient() {
     if (session_) {
         session_->stop = true;
-        shutdown(session_->fd, SHUT_RDWR);
+        sockets::shutdownBoth(session_->fd);
         if (session_->reader.joinable())
             session_->reader.join();
     }
@@ -102,12 +78,13 @@ void TelnetClient::connectToHost() {
     if (session_) {
         // The previous connection has ended: let its reader finish.
         session_->stop = true;
-        shutdown(session_->fd, SHUT_RDWR);
+        sockets::shutdownBoth(session_->fd);
         if (session_->reader.joinable())
             session_->reader.join();
         session_.reset();
     }
 
+    sockets::startUp();
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
@@ -123,43 +100,10 @@ void TelnetClient::connectToHost() {
     auto s = std::make_unique<Session>();
     s->terminalType = terminalType;
     s->chunkLimit = static_cast<std::size_t>(receiveBufferSize > 0 ? receiveBufferSize : 8192);
-    s->fd = socket(found->ai_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (s->fd < 0)
-        throw TelnetError(socketError("Socket", errno));
-    if (!bindAddress.isEmpty()) {
-        addrinfo* local = nullptr;
-        addrinfo bindHints{};
-        bindHints.ai_family = found->ai_family;
-        bindHints.ai_socktype = SOCK_STREAM;
-        bindHints.ai_flags = AI_NUMERICHOST;
-        if (getaddrinfo(bindAddress.toUtf8().constData(), nullptr, &bindHints, &local) != 0)
-            throw TelnetError("Bind address " + bindAddress.toStdString() + " is not valid");
-        const int rc = bind(s->fd, local->ai_addr, local->ai_addrlen);
-        const int err = errno;
-        freeaddrinfo(local);
-        if (rc != 0)
-            throw TelnetError(socketError("Bind", err));
-    }
-    if (::connect(s->fd, found->ai_addr, found->ai_addrlen) != 0) {
-        if (errno != EINPROGRESS)
-            throw TelnetError(socketError("Connect", errno));
-        pollfd p{s->fd, POLLOUT, 0};
-        int ready;
-        do {
-            ready = poll(&p, 1, kConnectTimeoutMs);
-        } while (ready < 0 && errno == EINTR);
-        if (ready == 0)
-            throw TelnetError("Connect: timed out");
-        int err = 0;
-        socklen_t len = sizeof err;
-        getsockopt(s->fd, SOL_SOCKET, SO_ERROR, &err, &len);
-        if (err != 0)
-            throw TelnetError(socketError("Connect", err));
-    }
-    // Back to blocking writes; the reader waits with poll.
-    fcntl(s->fd, F_SETFL, fcntl(s->fd, F_GETFL) & ~O_NONBLOCK);
-    const int one = 1;
-    setsockopt(s->fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    std::string error;
+    s->fd = sockets::connectTo(*found, bindAddress.toStdString(), kConnectTimeoutMs, error);
+    if (s->fd == sockets::kNoSocket)
+        throw TelnetError(error);
     s->telnet = telnet_init(kOptions, &Session::onEvent, 0, s.get());
     if (!s->telnet)
         throw TelnetError("Telnet: out of memory");
@@ -176,10 +120,7 @@ void TelnetClient::connectToHost() {
             const int waitMs = raw->gathered.isEmpty()        ? -1
                                : raw->gathered.endsWith("> ") ? kQuietMs
                                                               : kPromptWaitMs;
-            pollfd p{raw->fd, POLLIN, 0};
-            const int ready = poll(&p, 1, waitMs);
-            if (ready < 0 && errno == EINTR)
-                continue;
+            const int ready = sockets::waitReadable(raw->fd, waitMs);
             if (ready == 0 || static_cast<std::size_t>(raw->gathered.size()) >= raw->chunkLimit) {
                 QByteArray chunk;
                 chunk.swap(raw->gathered);
@@ -191,9 +132,7 @@ void TelnetClient::connectToHost() {
             const std::size_t room =
                 raw->chunkLimit - std::min<std::size_t>(raw->chunkLimit, static_cast<std::size_t>(
                                                                              raw->gathered.size()));
-            const ssize_t n = recv(raw->fd, buf.data(), std::max<std::size_t>(room, 1), 0);
-            if (n < 0 && errno == EINTR)
-                continue;
+            const long n = sockets::receive(raw->fd, buf.data(), std::max<std::size_t>(room, 1));
             if (n <= 0)
                 break;
             std::lock_guard<std::mutex> g(raw->lock);
@@ -218,7 +157,7 @@ void TelnetClient::disconnectFromHost() {
         return;
     const bool wasUp = session_->up.exchange(false);
     session_->stop = true;
-    shutdown(session_->fd, SHUT_RDWR);
+    sockets::shutdownBoth(session_->fd);
     if (session_->reader.joinable())
         session_->reader.join();
     session_.reset();

@@ -11,15 +11,28 @@ packages=(
   xvfb xauth x11-utils xcompmgr
   vlc-bin vlc-plugin-base vlc-plugin-video-output ffmpeg
 )
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -eq 0 ]; then
+# The Windows back end: cross-built with mingw-w64 and tested under Wine (with Wine's
+# recommended libraries, as measured).
+windows=(g++-mingw-w64-x86-64-posix wine wine64)
+absent() {
+  local list=()
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || list+=("$p")
+  done
+  echo "${list[@]}"
+}
+read -r -a missing <<<"$(absent "${packages[@]}")"
+read -r -a missing_windows <<<"$(absent "${windows[@]}")"
+if [ ${#missing[@]} -eq 0 ] && [ ${#missing_windows[@]} -eq 0 ]; then
   exit 0
 fi
 as_root=()
 [ "$(id -u)" -eq 0 ] || as_root=(sudo)
 export DEBIAN_FRONTEND=noninteractive
 "${as_root[@]}" apt-get update -qq
-"${as_root[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+if [ ${#missing[@]} -gt 0 ]; then
+  "${as_root[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+if [ ${#missing_windows[@]} -gt 0 ]; then
+  "${as_root[@]}" apt-get install -y -qq "${missing_windows[@]}"
+fi

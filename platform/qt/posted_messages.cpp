@@ -2,9 +2,44 @@
 
 #include <QCoreApplication>
 #include <QGuiApplication>
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <xcb/xcb.h>
+#endif
 
 #include <cstdlib>
+
+#ifdef _WIN32
+
+// On Windows a posted message is a window message: the filter takes its window's messages
+// from 0xC000 up, the application range that the station's command messages use.
+namespace {
+constexpr UINT kFirstPostedMessage = 0xC000;
+}
+
+PostedMessageFilter::PostedMessageFilter(QWidget* window, Handler handler)
+    : window_(window), handler_(std::move(handler)), atom_(kFirstPostedMessage) {
+    QCoreApplication::instance()->installNativeEventFilter(this);
+}
+
+PostedMessageFilter::~PostedMessageFilter() {
+    if (QCoreApplication::instance())
+        QCoreApplication::instance()->removeNativeEventFilter(this);
+}
+
+bool PostedMessageFilter::nativeEventFilter(const QByteArray& eventType, void* message, qintptr*) {
+    if (eventType != "windows_generic_MSG")
+        return false;
+    const MSG* m = static_cast<const MSG*>(message);
+    if (m->message < kFirstPostedMessage || !window_->testAttribute(Qt::WA_WState_Created) ||
+        m->hwnd != reinterpret_cast<HWND>(window_->winId()))
+        return false;
+    handler_(m->message, static_cast<uint32_t>(m->wParam), static_cast<int32_t>(m->lParam));
+    return true;
+}
+
+#else
 
 PostedMessageFilter::PostedMessageFilter(QWidget* window, Handler handler)
     : window_(window), handler_(std::move(handler)) {
@@ -40,3 +75,5 @@ bool PostedMessageFilter::nativeEventFilter(const QByteArray& eventType, void* m
     handler_(cm->data.data32[0], cm->data.data32[1], static_cast<int32_t>(cm->data.data32[2]));
     return true;
 }
+
+#endif
