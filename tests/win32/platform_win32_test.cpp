@@ -2,6 +2,7 @@
 // start-up for three channels with the Win32 test relay, the report pipe's messages, the
 // window calls on another process's window, the video player's command line and the ends of
 // relays. Every check compares exact values; the exit code is the number of failed checks.
+#include "check.h"
 #include "core/player_launch.h"
 #include "platform/pipe.h"
 #include "platform/process.h"
@@ -18,16 +19,7 @@
 
 namespace {
 
-int failures = 0;
-
-template <class A, class B> void checkEqual(const A& a, const B& b, const char* what, int line) {
-    if (!(a == b)) {
-        std::cout << "line " << line << ": " << what << ": got " << a << ", expected " << b << "\n";
-        ++failures;
-    }
-}
-#define CHECK_EQ(a, b) checkEqual((a), (b), #a, __LINE__)
-#define CHECK(c) checkEqual(bool(c), true, #c, __LINE__)
+using win32_test::failures;
 
 struct Message {
     bool ok;

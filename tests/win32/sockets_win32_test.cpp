@@ -1,5 +1,6 @@
 // The relay's socket calls on Winsock, under Wine: a bounded connect, sends and receives, the
 // wait for data and the refusal of a port nobody listens on.
+#include "check.h"
 #include "relay/sockets.h"
 
 #include <iostream>
@@ -7,16 +8,7 @@
 
 namespace {
 
-int failures = 0;
-
-template <class A, class B> void checkEqual(const A& a, const B& b, const char* what, int line) {
-    if (!(a == b)) {
-        std::cout << "line " << line << ": " << what << ": got " << a << ", expected " << b << "\n";
-        ++failures;
-    }
-}
-#define CHECK_EQ(a, b) checkEqual((a), (b), #a, __LINE__)
-#define CHECK(c) checkEqual(bool(c), true, #c, __LINE__)
+using win32_test::failures;
 
 addrinfo* resolve(int port) {
     addrinfo hints{};
