@@ -4,6 +4,9 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <unistd.h>
 #include <vector>
 
 namespace bench {
@@ -26,5 +29,26 @@ inline void printLatency(const char* what, const std::vector<double>& ms) {
     std::printf("%-46s p50 %8.3f ms   p99 %8.3f ms   max %8.3f ms   (n=%zu)\n", what,
                 percentile(ms, 50), percentile(ms, 99), percentile(ms, 100), ms.size());
 }
+
+// A fresh folder under /tmp made the current directory (the station reads and writes its files
+// there), removed with everything in it at the end.
+class ScratchDir {
+public:
+    ScratchDir() {
+        char name[] = "/tmp/vorbelt-bench-XXXXXX";
+        if (!mkdtemp(name) || chdir(name) != 0) {
+            std::perror("scratch folder");
+            std::exit(1);
+        }
+        path_ = name;
+    }
+    ~ScratchDir() { std::system(("rm -rf '" + path_ + "'").c_str()); }
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+};
 
 } // namespace bench

@@ -40,9 +40,7 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     setenv("VORBELT_RELAY_PROGRAM", (platform::executableDirectory() + "../brellon").c_str(), 0);
-    char tmpl[] = "/tmp/vorbelt-bench-XXXXXX";
-    if (!mkdtemp(tmpl) || chdir(tmpl) != 0)
-        return 1;
+    const bench::ScratchDir scratch;
     setMessageBoxHandler([](const QString&, const QString&, BoxKind) { return BoxAnswer::Ok; });
     std::ofstream("nevek.txt") << "1\n2\n3\n4\n";
     {
@@ -73,6 +71,5 @@ int main(int argc, char** argv) {
         std::printf("(the hand-over waits at least one 100 ms poll for \"Player_gui\")\n");
         form.close();
     }
-    std::system(("rm -rf " + std::string(tmpl)).c_str());
     return 0;
 }

@@ -64,13 +64,12 @@ int main(int argc, char** argv) {
     setenv("VORBELT_RELAY_PROGRAM", (build + "brellon").c_str(), 0);
     setenv("VORBELT_VIDEO_PLAYER_PROGRAM", (build + "../tools/vlc-as-user").c_str(), 0);
     setMessageBoxHandler([](const QString&, const QString&, BoxKind) { return BoxAnswer::Ok; });
-    char tmpl[] = "/tmp/vorbelt-bench-XXXXXX";
-    if (!mkdtemp(tmpl) || chdir(tmpl) != 0)
+    const bench::ScratchDir scratch;
+    chmod(scratch.path().c_str(), 0755);
+    if (std::system(
+            ("bash " + build + "../tools/make_demo.sh " + scratch.path() + " >/dev/null").c_str()))
         return 1;
-    chmod(tmpl, 0755);
-    if (std::system(("bash " + build + "../tools/make_demo.sh " + tmpl + " >/dev/null").c_str()))
-        return 1;
-    const QString chosen = QString(tmpl) + "/demo0_st.mpg";
+    const QString chosen = QString::fromStdString(scratch.path()) + "/demo0_st.mpg";
     TFrame1::setDialogHook([&](QFileDialog&) { return chosen; });
 
     TForm1 form;
@@ -114,6 +113,5 @@ int main(int argc, char** argv) {
                     rssKiB(form.vlcProcessId[i]) / 1024);
     }
     form.close();
-    std::system(("rm -rf " + std::string(tmpl)).c_str());
     return 0;
 }

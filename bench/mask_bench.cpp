@@ -18,9 +18,7 @@ int main(int argc, char** argv) {
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     setenv("VORBELT_RELAY_PROGRAM", "/nonexistent/brellon", 0); // no relays needed here
     setMessageBoxHandler([](const QString&, const QString&, BoxKind) { return BoxAnswer::Ok; });
-    char tmpl[] = "/tmp/vorbelt-bench-XXXXXX";
-    if (!mkdtemp(tmpl) || chdir(tmpl) != 0)
-        return 1;
+    const bench::ScratchDir scratch;
     TForm1 form;
     form.show();
     QRadioButton* items[] = {form.ui()->RadioGroup1Item0, form.ui()->RadioGroup1Item1,
@@ -38,6 +36,5 @@ int main(int argc, char** argv) {
                     form.height(), bench::percentile(samples, 50), bench::percentile(samples, 100));
     }
     form.close();
-    std::system(("rm -rf " + std::string(tmpl)).c_str());
     return 0;
 }

@@ -33,9 +33,7 @@ int main(int argc, char** argv) {
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     setenv("VORBELT_RELAY_PROGRAM", (platform::executableDirectory() + "../brellon").c_str(), 0);
     setMessageBoxHandler([](const QString&, const QString&, BoxKind) { return BoxAnswer::Ok; });
-    char tmpl[] = "/tmp/vorbelt-bench-XXXXXX";
-    if (!mkdtemp(tmpl) || chdir(tmpl) != 0)
-        return 1;
+    const bench::ScratchDir scratch;
     {
         std::ofstream names("nevek.txt");
         for (int k = 0; k < 8; ++k)
@@ -74,6 +72,5 @@ int main(int argc, char** argv) {
                 "(%.2f %% of one core)\n",
                 wall, cpu, 100.0 * cpu / wall);
     form.close();
-    std::system(("rm -rf " + std::string(tmpl)).c_str());
     return 0;
 }

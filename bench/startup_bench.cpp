@@ -57,9 +57,7 @@ int main(int argc, char** argv) {
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     // The relay is built one directory up from the benchmarks.
     setenv("VORBELT_RELAY_PROGRAM", (platform::executableDirectory() + "../brellon").c_str(), 0);
-    char tmpl[] = "/tmp/vorbelt-bench-XXXXXX";
-    if (!mkdtemp(tmpl) || chdir(tmpl) != 0)
-        return 1;
+    const bench::ScratchDir scratch;
     setMessageBoxHandler([](const QString&, const QString&, BoxKind) { return BoxAnswer::Ok; });
     std::printf("Start-up to a constructed main window (real relays):\n");
     for (int n : {1, 4, 8}) {
@@ -74,6 +72,5 @@ int main(int argc, char** argv) {
         form->close();
         form.reset();
     }
-    std::system(("rm -rf " + std::string(tmpl)).c_str());
     return 0;
 }
