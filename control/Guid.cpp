@@ -215,7 +215,10 @@ void TForm2::loadFile(int j) {
 bool TForm2::event(QEvent* event) {
     if (event->type() == QEvent::KeyPress)
         return FormKeyDown(static_cast<QKeyEvent*>(event)->key());
-    if (event->type() == QEvent::MouseMove)
+    // A move over a control that does not take it comes on here from the control: only a
+    // move over the bare window is the window's own.
+    if (event->type() == QEvent::MouseMove &&
+        !childAt(static_cast<QMouseEvent*>(event)->position().toPoint()))
         FormMouseMove();
     return QWidget::event(event);
 }
@@ -424,6 +427,11 @@ bool TForm2::eventFilter(QObject* watched, QEvent* event) {
         return true;
     }
     if (event->type() == QEvent::MouseMove) {
+        // A move that a control leaves untaken travels on to its parents; only the control
+        // under the pointer is pointed at.
+        if (auto* under = qobject_cast<QWidget*>(watched))
+            if (under->childAt(static_cast<QMouseEvent*>(event)->position().toPoint()))
+                return false;
         for (int tag = 1; tag <= 7; ++tag)
             if (watched == cameraButton(tag)) {
                 ButtonMouseMove(tag);

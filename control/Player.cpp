@@ -886,7 +886,10 @@ bool TForm1::event(QEvent* event) {
     // The form's own keys, Tab included (Qt would otherwise move the focus with it).
     if (event->type() == QEvent::KeyPress)
         return FormKeyDown(static_cast<QKeyEvent*>(event)->key());
-    if (event->type() == QEvent::MouseMove)
+    // A move over a control that does not take it comes on here from the control: only a
+    // move over the bare window is the window's own.
+    if (event->type() == QEvent::MouseMove &&
+        !childAt(static_cast<QMouseEvent*>(event)->position().toPoint()))
         ImageMouseMove();
     return QWidget::event(event);
 }
@@ -1035,6 +1038,11 @@ bool TForm1::eventFilter(QObject* watched, QEvent* event) {
         }
     }
     if (event->type() == QEvent::MouseMove) {
+        // A move that a control leaves untaken travels on to its parents; only the control
+        // under the pointer is pointed at.
+        if (auto* under = qobject_cast<QWidget*>(watched))
+            if (under->childAt(static_cast<QMouseEvent*>(event)->position().toPoint()))
+                return false;
         for (int tag = 1; tag <= 7; ++tag)
             if (watched == cameraButton(tag)) {
                 LabelMouseMove(tag);

@@ -279,7 +279,10 @@ TEST_F(Compact, KeysCameraButtonsHoverAndHelp) {
     EXPECT_EQ(compact->hoverFlag, 1);
     EXPECT_EQ(platform::windowAlpha(compact->vlcWindow[1]), 1);
     EXPECT_EQ(platform::windowAlpha(compact->vlcWindow[0]), 255) << "the current one stays";
-    compact->Panel3MouseMove();
+    // The pointer over the control panel (not also over the bare window behind it).
+    QMouseEvent overPanel(QEvent::MouseMove, QPointF(5, 200), QPointF(5, 200), Qt::NoButton,
+                          Qt::NoButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(cui().Panel3, &overPanel);
     EXPECT_EQ(compact->hoverFlag, 0);
     EXPECT_EQ(platform::windowAlpha(compact->vlcWindow[1]), 255);
 

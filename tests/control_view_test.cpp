@@ -4,6 +4,7 @@
 #include "ui_Player.h"
 
 #include <QKeyEvent>
+#include <QMouseEvent>
 #include <QWindow>
 
 using namespace testing_support;
@@ -129,4 +130,35 @@ TEST_F(View, ShowingThePanelsRecutsTheColourKey) {
     EXPECT_TRUE(processUntil([&] { return form->mask().contains(onFileList); }));
     form->ui()->CheckBox4->setChecked(false);
     EXPECT_TRUE(processUntil([&] { return !form->mask().contains(onFileList); }));
+}
+
+TEST_F(View, APointerOverThePanelIsNotAlsoOverTheBareWindow) {
+    start();
+    ASSERT_TRUE(form->hoverFlag);
+    // A move over the control panel reaches the panel first; the window must not take it as
+    // a move over its bare red ground as well.
+    QMouseEvent overPanel(QEvent::MouseMove, QPointF(5, 200), QPointF(5, 200), Qt::NoButton,
+                          Qt::NoButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(form->ui()->Panel3, &overPanel);
+    EXPECT_FALSE(form->hoverFlag);
+    // Over the bare window it is.
+    QMouseEvent bare(QEvent::MouseMove, QPointF(1500, 500), QPointF(1500, 500), Qt::NoButton,
+                     Qt::NoButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(form.get(), &bare);
+    EXPECT_TRUE(form->hoverFlag);
+}
+
+TEST_F(View, PointingAtACameraButtonMarksItsChannel) {
+    start();
+    form->channelState[0] = 1; // as after a Load
+    // The move reaches the button first, then the floor plan under it: the plan must not
+    // take the mark back.
+    QMouseEvent overButton(QEvent::MouseMove, QPointF(5, 5), QPointF(5, 5), Qt::NoButton,
+                           Qt::NoButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(form->cameraButton(1), &overButton);
+    EXPECT_EQ(form->channelState[0], 2);
+    QMouseEvent overPlan(QEvent::MouseMove, QPointF(300, 200), QPointF(300, 200), Qt::NoButton,
+                         Qt::NoButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(form->ui()->Panel1, &overPlan);
+    EXPECT_EQ(form->channelState[0], 1);
 }
