@@ -883,9 +883,15 @@ void TForm1::PanelExit() {
 // --- keys ---------------------------------------------------------------------------------------
 
 bool TForm1::event(QEvent* event) {
-    // The form's own keys, Tab included (Qt would otherwise move the focus with it).
-    if (event->type() == QEvent::KeyPress)
+    // The form's own keys, Tab included (Qt would otherwise move the focus with it). A key
+    // that an unbound control (the names memo, the radio group) leaves untaken travels on to
+    // the form: it is not the form's.
+    if (event->type() == QEvent::KeyPress) {
+        QWidget* focus = QApplication::focusWidget();
+        if (focus && focus != this && isAncestorOf(focus) && !keyBound_.contains(focus))
+            return QWidget::event(event);
         return FormKeyDown(static_cast<QKeyEvent*>(event)->key());
+    }
     // A move over a control that does not take it comes on here from the control: only a
     // move over the bare window is the window's own.
     if (event->type() == QEvent::MouseMove &&

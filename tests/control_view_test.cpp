@@ -162,3 +162,20 @@ TEST_F(View, PointingAtACameraButtonMarksItsChannel) {
     QCoreApplication::sendEvent(form->ui()->Panel1, &overPlan);
     EXPECT_EQ(form->channelState[0], 1);
 }
+
+TEST_F(View, KeysInTheUnboundControlsStayThere) {
+    start();
+    activate();
+    form->ui()->GroupBox1->show();
+    // The radio group keeps its keys: '-' there is no screen layout.
+    form->ui()->RadioGroup1Item1->setFocus();
+    ASSERT_TRUE(
+        processUntil([&] { return QApplication::focusWidget() == form->ui()->RadioGroup1Item1; }));
+    press(form->ui()->RadioGroup1Item1, Qt::Key_Minus);
+    EXPECT_EQ(form->size(), QSize(1920, 1080));
+    // In a bound control it is one.
+    form->ui()->CheckBox1->setFocus();
+    ASSERT_TRUE(processUntil([&] { return QApplication::focusWidget() == form->ui()->CheckBox1; }));
+    press(form->ui()->CheckBox1, Qt::Key_Minus);
+    EXPECT_EQ(form->size(), QSize(1366, 768));
+}
