@@ -26,13 +26,6 @@ constexpr uint32_t kRed = 0x0000FF;      // the main window's colour key
 constexpr int kOwnWindowPolls = 100;     // polls before "Wait more?"
 constexpr int kPlayerWindowPolls = 100;
 
-void fill(QWidget* w, const QColor& c) {
-    QPalette p = w->palette();
-    p.setColor(QPalette::Window, c);
-    w->setPalette(p);
-    w->setAutoFillBackground(true);
-}
-
 } // namespace
 
 TForm2::TForm2(QWidget* parent) : QWidget(parent), ui_(new Ui::Form2) {
@@ -40,9 +33,9 @@ TForm2::TForm2(QWidget* parent) : QWidget(parent), ui_(new Ui::Form2) {
     ui_->setupUi(this);
     setWindowFlags(Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
     move(0, 0);
-    fill(this, Qt::black);
-    fill(ui_->Panel3, QColor(192, 192, 192));
-    fill(ui_->GroupBox1, QColor(192, 192, 192));
+    station::setBackground(this, Qt::black);
+    station::setBackground(ui_->Panel3, QColor(192, 192, 192));
+    station::setBackground(ui_->GroupBox1, QColor(192, 192, 192));
     for (auto* lcd : {ui_->LCDNumber1, ui_->LCDNumber2, ui_->LCDNumber3, ui_->LCDNumber4}) {
         QPalette lp = lcd->palette();
         lp.setColor(QPalette::WindowText, QColor(128, 0, 0));
@@ -165,7 +158,7 @@ void TForm2::cellSizeFromResolution() {
 void TForm2::Button1Click() {
     pollingFlag = false;
     // The players of the previous load end at once; the relays stay, to connect to the new ones.
-    for (int i = 0; i < std::min<int>(fileCount, kRows); ++i)
+    for (int i = 0; i < rows(); ++i)
         station::endProcess(vlcProcessId[i], 0);
     if (Frame1)
         Frame1->Button1Click();
@@ -260,9 +253,7 @@ bool TForm2::FormKeyDown(int key) {
         Image7MouseDown(0);
         break;
     case vorbelt::KeyKind::PostToAll:
-        for (int i = 0; i < std::min<int>(fileCount, kRows); ++i)
-            if (vlcWindow[i] != 0)
-                platform::postMessage(vlcWindow[i], platform::WM_KEYDOWN_MESSAGE, a.virtualKey, 0);
+        station::keyToAll(vlcWindow, rows(), a.virtualKey);
         break;
     }
     return true;
@@ -324,7 +315,7 @@ void TForm2::ButtonMouseMove(int tag) {
 }
 
 void TForm2::Panel1MouseMove() {
-    for (int i = 0; i < std::min<int>(fileCount, kRows); ++i)
+    for (int i = 0; i < rows(); ++i)
         if (channelState[i] == 2)
             channelState[i] = 1;
     recolourButtons();
@@ -336,37 +327,24 @@ void TForm2::Panel1MouseMove() {
 
 void TForm2::Image7MouseDown(int x) {
     const int zone = vorbelt::transportZone(x);
-    const int rows = std::min<int>(fileCount, kRows);
     const platform::WindowHandle current = currentChannel < kRows ? vlcWindow[currentChannel] : 0;
-    if (zone == 0) {
-        if (current != 0)
-            platform::postMessage(current, platform::WM_KEYDOWN_MESSAGE, platform::VK_HOME_KEY, 0);
-        for (int i = 0; i < rows; ++i)
-            platform::postMessage(relayWindow[i], vorbelt::kCommandMessage, 20,
-                                  ui_->TrackBar1->value());
-    } else if (current != 0) {
-        for (int i = 0; i < rows; ++i)
-            if (vlcWindow[i] != 0)
-                platform::postMessage(vlcWindow[i], platform::WM_KEYDOWN_MESSAGE,
-                                      vorbelt::transportKey(zone), 0);
-    }
+    if (zone == 0)
+        station::playPause(current, relayWindow, rows(), ui_->TrackBar1->value());
+    else if (current != 0)
+        station::keyToAll(vlcWindow, rows(), vorbelt::transportKey(zone));
 }
 
 void TForm2::TrackBar1Change() {
     const int p = ui_->TrackBar1->value();
-    ui_->LCDNumber1->display(QString::number(p / 60));
-    ui_->LCDNumber2->display(QString::number(p % 60));
+    station::showPosition(ui_->LCDNumber1, ui_->LCDNumber2, p);
     if (seekBarFocus)
-        for (int i = 0; i < std::min<int>(fileCount, kRows); ++i)
-            platform::postMessage(relayWindow[i], vorbelt::kCommandMessage, 20, p);
+        station::seekAll(relayWindow, rows(), p);
 }
 
 // --- hover -------------------------------------------------------------------------------------
 
 void TForm2::setOthersAlpha(uint8_t alpha) {
-    for (int i = 0; i < std::min<int>(fileCount, kRows); ++i)
-        if (i != currentChannel && vlcWindow[i] != 0)
-            platform::setLayeredWindowAttributes(vlcWindow[i], 0, alpha, platform::LWA_ALPHA_FLAG);
+    station::setAlphaExcept(vlcWindow, rows(), currentChannel, alpha);
 }
 
 void TForm2::FormMouseMove() {

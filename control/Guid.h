@@ -12,6 +12,7 @@
 #include <QSet>
 #include <QWidget>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -109,6 +110,8 @@ protected:
     void paintEvent(QPaintEvent* event) override;
 
 private:
+    // The rows the per-channel loops run over: the file count, within the table copy.
+    int rows() const { return std::min<int>(fileCount, kRows); }
     bool FormCloseQuery();
     void FormPaint();
     void recolourButtons();

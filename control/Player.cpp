@@ -52,13 +52,6 @@ void copySeekBar(const QSlider& from, QSlider& to) {
     to.setTickInterval(from.tickInterval());
 }
 
-void setBackground(QWidget* w, const QColor& c) {
-    QPalette p = w->palette();
-    p.setColor(QPalette::Window, c);
-    w->setPalette(p);
-    w->setAutoFillBackground(true);
-}
-
 } // namespace
 
 TForm1::TForm1(QWidget* parent) : QWidget(parent), ui_(new Ui::Form1) {
@@ -72,10 +65,10 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent), ui_(new Ui::Form1) {
     QPalette p = palette();
     p.setColor(QPalette::WindowText, kMaroon);
     setPalette(p);
-    setBackground(this, kRed);
-    setBackground(ui_->Panel3, kGrey);
-    setBackground(ui_->GroupBox1, kGrey);
-    setBackground(ui_->Frame11, Qt::black);
+    station::setBackground(this, kRed);
+    station::setBackground(ui_->Panel3, kGrey);
+    station::setBackground(ui_->GroupBox1, kGrey);
+    station::setBackground(ui_->Frame11, Qt::black);
     for (auto* lcd : {ui_->LCDNumber1, ui_->LCDNumber2, ui_->LCDNumber3, ui_->LCDNumber4}) {
         QPalette lp = lcd->palette();
         lp.setColor(QPalette::WindowText, kMaroon);
@@ -725,11 +718,9 @@ void TForm1::resizeEvent(QResizeEvent* event) {
 
 void TForm1::TrackBar1Change() {
     const int p = ui_->TrackBar1->value();
-    ui_->LCDNumber1->display(QString::number(p / 60));
-    ui_->LCDNumber2->display(QString::number(p % 60));
+    station::showPosition(ui_->LCDNumber1, ui_->LCDNumber2, p);
     if (seekBarFocus)
-        for (int i = 0; i < fileCount; ++i)
-            platform::postMessage(relayWindow[i], vorbelt::kCommandMessage, 20, p);
+        station::seekAll(relayWindow, fileCount, p);
 }
 
 // --- camera selection ----------------------------------------------------------------------------
@@ -792,26 +783,17 @@ void TForm1::select(int row, bool fromLabelTile) {
 void TForm1::Image7MouseDown(int x) {
     const int zone = vorbelt::transportZone(x);
     const platform::WindowHandle current = vlcWindow[currentChannel];
-    if (zone == 0) {
-        if (current != 0)
-            platform::postMessage(current, platform::WM_KEYDOWN_MESSAGE, platform::VK_HOME_KEY, 0);
-        for (int i = 0; i < fileCount; ++i)
-            platform::postMessage(relayWindow[i], vorbelt::kCommandMessage, 20,
-                                  ui_->TrackBar1->value());
-    } else if (current != 0) {
-        for (int i = 0; i < fileCount; ++i)
-            platform::postMessage(vlcWindow[i], platform::WM_KEYDOWN_MESSAGE,
-                                  vorbelt::transportKey(zone), 0);
-    }
+    if (zone == 0)
+        station::playPause(current, relayWindow, fileCount, ui_->TrackBar1->value());
+    else if (current != 0)
+        station::keyToAll(vlcWindow, fileCount, vorbelt::transportKey(zone));
     setFocus();
 }
 
 // --- pointing ------------------------------------------------------------------------------------
 
 void TForm1::setOthersAlpha(uint8_t alpha) {
-    for (int i = 0; i < fileCount; ++i)
-        if (i != currentChannel && vlcWindow[i] != 0)
-            platform::setLayeredWindowAttributes(vlcWindow[i], 0, alpha, platform::LWA_ALPHA_FLAG);
+    station::setAlphaExcept(vlcWindow, fileCount, currentChannel, alpha);
 }
 
 void TForm1::LabelMouseMove(int tag) {
@@ -925,17 +907,11 @@ bool TForm1::FormKeyDown(int key) {
             cameraButton(*tag)->click();
         break;
     case vorbelt::KeyKind::PlayPause:
-        if (vlcWindow[currentChannel] != 0)
-            platform::postMessage(vlcWindow[currentChannel], platform::WM_KEYDOWN_MESSAGE,
-                                  platform::VK_HOME_KEY, 0);
-        for (int i = 0; i < fileCount; ++i)
-            platform::postMessage(relayWindow[i], vorbelt::kCommandMessage, 20,
-                                  ui_->TrackBar1->value());
+        station::playPause(vlcWindow[currentChannel], relayWindow, fileCount,
+                           ui_->TrackBar1->value());
         break;
     case vorbelt::KeyKind::PostToAll:
-        for (int i = 0; i < fileCount; ++i)
-            if (vlcWindow[i] != 0)
-                platform::postMessage(vlcWindow[i], platform::WM_KEYDOWN_MESSAGE, a.virtualKey, 0);
+        station::keyToAll(vlcWindow, fileCount, a.virtualKey);
         break;
     }
     return true;

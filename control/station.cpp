@@ -5,6 +5,7 @@
 
 #include <QApplication>
 #include <QColor>
+#include <QLCDNumber>
 #include <QPalette>
 #include <QPushButton>
 #ifndef _WIN32
@@ -73,6 +74,18 @@ void endProcess(platform::ProcessId pid, unsigned pauseMs) {
             platform::sleepMs(pauseMs);
         platform::closeProcessHandle(h);
     }
+}
+
+void showPosition(QLCDNumber* minutes, QLCDNumber* seconds, int position) {
+    minutes->display(QString::number(position / 60));
+    seconds->display(QString::number(position % 60));
+}
+
+void setBackground(QWidget* w, const QColor& c) {
+    QPalette p = w->palette();
+    p.setColor(QPalette::Window, c);
+    w->setPalette(p);
+    w->setAutoFillBackground(true);
 }
 
 void colourCameraButton(QPushButton* button, uint8_t state) {

@@ -3,6 +3,7 @@
 // camera buttons.
 #pragma once
 
+#include "core/relay_commands.h"
 #include "platform/process.h"
 #include "platform/window.h"
 
@@ -11,6 +12,8 @@
 #include <cstdint>
 #include <string>
 
+class QColor;
+class QLCDNumber;
 class QPushButton;
 class QWidget;
 
@@ -36,6 +39,48 @@ platform::WindowHandle awaitOwnWindow(const std::string& title, int questionAfte
 
 // Ends process `pid` with exit code 0 when it can be opened; `pauseMs` after the termination.
 void endProcess(platform::ProcessId pid, unsigned pauseMs);
+
+// --- the posts both windows make over the first `count` rows of their channel table --------
+// (`Windows` is a table of window handles: plain, or atomic where reader threads look too.)
+
+// Code 20 (seek to `seconds`) to every relay window, in row order.
+template <class Windows> void seekAll(const Windows& relays, int count, int32_t seconds) {
+    for (int i = 0; i < count; ++i)
+        platform::postMessage(relays[i], vorbelt::kCommandMessage, 20, seconds);
+}
+
+// Play/Pause: VK_HOME to the current camera's video window when it has one, then every relay
+// seeks to `seconds`, so that all cameras stand at the same second.
+template <class Windows>
+void playPause(platform::WindowHandle currentVideo, const Windows& relays, int count,
+               int32_t seconds) {
+    if (currentVideo != 0)
+        platform::postMessage(currentVideo, platform::WM_KEYDOWN_MESSAGE, platform::VK_HOME_KEY, 0);
+    seekAll(relays, count, seconds);
+}
+
+// A key-down to every known (non-zero) video window, in row order.
+template <class Windows> void keyToAll(const Windows& videos, int count, uint32_t virtualKey) {
+    for (int i = 0; i < count; ++i)
+        if (videos[i] != 0)
+            platform::postMessage(videos[i], platform::WM_KEYDOWN_MESSAGE, virtualKey, 0);
+}
+
+// Alpha mode with `alpha` for every known video window but the one of row `except`.
+template <class Windows>
+void setAlphaExcept(const Windows& videos, int count, int except, uint8_t alpha) {
+    for (int i = 0; i < count; ++i)
+        if (i != except && videos[i] != 0)
+            platform::setLayeredWindowAttributes(videos[i], 0, alpha, platform::LWA_ALPHA_FLAG);
+}
+
+// --- widgets ------------------------------------------------------------------------------
+
+// A seek-bar position in seconds shown as minutes and seconds.
+void showPosition(QLCDNumber* minutes, QLCDNumber* seconds, int position);
+
+// `w` filled with colour `c`.
+void setBackground(QWidget* w, const QColor& c);
 
 // Colour of a channel state on its camera button: grey, green, black, yellow; red otherwise.
 void colourCameraButton(QPushButton* button, uint8_t state);
