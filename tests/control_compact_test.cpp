@@ -250,7 +250,12 @@ TEST_F(Compact, KeysCameraButtonsHoverAndHelp) {
     // players, F1 posts no Home but seeks every relay.
     press(compact.get(), Qt::Key_5);
     EXPECT_EQ(compact->currentChannel, 4);
-    processFor(200);
+    // Every End the clicks posted has arrived (Load's End and Left, then one End for each
+    // camera that lost the current state: 0, 0, 1, 2, 0).
+    const std::size_t settled[] = {5, 3, 3};
+    for (int port = 9000; port < 9003; ++port)
+        ASSERT_TRUE(processUntil([&] { return keysOf(port).size() == settled[port - 9000]; }))
+            << port << ": " << keysOf(port).size();
     std::vector<std::size_t> keys;
     for (int port = 9000; port < 9003; ++port)
         keys.push_back(keysOf(port).size());
@@ -294,14 +299,17 @@ TEST_F(Compact, KeysCameraButtonsHoverAndHelp) {
     EXPECT_EQ(cui().TrackBar1->height(), 212);
     EXPECT_EQ(cui().LCDNumber3->y(), 188);
     EXPECT_EQ(cui().LCDNumber4->y(), 188);
-    // The transport strip then hands the focus to a control whose keys still arrive.
+    // The transport strip then hands the focus to a control whose keys still arrive. (The
+    // click itself posts Seek Back; it is awaited first, as posts arrive in their own time.)
+    const std::size_t keysBefore = keysOf(9001).size();
     QMouseEvent click(QEvent::MouseButtonPress, QPointF(30, 5), QPointF(30, 5), Qt::LeftButton,
                       Qt::LeftButton, Qt::NoModifier);
     QCoreApplication::sendEvent(cui().Image7, &click);
     ASSERT_EQ(compact->focusWidget(), compact.get());
-    const std::size_t left = keysOf(9001).size();
+    ASSERT_TRUE(processUntil([&] { return keysOf(9001).size() == keysBefore + 1; }));
     press(compact->focusWidget(), Qt::Key_F3);
-    EXPECT_TRUE(processUntil([&] { return keysOf(9001).size() == left + 1; }));
+    EXPECT_TRUE(processUntil([&] { return keysOf(9001).size() == keysBefore + 2; }));
+    EXPECT_EQ(keysOf(9001).back(), "Right");
 }
 
 TEST_F(Compact, FullViewAt3840IsTheWholeScreen) {
