@@ -144,6 +144,9 @@ protected:
     bool event(QEvent* event) override;
 
 private:
+    // Polls of 100 ms before the operator is asked "Wait more?" (relays, compact window).
+    static constexpr int kWaitPolls = 100;
+
     bool FormCloseQuery();
     void loadSettings();
     void startChannel(int j);

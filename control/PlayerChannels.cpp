@@ -1,0 +1,248 @@
+// The camera channels of the main window: starting each relay with its pipe instance and
+// reader thread, reading the reports, polling the positions, and ending it all at shutdown.
+#include "control/Player.h"
+
+#include "control/Guid.h"
+#include "control/station.h"
+#include "core/relay_commands.h"
+#include "core/reports.h"
+#include "platform/qt/message_box.h"
+#include "ui_Player.h"
+
+#include <QCheckBox>
+#include <QCloseEvent>
+
+#include <algorithm>
+#include <system_error>
+
+namespace {
+
+bool askWaitMore(const QString& caption) {
+    return messageBox("Wait more?", caption, BoxKind::Question) == BoxAnswer::Ok;
+}
+
+} // namespace
+
+void TForm1::failedStart(int j) {
+    if (relayProcessId[j] > 0) {
+        if (platform::ProcessHandle h = platform::openProcess(relayProcessId[j])) {
+            platform::terminateProcess(h, 0);
+            platform::closeProcessHandle(h);
+        }
+    }
+    relayProcessId[j] = -1;
+    relayWindow[j] = 0;
+}
+
+TForm1::PipeWait TForm1::waitForRelayPipe(int j) {
+    for (;;) {
+        for (int poll = 0; poll < kWaitPolls; ++poll) {
+            switch (platform::connectNamedPipe(pipeInstance[j], 100)) {
+            case platform::PipeConnect::Connected:
+            case platform::PipeConnect::AlreadyConnected:
+                return PipeWait::Connected;
+            case platform::PipeConnect::Failed:
+                return PipeWait::NotConnected;
+            case platform::PipeConnect::TimedOut:
+                break;
+            }
+            if (!platform::processRunning(relayProcessId[j]))
+                return PipeWait::GaveUp;
+        }
+        if (!askWaitMore("Relay " + QString::number(j) + " Not Responding!"))
+            return PipeWait::GaveUp;
+    }
+}
+
+bool TForm1::waitForRelayWindow(int j) {
+    waitFlag = true;
+    int polls = 0;
+    while (waitFlag) {
+        platform::sleepMs(100);
+        relayWindow[j] = platform::findWindow("Telnet");
+        if (relayWindow[j] != 0) {
+            waitFlag = false;
+            break;
+        }
+        if (!platform::processRunning(relayProcessId[j]))
+            return false;
+        if (++polls % kWaitPolls == 0 &&
+            !askWaitMore("Relay " + QString::number(j) + " Not Responding!"))
+            return false;
+    }
+    return true;
+}
+
+void TForm1::startChannel(int j) {
+    // 1. The relay, with the one-word command line "Telnet".
+    relayProcessId[j] = platform::createProcess(platform::relayProgram(), "Telnet");
+    // 2. Its pipe instance.
+    pipeInstance[j] = platform::createNamedPipe(pipeName);
+    if (relayProcessId[j] == -1 || pipeInstance[j] == platform::kInvalidPipe) {
+        // Nothing will ever connect: record a failed start at once instead of waiting.
+        platform::closePipe(pipeInstance[j]);
+        failedStart(j);
+        return;
+    }
+    // 3, 4. Wait for the relay to connect, then read its reports on a thread of its own.
+    const PipeWait wait = waitForRelayPipe(j);
+    if (wait == PipeWait::Connected) {
+        try {
+            readerDone_[j] = false;
+            readerThread[j] = std::thread(&TForm1::readerThreadMain, this, pipeInstance[j].load());
+            readerThreadId[j] = static_cast<uint32_t>(readerThread[j].native_handle());
+        } catch (const std::system_error&) {
+            messageBox("ThreadFail!", "Guid");
+        }
+    } else {
+        // Not connected: the instance is closed and no reader started. A relay that is gone,
+        // or that the operator gave up on, gets the values of a failed start.
+        platform::closePipe(pipeInstance[j]);
+        if (wait == PipeWait::GaveUp) {
+            failedStart(j);
+            return;
+        }
+    }
+    // 5. Its window, titled "Telnet" until it takes its channel number.
+    if (!waitForRelayWindow(j)) {
+        failedStart(j);
+        return;
+    }
+    // 6. Channel index, local host, telnet port.
+    const platform::WindowHandle w = relayWindow[j];
+    platform::postMessage(w, vorbelt::kCommandMessage, 0, j);
+    platform::postMessage(w, vorbelt::kCommandMessage, 1, 0);
+    platform::postMessage(w, vorbelt::kCommandMessage, 2, 9000 + j);
+}
+
+// --- reports ---------------------------------------------------------------------------------
+
+void TForm1::readerThreadMain(platform::PipeHandle instance) {
+    int channel = 0;
+    const int n = std::min(cameraCount(), kTableRows);
+    for (int i = 0; i < n; ++i)
+        if (pipeInstance[i] != 0 && pipeInstance[i] == instance)
+            channel = i;
+    char buffer[vorbelt::kReportBufferSize];
+    for (;;) {
+        const platform::PipeRead r = platform::readPipe(instance, buffer, sizeof buffer);
+        if (!r.ok)
+            break;
+        if (r.length > sizeof buffer)
+            continue; // an over-long message is dropped whole; the next one is read as usual
+        reportHandling(buffer, r.bytes, channel);
+    }
+    readerDone_[channel] = true;
+    platform::sleepMs(100);
+    platform::flushPipe(instance);
+    platform::disconnectNamedPipe(instance);
+    platform::closePipe(instance);
+}
+
+void TForm1::reportHandling(const char* data, std::size_t length, int channel) {
+    const auto value = vorbelt::reportValue(data, length, lastReportText[channel]);
+    if (!value)
+        return;
+    // Widgets belong to the GUI thread; queued calls keep each channel's reports in order.
+    // Whether it is a length is decided now, as it is read: Load ends the length phase while
+    // the GUI thread is still busy, before the queued calls run.
+    QMetaObject::invokeMethod(
+        this,
+        [this, channel, v = *value, length = lengthPhaseFlag.load()] {
+            applyReport(channel, v, length);
+        },
+        Qt::QueuedConnection);
+}
+
+ReportView& TForm1::activeReportView() {
+    if (Form2 && Form2->isVisible())
+        return *Form2;
+    return *this;
+}
+
+QSlider* TForm1::seekBar() const {
+    return ui_->TrackBar1;
+}
+QLCDNumber* TForm1::lengthMinutes() const {
+    return ui_->LCDNumber3;
+}
+QLCDNumber* TForm1::lengthSeconds() const {
+    return ui_->LCDNumber4;
+}
+bool TForm1::alwaysPlay() const {
+    return ui_->CheckBox2->isChecked();
+}
+
+void TForm1::applyReport(int channel, int32_t value, bool lengthPhase) {
+    ReportView& view = activeReportView();
+    if (lengthPhase) {
+        const auto d = vorbelt::lengthPhase(view.seekBar()->maximum(), value);
+        view.seekBar()->setMaximum(d.maximum);
+        view.lengthMinutes()->display(QString::number(d.minutes));
+        view.lengthSeconds()->display(QString::number(d.seconds));
+        view.seekBar()->setTickInterval(d.tickEvery);
+        return;
+    }
+    std::atomic<int32_t>& reference = view.reportReferenceTime();
+    const vorbelt::PositionStep step =
+        vorbelt::positionPhase(view.reportWindow(), channel == view.reportCurrentChannel(), value,
+                               reference, view.alwaysPlay());
+    if (step.setReference)
+        reference = value;
+    if (step.seekToReference)
+        platform::postMessage(view.reportRelayWindow(channel), vorbelt::kCommandMessage, 20,
+                              reference);
+    view.repaintView();
+}
+
+void TForm1::timerThreadMain() {
+    timerRunning_ = true;
+    while (timerRunFlag) {
+        platform::sleepMs(100);
+        while (pollingFlag) {
+            platform::sleepMs(1000);
+            const int n = std::min(cameraCount(), kTableRows);
+            for (int i = 0; i < n; ++i)
+                if (channelState[i] != 0 && relayWindow[i] != 0)
+                    platform::postMessage(relayWindow[i], vorbelt::kCommandMessage, 22, 0);
+        }
+    }
+    timerRunning_ = false;
+}
+
+// --- shutdown --------------------------------------------------------------------------------
+
+void TForm1::Button0Click() {
+    close();
+}
+void TForm1::Frame11Button2Click() {
+    close();
+}
+
+bool TForm1::FormCloseQuery() {
+    pollingFlag = false;
+    timerRunFlag = false;
+    platform::sleepMs(900);
+    platform::sleepMs(900);
+    const int n = std::min(cameraCount(), kTableRows);
+    for (int i = 0; i < n; ++i) {
+        station::endProcess(vlcProcessId[i], 100);
+        station::endProcess(relayProcessId[i], 100);
+    }
+    // Players started for files beyond the channels must not outlive the station either, nor
+    // those that a Load in the compact window started and this window never took back.
+    for (int i = n; i < fileCount; ++i)
+        station::endProcess(vlcProcessId[i], 100);
+    if (Form2)
+        for (int i = 0; i < TForm2::kRows; ++i)
+            if (platform::processRunning(Form2->vlcProcessId[i]))
+                station::endProcess(Form2->vlcProcessId[i], 0);
+    return true;
+}
+
+void TForm1::closeEvent(QCloseEvent* event) {
+    if (FormCloseQuery())
+        event->accept();
+    else
+        event->ignore();
+}

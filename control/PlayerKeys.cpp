@@ -1,0 +1,221 @@
+// The main window's keys, the switch to and from the compact window, the screen layouts, and
+// the routing of the controls' key, mouse and focus events to the window's handlers.
+#include "control/Player.h"
+
+#include "control/Guid.h"
+#include "control/station.h"
+#include "core/geometry.h"
+#include "core/keys.h"
+#include "ui_Guid.h"
+#include "ui_Player.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QGuiApplication>
+#include <QKeyEvent>
+#include <QMouseEvent>
+#include <QScreen>
+
+#include <algorithm>
+
+namespace {
+
+// Maximum, position and tick frequency; setting the position runs the target's change handler.
+void copySeekBar(const QSlider& from, QSlider& to) {
+    to.setMaximum(from.maximum());
+    to.setValue(from.value());
+    to.setTickInterval(from.tickInterval());
+}
+
+} // namespace
+
+bool TForm1::event(QEvent* event) {
+    // The form's own keys, Tab included (Qt would otherwise move the focus with it). A key
+    // that an unbound control (the names memo, the radio group) leaves untaken travels on to
+    // the form: it is not the form's.
+    if (event->type() == QEvent::KeyPress) {
+        QWidget* focus = QApplication::focusWidget();
+        if (focus && focus != this && isAncestorOf(focus) && !keyBound_.contains(focus))
+            return QWidget::event(event);
+        return FormKeyDown(static_cast<QKeyEvent*>(event)->key());
+    }
+    // A move over a control that does not take it comes on here from the control: only a
+    // move over the bare window is the window's own.
+    if (event->type() == QEvent::MouseMove &&
+        !childAt(static_cast<QMouseEvent*>(event)->position().toPoint()))
+        ImageMouseMove();
+    return QWidget::event(event);
+}
+
+bool TForm1::FormKeyDown(int key) {
+    // Step 1: continue from where the compact window left off, or show the control panel.
+    if (Form2 && Form2->isVisible())
+        takeBackFromCompactWindow();
+    else
+        ui_->Panel3->setVisible(true);
+    const vorbelt::KeyAction a = vorbelt::keyAction(key);
+    switch (a.kind) {
+    case vorbelt::KeyKind::Nothing:
+        break;
+    case vorbelt::KeyKind::CompactWindow:
+        switchToCompactWindow();
+        break;
+    case vorbelt::KeyKind::Layout:
+        screenLayout(a.layout);
+        break;
+    case vorbelt::KeyKind::Camera:
+        cameraButton(a.camera)->click();
+        currentChannel = static_cast<uint8_t>(a.camera - 1);
+        break;
+    case vorbelt::KeyKind::NextCamera:
+        if (const auto tag = vorbelt::nextCameraButton(currentChannel, fileCount))
+            cameraButton(*tag)->click();
+        break;
+    case vorbelt::KeyKind::PlayPause:
+        station::playPause(vlcWindow[currentChannel], relayWindow, fileCount,
+                           ui_->TrackBar1->value());
+        break;
+    case vorbelt::KeyKind::PostToAll:
+        station::keyToAll(vlcWindow, fileCount, a.virtualKey);
+        break;
+    }
+    return true;
+}
+
+void TForm1::switchToCompactWindow() {
+    if (!Form2 || Form2->isVisible())
+        return;
+    Form2->show();
+    station::flushWindowSystem();
+    waitFlag = true;
+    const platform::WindowHandle compact =
+        station::awaitOwnWindow("Player_gui", kWaitPolls, "Player Not Responding!");
+    waitFlag = false;
+    // The hand-over: always ten rows of the channel table, whatever the file count.
+    TForm2& c = *Form2;
+    for (int i = 0; i < TForm2::kRows; ++i) {
+        c.vlcProcessId[i] = vlcProcessId[i];
+        c.relayProcessId[i] = relayProcessId[i];
+        c.relayWindow[i] = relayWindow[i];
+        c.vlcWindow[i] = vlcWindow[i];
+        c.channelState[i] = channelState[i];
+        c.pipeInstance[i] = pipeInstance[i];
+        c.readerThreadId[i] = readerThreadId[i];
+    }
+    c.pollingFlag = pollingFlag;
+    c.fileCount = fileCount;
+    c.currentChannel = currentChannel;
+    copySeekBar(*ui_->TrackBar1, *c.ui()->TrackBar1);
+    c.lengthPhaseFlag = lengthPhaseFlag;
+    c.lengthMinutes()->display(ui_->LCDNumber3->intValue());
+    c.lengthSeconds()->display(ui_->LCDNumber4->intValue());
+    c.settingsPanel().setNameLines(settings_.nameLines());
+    // Resolution, the five check boxes, the opacity step, the transparency flag and with it
+    // "Transparent".
+    c.settingsPanel().apply(settings_.settings());
+    c.mainWindowHandle = mainWindowHandle;
+    c.setFont(font());
+    c.Tag = Tag;
+    c.fullViewOrigin = fullViewOrigin;
+    ui_->Panel3->setVisible(false);
+    platform::setForegroundWindow(compact);
+}
+
+void TForm1::takeBackFromCompactWindow() {
+    TForm2& c = *Form2;
+    // The rows of the channels this window has, as far as the copy goes; the relay windows
+    // stay this window's own.
+    const int rows = std::min(cameraCount(), int(TForm2::kRows));
+    for (int i = 0; i < rows; ++i) {
+        vlcProcessId[i] = c.vlcProcessId[i];
+        relayProcessId[i] = c.relayProcessId[i];
+        vlcWindow[i] = c.vlcWindow[i];
+        channelState[i] = c.channelState[i];
+        pipeInstance[i] = c.pipeInstance[i];
+        readerThreadId[i] = c.readerThreadId[i];
+    }
+    fileCount = c.fileCount;
+    currentChannel = c.currentChannel;
+    copySeekBar(*c.ui()->TrackBar1, *ui_->TrackBar1);
+    ui_->LCDNumber3->display(c.lengthMinutes()->intValue());
+    ui_->LCDNumber4->display(c.lengthSeconds()->intValue());
+    settings_.setNameLines(c.settingsPanel().nameLines());
+    settings_.apply(c.settingsPanel().settings());
+    pollingFlag = c.pollingFlag;
+    lengthPhaseFlag = c.lengthPhaseFlag;
+}
+
+void TForm1::screenLayout(int item) {
+    const auto size = vorbelt::resolutionSize(item);
+    const int n = cameraCount();
+    const auto tile = vorbelt::tileSize(*size, n);
+    if (!tile)
+        return; // no camera names: nothing to lay out
+    tileWidth = tile->width;
+    tileHeight = tile->height;
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    const int desktopWidth = screen ? screen->virtualGeometry().width() : 1920;
+    const vorbelt::LayoutOrigins o =
+        vorbelt::layoutOrigins(item, desktopWidth, Tag, fullViewOrigin);
+    Tag = o.leftOrigin;
+    fullViewOrigin = o.fullViewOrigin;
+    setGeometry(o.windowLeft, 0, size->width, size->height);
+    if (vorbelt::layoutServes(n))
+        layOutLabelTiles();
+}
+
+bool TForm1::eventFilter(QObject* watched, QEvent* event) {
+    // A panel or tile of the window shown or hidden changes what the colour key cuts out.
+    if ((event->type() == QEvent::Show || event->type() == QEvent::Hide) &&
+        watched->parent() == this) {
+        drawingChanged();
+        update();
+    }
+    if (event->type() == QEvent::KeyPress && keyBound_.contains(watched))
+        return FormKeyDown(static_cast<QKeyEvent*>(event)->key());
+    if (event->type() == QEvent::MouseButtonPress) {
+        for (int k = 0; k < 8; ++k)
+            if (watched == labelTile(k)) {
+                ImageMouseDown(k);
+                return true;
+            }
+        if (watched == ui_->Image7) {
+            Image7MouseDown(static_cast<QMouseEvent*>(event)->position().toPoint().x());
+            return true;
+        }
+    }
+    if (event->type() == QEvent::MouseMove) {
+        // A move that a control leaves untaken travels on to its parents; only the control
+        // under the pointer is pointed at.
+        if (auto* under = qobject_cast<QWidget*>(watched))
+            if (under->childAt(static_cast<QMouseEvent*>(event)->position().toPoint()))
+                return false;
+        for (int tag = 1; tag <= 7; ++tag)
+            if (watched == cameraButton(tag)) {
+                LabelMouseMove(tag);
+                return false;
+            }
+        for (int k = 0; k < 8; ++k)
+            if (watched == labelTile(k)) {
+                Image0MouseMove(k, static_cast<QMouseEvent*>(event)->position().toPoint().y());
+                return false;
+            }
+        auto* w = qobject_cast<QWidget*>(watched);
+        if (watched == ui_->Panel1)
+            Panel1MouseMove();
+        else if (watched == ui_->Frame11)
+            Frame11MouseMove();
+        else if (w && (ui_->Panel3->isAncestorOf(w) || w == ui_->Panel3 ||
+                       ui_->GroupBox1->isAncestorOf(w) || w == ui_->GroupBox1 ||
+                       ui_->Frame11->isAncestorOf(w)))
+            Panel3MouseMove();
+        return false;
+    }
+    if (watched == ui_->TrackBar1 && event->type() == QEvent::FocusIn)
+        seekBarFocus = true; // TrackBar1Enter
+    else if (watched == ui_->TrackBar1 && event->type() == QEvent::FocusOut)
+        seekBarFocus = false; // TrackBar1Exit
+    else if (watched == ui_->Panel3 && event->type() == QEvent::FocusIn)
+        seekBarFocus = false; // Panel3Enter
+    return QWidget::eventFilter(watched, event);
+}

@@ -1,0 +1,87 @@
+// Load in the main window: the previous players ended, the open dialog, one video player per
+// listed file, found, retitled, placed and layered, its relay connected and asked the length.
+#include "control/Player.h"
+
+#include "control/station.h"
+#include "core/player_launch.h"
+#include "core/relay_commands.h"
+#include "platform/qt/message_box.h"
+#include "ui_Player.h"
+
+#include <QCheckBox>
+#include <QListWidget>
+
+#include <algorithm>
+#include <stdexcept>
+
+void TForm1::Frame11Button1Click() {
+    pollingFlag = false;
+    platform::sleepMs(900);
+    // The players of the previous load are stopped before the dialog, also if it is cancelled.
+    for (int i = 0; i < fileCount; ++i)
+        station::endProcess(vlcProcessId[i], 100);
+    ui_->Frame11->Button1Click();
+    ui_->TrackBar1->setValue(0);
+    ui_->TrackBar1->setMaximum(0);
+    ui_->LCDNumber3->display("0");
+    ui_->LCDNumber4->display("0");
+}
+
+// --- loading the video players ----------------------------------------------------------------
+
+void TForm1::Button1Click() {
+    waitFlag = true;
+    lengthPhaseFlag = true;
+    ui_->Frame11->Button1()->click();
+    fileCount = static_cast<uint8_t>(std::min(ui_->Frame11->ListBox1()->count(), kTableRows - 1));
+    try {
+        for (int i = 0; i < fileCount; ++i)
+            loadFile(i);
+    } catch (const std::exception& e) {
+        // A file name without a camera digit ends the Load here; what was loaded stays.
+        messageBox(QString::fromLocal8Bit(e.what()), "Vorbelt Player");
+        return;
+    }
+    lengthPhaseFlag = false;
+    platform::setForegroundWindow(mainWindowHandle);
+    platform::sleepMs(900);
+    pollingFlag = true;
+    update();
+}
+
+void TForm1::loadFile(int i) {
+    const std::string item = ui_->Frame11->ListBox1()->item(i)->text().toStdString();
+    const auto digit = vorbelt::cameraNumber(item);
+    if (!digit)
+        throw std::invalid_argument("'" + item + "' has no camera digit before \"_st\"");
+    vlcProcessId[i] = station::startVideoPlayer(i, ui_->CheckBox1->isChecked(), item);
+    platform::sleepMs(100);
+    vlcWindow[i] = station::awaitVideoWindow(1000, std::to_string(*digit));
+    waitFlag = false;
+    const platform::WindowHandle w = vlcWindow[i];
+    if (w != 0) {
+        platform::postMessage(w, platform::WM_KEYDOWN_MESSAGE, platform::VK_END_KEY, 0);
+        platform::postMessage(w, platform::WM_KEYDOWN_MESSAGE, platform::VK_LEFT_KEY, 0);
+    }
+    const int n = cameraCount();
+    tileSizeFromResolution();
+    if (const auto r = vorbelt::tilePlacement(i, Tag, {tileWidth, tileHeight}, n))
+        platform::setWindowPos(w, platform::HWND_TOP_WINDOW, r->left, r->top, r->width, r->height,
+                               0x0010 /* SWP_NOACTIVATE */);
+    platform::setForegroundWindow(w);
+    if (w != 0) {
+        platform::setWindowLong(w, platform::GWL_EXSTYLE_INDEX, platform::WS_EX_LAYERED_STYLE);
+        platform::setLayeredWindowAttributes(w, 0, ui_->CheckBox3->isChecked() ? 255 : 1,
+                                             platform::LWA_ALPHA_FLAG);
+    }
+    platform::sleepMs(300);
+    if (relayWindow[i] != 0)
+        platform::postMessage(relayWindow[i], vorbelt::kCommandMessage, 3, 0);
+    platform::sleepMs(300);
+    if (relayWindow[i] != 0)
+        platform::postMessage(relayWindow[i], vorbelt::kCommandMessage, 23, 0);
+    platform::sleepMs(300);
+    waitFlag = true;
+    channelState[i] = 1;
+    update();
+}

@@ -1,0 +1,159 @@
+// The main window's seek bar, camera selection (camera buttons and label tiles), transport
+// strip and the pointer moving over buttons, tiles, panels and the bare window.
+#include "control/Player.h"
+
+#include "control/station.h"
+#include "core/geometry.h"
+#include "core/keys.h"
+#include "ui_Player.h"
+
+#include <QCheckBox>
+#include <QListWidget>
+
+#include <algorithm>
+
+void TForm1::TrackBar1Change() {
+    const int p = ui_->TrackBar1->value();
+    station::showPosition(ui_->LCDNumber1, ui_->LCDNumber2, p);
+    if (seekBarFocus)
+        station::seekAll(relayWindow, fileCount, p);
+}
+
+// --- camera selection ----------------------------------------------------------------------------
+
+void TForm1::LabelClick(int tag) {
+    select(tag - 1, false);
+}
+
+void TForm1::ImageMouseDown(int tag) {
+    select(tag, true);
+}
+
+void TForm1::select(int row, bool fromLabelTile) {
+    const int n = cameraCount();
+    const int old = currentChannel;
+    const bool preview = ui_->CheckBox3->isChecked();
+    const uint32_t key = fromLabelTile ? 0xFF0000 : 0;
+    // 1 to 5: the current camera goes back into its tile.
+    if (vlcWindow[old] != 0)
+        platform::postMessage(vlcWindow[old], platform::WM_KEYDOWN_MESSAGE, platform::VK_END_KEY,
+                              0);
+    tileSizeFromResolution();
+    if (old <= 7) {
+        platform::setWindowPos(vlcWindow[old], platform::HWND_TOP_WINDOW, Tag + old * tileWidth,
+                               n * tileHeight - tileHeight, tileWidth, tileHeight,
+                               0x0010 /* SWP_NOACTIVATE */);
+        if (!preview)
+            platform::setLayeredWindowAttributes(vlcWindow[old], key, 1, platform::LWA_ALPHA_FLAG);
+    }
+    if (vlcWindow[old] != 0)
+        channelState[old] = 1;
+    // 6: the file list's selected row decides the new current channel.
+    QListWidget* list = ui_->Frame11->ListBox1();
+    if (row >= 0 && row < kTableRows && channelState[row] != 0)
+        list->setCurrentRow(row);
+    currentChannel = static_cast<uint8_t>(list->currentRow() < 0 ? 255 : list->currentRow());
+    // 7: the new one full size, behind the tiles when they are previewed.
+    const platform::WindowHandle w = vlcWindow[currentChannel];
+    if (w != 0) {
+        channelState[currentChannel] = 3;
+        const bool huge = fullViewOrigin == -3840;
+        platform::setWindowPos(w,
+                               fromLabelTile || preview ? platform::HWND_BOTTOM_WINDOW
+                                                        : platform::HWND_NOTOPMOST_WINDOW,
+                               fullViewOrigin, 0, huge ? 3840 : n * tileWidth,
+                               huge ? 2160 : n * tileHeight, 0x0200 /* SWP_NOOWNERZORDER */);
+        platform::sleepMs(100);
+        platform::setLayeredWindowAttributes(w, key, 255, platform::LWA_ALPHA_FLAG);
+        if (ui_->CheckBox2->isChecked()) {
+            platform::sleepMs(100);
+            platform::postMessage(w, platform::WM_KEYDOWN_MESSAGE, platform::VK_HOME_KEY, 0);
+        }
+        platform::sleepMs(300);
+    }
+    // 8.
+    platform::setForegroundWindow(mainWindowHandle);
+    update();
+}
+
+void TForm1::Image7MouseDown(int x) {
+    const int zone = vorbelt::transportZone(x);
+    const platform::WindowHandle current = vlcWindow[currentChannel];
+    if (zone == 0)
+        station::playPause(current, relayWindow, fileCount, ui_->TrackBar1->value());
+    else if (current != 0)
+        station::keyToAll(vlcWindow, fileCount, vorbelt::transportKey(zone));
+    setFocus();
+}
+
+// --- pointing ------------------------------------------------------------------------------------
+
+void TForm1::setOthersAlpha(uint8_t alpha) {
+    station::setAlphaExcept(vlcWindow, fileCount, currentChannel, alpha);
+}
+
+void TForm1::LabelMouseMove(int tag) {
+    if (channelState[tag - 1] == 1) {
+        channelState[tag - 1] = 2;
+        recolourButtons();
+    }
+}
+
+void TForm1::Panel1MouseMove() {
+    for (int i = 0; i < std::min(cameraCount(), kTableRows); ++i)
+        if (channelState[i] == 2)
+            channelState[i] = 1;
+    recolourButtons();
+}
+
+void TForm1::Image0MouseMove(int tag, int y) {
+    if (hoverFlag) {
+        hoverFlag = false;
+        setLayered(platform::LWA_COLORKEY_FLAG, vorbelt::opacityAlpha(ui_->TrackBar2->value()));
+    }
+    // The tiles appear while the pointer rests on the lower part of the strip.
+    if (y >= font().pixelSize() - 10 && fileCount > 0)
+        setOthersAlpha(255);
+    for (int i = 0; i < std::min(cameraCount(), kTableRows); ++i)
+        if (channelState[i] == 2)
+            channelState[i] = 1;
+    if (channelState[tag] != 0 && channelState[tag] != 3)
+        channelState[tag] = 2;
+    update();
+}
+
+void TForm1::ImageMouseMove() {
+    update();
+    if (!hoverFlag) {
+        setLayered(transparencyFlag ? platform::LWA_ALPHA_FLAG : platform::LWA_COLORKEY_FLAG,
+                   vorbelt::opacityAlpha(ui_->TrackBar2->value()));
+        setOthersAlpha(1);
+    }
+    hoverFlag = true;
+    update();
+}
+
+void TForm1::Panel3MouseMove() {
+    if (!hoverFlag)
+        return;
+    hoverFlag = false;
+    setLayered(platform::LWA_COLORKEY_FLAG, vorbelt::opacityAlpha(ui_->TrackBar2->value()));
+    setOthersAlpha(ui_->CheckBox3->isChecked() ? 255 : 1);
+}
+
+void TForm1::Frame11MouseMove() {
+    if (!hoverFlag)
+        return;
+    hoverFlag = false;
+    setLayered(platform::LWA_ALPHA_FLAG, vorbelt::opacityAlpha(ui_->TrackBar2->value()));
+    setOthersAlpha(1);
+}
+
+void TForm1::PanelExit() {
+    if (hoverFlag)
+        return;
+    hoverFlag = true;
+    setLayered(transparencyFlag ? platform::LWA_ALPHA_FLAG : platform::LWA_COLORKEY_FLAG,
+               vorbelt::opacityAlpha(ui_->TrackBar2->value()));
+    setOthersAlpha(ui_->CheckBox3->isChecked() ? 255 : 1);
+}
