@@ -60,6 +60,10 @@ bool setWindowPos(WindowHandle window, intptr_t insertAfter, int x, int y, int w
                   uint32_t flags);
 bool setForegroundWindow(WindowHandle window);
 
+// Takes the frame off another program's window (no title bar, no border), so that the window's
+// picture stands exactly where setWindowPos puts it, under any window manager.
+bool removeWindowFrame(WindowHandle window);
+
 int32_t getWindowLong(WindowHandle window, int index);
 int32_t setWindowLong(WindowHandle window, int index, int32_t value);
 

@@ -274,13 +274,24 @@ public:
         repaint->start(500);
     }
 
-    // VLC's window has the media title as _NET_WM_NAME but "VLC media player" as WM_NAME.
-    void titleLikeVlc() {
+    // VLC's window has the media title as _NET_WM_NAME but "VLC media player" as WM_NAME,
+    // and leaves the window gravity at its default (north-west): a window manager then puts
+    // its frame, not the picture, where the window is moved.
+    void likeVlc() {
         if (!conn_)
             return;
+        const auto w = static_cast<xcb_window_t>(winId());
         const char name[] = "VLC media player";
-        xcb_change_property(conn_, XCB_PROP_MODE_REPLACE, static_cast<xcb_window_t>(winId()),
-                            XCB_ATOM_WM_NAME, XCB_ATOM_STRING, 8, sizeof name - 1, name);
+        xcb_change_property(conn_, XCB_PROP_MODE_REPLACE, w, XCB_ATOM_WM_NAME, XCB_ATOM_STRING, 8,
+                            sizeof name - 1, name);
+        QByteArray hints = property(XCB_ATOM_WM_NORMAL_HINTS, XCB_ATOM_WM_SIZE_HINTS);
+        if (hints.size() >= 18 * 4) {
+            auto* h = reinterpret_cast<uint32_t*>(hints.data());
+            h[0] |= 1u << 9; // PWinGravity
+            h[17] = 1;       // NorthWestGravity
+            xcb_change_property(conn_, XCB_PROP_MODE_REPLACE, w, XCB_ATOM_WM_NORMAL_HINTS,
+                                XCB_ATOM_WM_SIZE_HINTS, 32, 18, hints.constData());
+        }
         xcb_flush(conn_);
     }
 
@@ -444,7 +455,7 @@ int main(int argc, char** argv) {
     if (qEnvironmentVariable("STAND_IN_NO_WINDOW") != "1") {
         QTimer::singleShot(qEnvironmentVariable("STAND_IN_WINDOW_DELAY_MS", "150").toInt(), [&] {
             window.show();
-            window.titleLikeVlc();
+            window.likeVlc();
             logEvent({{"event", "window"}, {"id", static_cast<qint64>(window.winId())}});
         });
     }

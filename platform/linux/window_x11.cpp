@@ -388,6 +388,32 @@ bool setForegroundWindow(WindowHandle w) {
     return synced(d);
 }
 
+bool removeWindowFrame(WindowHandle w) {
+    Display* d = display();
+    if (!d || !w)
+        return false;
+    tlsXError = 0;
+    // Motif hints with no decorations: EWMH window managers draw no title bar and no border.
+    // The property's type must be the hints' own atom, or window managers ignore it.
+    const Atom hints = atom(d, "_MOTIF_WM_HINTS");
+    const long motif[5] = {2 /* decorations given */, 0, 0 /* none */, 0, 0};
+    XChangeProperty(d, w, hints, hints, 32, PropModeReplace,
+                    reinterpret_cast<const unsigned char*>(motif), 5);
+    // Static gravity: a position asked for is the window's own, not its frame's, so that the
+    // picture lands where asked even under a manager that keeps a frame.
+    XSizeHints* size = XAllocSizeHints();
+    long supplied = 0;
+    if (size) {
+        if (!XGetWMNormalHints(d, w, size, &supplied))
+            size->flags = 0;
+        size->flags |= PWinGravity;
+        size->win_gravity = StaticGravity;
+        XSetWMNormalHints(d, w, size);
+        XFree(size);
+    }
+    return synced(d);
+}
+
 int32_t getWindowLong(WindowHandle w, int index) {
     Display* d = display();
     if (!d || !w || index != GWL_EXSTYLE_INDEX)

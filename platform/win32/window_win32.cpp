@@ -39,6 +39,17 @@ bool setForegroundWindow(WindowHandle window) {
     return SetForegroundWindow(toHwnd(window)) != 0;
 }
 
+bool removeWindowFrame(WindowHandle window) {
+    const HWND w = toHwnd(window);
+    const LONG style = GetWindowLongA(w, GWL_STYLE);
+    if (style == 0)
+        return false;
+    SetWindowLongA(w, GWL_STYLE, style & ~(WS_CAPTION | WS_THICKFRAME | WS_BORDER));
+    return SetWindowPos(w, nullptr, 0, 0, 0, 0,
+                        SWP_FRAMECHANGED | SWP_NOMOVE | SWP_NOSIZE | SWP_NOZORDER |
+                            SWP_NOACTIVATE) != 0;
+}
+
 int32_t getWindowLong(WindowHandle window, int index) {
     return GetWindowLongA(toHwnd(window), index);
 }
