@@ -1,8 +1,12 @@
 #include "control/Open.h"
 
+#include "control/station.h"
 #include "core/file_set.h"
 #include "ui_Open.h"
 
+#include <QAbstractItemView>
+#include <QApplication>
+#include <QCompleter>
 #include <QFileInfo>
 
 namespace {
@@ -35,6 +39,19 @@ void TFrame1::setDialogHook(DialogHook hook) {
     dialogHook = std::move(hook);
 }
 
+void TFrame1::closeLeftoverPopups() {
+    // A typed file name opens the name completion; Return accepts the dialog while it is still
+    // open. Left open, it would stay on screen and take every key (a popup grabs the keyboard)
+    // while Load blocks and after, until a click somewhere closed it.
+    for (QCompleter* completer : dialog_->findChildren<QCompleter*>())
+        if (completer->popup() && completer->popup()->isVisible())
+            completer->popup()->hide();
+    for (int k = 0; k < 8 && QApplication::activePopupWidget(); ++k)
+        QApplication::activePopupWidget()->close();
+    // The caller blocks next: what was hidden must reach the window system now.
+    station::flushWindowSystem();
+}
+
 void TFrame1::Button1Click() {
     // The dialog never changes the current directory: Qt's file dialog leaves it alone.
     QString chosen;
@@ -43,6 +60,7 @@ void TFrame1::Button1Click() {
     } else if (dialog_->exec() == QDialog::Accepted && !dialog_->selectedFiles().isEmpty()) {
         chosen = dialog_->selectedFiles().first();
     }
+    closeLeftoverPopups();
     if (chosen.isEmpty())
         return;
     ui_->ListBox1->clear();

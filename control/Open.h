@@ -35,6 +35,8 @@ public slots:
     void Button1Click();
 
 private:
+    void closeLeftoverPopups();
+
     std::unique_ptr<Ui::Frame1> ui_;
     std::unique_ptr<QFileDialog> dialog_;
 };
