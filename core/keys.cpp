@@ -6,6 +6,7 @@ namespace vorbelt {
 namespace {
 // Qt key codes (Qt::Key), kept here so the rules need no toolkit.
 constexpr int kKeyTab = 0x01000001;
+constexpr int kKeyBacktab = 0x01000002; // Shift+Tab, which acts as Tab
 constexpr int kKeyBackspace = 0x01000003;
 constexpr int kKeyF1 = 0x01000030;
 } // namespace
@@ -29,6 +30,7 @@ KeyAction keyAction(int key) {
         a.kind = KeyKind::CompactWindow;
         return a;
     case kKeyTab:
+    case kKeyBacktab:
         a.kind = KeyKind::NextCamera;
         return a;
     case kKeyBackspace:

@@ -526,6 +526,7 @@ TEST(Keys, DispatchTable) {
         {0x0100003B, KeyKind::PostToAll, 32},
         {0x01000003, KeyKind::PostToAll, 8},
         {0x01000001, KeyKind::NextCamera, 0},
+        {0x01000002, KeyKind::NextCamera, 0}, // Shift+Tab: the modifier is ignored
         {'/', KeyKind::CompactWindow, 0},
         // F6, F7, F8, F10, F11, Escape, Enter, arrows, letters, 0, 8: nothing.
         {0x01000035, KeyKind::Nothing, 0},
