@@ -33,6 +33,8 @@ TForm2::TForm2(QWidget* parent) : QWidget(parent), ui_(new Ui::Form2) {
     ui_->setupUi(this);
     setWindowFlags(Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
     move(0, 0);
+    // The main window hands its font over; until then the same.
+    setFont(station::formFont());
     station::setBackground(this, Qt::black);
     station::setBackground(ui_->Panel3, QColor(192, 192, 192));
     station::setBackground(ui_->GroupBox1, QColor(192, 192, 192));
@@ -71,15 +73,14 @@ TForm2::TForm2(QWidget* parent) : QWidget(parent), ui_(new Ui::Form2) {
         w->installEventFilter(this);
     }
     // Focus leaving the control panel or the Settings panel.
-    connect(qApp, &QApplication::focusChanged, this, [this](QWidget* from, QWidget* to) {
-        for (QWidget* panel :
-             {static_cast<QWidget*>(ui_->Panel3), static_cast<QWidget*>(ui_->GroupBox1)})
-            if (from && panel->isAncestorOf(from) && !(to && panel->isAncestorOf(to)))
-                PanelExit();
-    });
+    focusLeaving_ =
+        station::onFocusLeavingPanels(this, {ui_->Panel3, ui_->GroupBox1}, [this] { PanelExit(); });
 }
 
-TForm2::~TForm2() = default;
+TForm2::~TForm2() {
+    // The panels go with the form: no focus change may reach their handler from here on.
+    disconnect(focusLeaving_);
+}
 
 QPushButton* TForm2::cameraButton(int tag) const {
     QPushButton* buttons[] = {ui_->Button3, ui_->Button4, ui_->Button5, ui_->Button6,
@@ -136,9 +137,11 @@ void TForm2::recolourButtons() {
 }
 
 void TForm2::setMainWindowLayered(uint32_t mode) {
-    platform::setLayeredWindowAttributes(mainWindowHandle, kRed,
-                                         vorbelt::opacityAlpha(ui_->TrackBar2->value()), mode);
-    mainWindowLayeringChanged = true;
+    const uint8_t alpha = vorbelt::opacityAlpha(ui_->TrackBar2->value());
+    if (mainLayering_)
+        mainLayering_(mode, alpha);
+    else
+        platform::setLayeredWindowAttributes(mainWindowHandle, kRed, alpha, mode);
 }
 
 void TForm2::mainWindowAlpha() {
@@ -315,12 +318,18 @@ void TForm2::ButtonMouseMove(int tag) {
 }
 
 void TForm2::Panel1MouseMove() {
+    bool changed = false;
     for (int i = 0; i < rows(); ++i)
-        if (channelState[i] == 2)
+        if (channelState[i] == 2) {
             channelState[i] = 1;
+            changed = true;
+        }
     recolourButtons();
     setMainWindowLayered(transparencyFlag ? platform::LWA_ALPHA_FLAG : platform::LWA_COLORKEY_FLAG);
-    ui_->Panel1->update();
+    // The picture is drawn again only when a camera stopped being pointed at: a pointer
+    // crossing it costs next to nothing.
+    if (changed)
+        ui_->Panel1->update();
 }
 
 // --- transport strip and seek bar ----------------------------------------------------------
@@ -401,7 +410,7 @@ void TForm2::CheckBox5Click() {
 bool TForm2::eventFilter(QObject* watched, QEvent* event) {
     if (event->type() == QEvent::KeyPress && keyBound_.contains(watched))
         return FormKeyDown(static_cast<QKeyEvent*>(event)->key());
-    if (event->type() == QEvent::MouseButtonPress && watched == ui_->Image7) {
+    if (station::isPress(event) && watched == ui_->Image7) {
         Image7MouseDown(static_cast<QMouseEvent*>(event)->position().toPoint().x());
         // The keys must keep reaching the key handler: the help list takes the focus, or
         // where it is hidden the window itself.

@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 namespace Ui {
@@ -62,9 +63,10 @@ public:
     int32_t cellHeight = 0;
     int32_t fullViewOrigin = 0;
     int32_t Tag = 0; // left origin
-    // Set whenever this window changes the main window's layered mode, so that the main
-    // window does not take its own last mode for the one in force.
-    bool mainWindowLayeringChanged = false;
+    // How this window sets the main window's layered mode: through the main window, which
+    // applies a mode only when it changes (a colour key costs a cut of its mask).
+    using Layering = std::function<void(uint32_t mode, uint8_t alpha)>;
+    void setMainWindowLayering(Layering layering) { mainLayering_ = std::move(layering); }
 
     // ReportView: the reports apply here while this window is shown.
     vorbelt::ReportWindow reportWindow() const override { return vorbelt::ReportWindow::Compact; }
@@ -128,4 +130,6 @@ private:
     SettingsPanel settings_;
     TFrame1* Frame1 = nullptr;
     QSet<QObject*> keyBound_;
+    Layering mainLayering_;
+    QMetaObject::Connection focusLeaving_;
 };

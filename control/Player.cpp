@@ -35,10 +35,7 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent), ui_(new Ui::Form1) {
     // 1. The form from its description.
     ui_->setupUi(this);
     setWindowFlags(Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
-    QFont f = font();
-    f.setPixelSize(16);
-    f.setBold(true);
-    setFont(f);
+    setFont(station::formFont());
     QPalette p = palette();
     p.setColor(QPalette::WindowText, kMaroon);
     setPalette(p);
@@ -108,13 +105,8 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent), ui_(new Ui::Form1) {
         w->installEventFilter(this);
     }
     // Focus leaving the file list, the Settings panel or the control panel.
-    connect(qApp, &QApplication::focusChanged, this, [this](QWidget* from, QWidget* to) {
-        for (QWidget* panel :
-             {static_cast<QWidget*>(ui_->Frame11), static_cast<QWidget*>(ui_->GroupBox1),
-              static_cast<QWidget*>(ui_->Panel3)})
-            if (from && panel->isAncestorOf(from) && !(to && panel->isAncestorOf(to)))
-                PanelExit();
-    });
+    focusLeaving_ = station::onFocusLeavingPanels(this, {ui_->Frame11, ui_->GroupBox1, ui_->Panel3},
+                                                  [this] { PanelExit(); });
     connect(ui_->Memo1, &QPlainTextEdit::textChanged, this,
             [this] { cameraCount_ = lineCount(ui_->Memo1->toPlainText()); });
 
@@ -208,6 +200,8 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent), ui_(new Ui::Form1) {
 }
 
 TForm1::~TForm1() {
+    // The panels go with the form: no focus change may reach their handler from here on.
+    disconnect(focusLeaving_);
     if (mainWindowHandle != 0)
         platform::setColourKeyCutter(mainWindowHandle, {});
     timerRunFlag = false;

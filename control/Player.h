@@ -9,6 +9,7 @@
 #include "platform/process.h"
 #include "platform/window.h"
 
+#include <QRegion>
 #include <QSet>
 #include <QWidget>
 
@@ -35,7 +36,8 @@ public:
     ~TForm1() override;
 
     Ui::Form1* ui() const { return ui_.get(); }
-    void setCompactWindow(TForm2* form2) { Form2 = form2; }
+    // The compact window, which sets this window's layered mode through setLayered.
+    void setCompactWindow(TForm2* form2);
 
     // Number of camera channels: the lines of the names memo.
     int cameraCount() const { return cameraCount_.load(); }
@@ -161,12 +163,15 @@ private:
     std::optional<vorbelt::Size> tileSizeFromResolution();
     void layOutLabelTiles();
     void drawLabelTiles();
-    void FormPaint();
+    // The repaint; the layered mode is applied again unless the paint only redraws what a
+    // switch to alpha mode has just uncovered.
+    void FormPaint(bool applyLayering = true);
     void applyLayeredMode();
-    // Every layered-mode change of this window goes through here, so a repaint can tell
-    // whether anything is left to do.
+    // Every layered-mode change of this window goes through here, the compact window's too:
+    // a mode is applied only when it changes (a colour key costs a cut of the mask).
     void setLayered(uint32_t mode, uint8_t alpha);
-    void drawingChanged() { maskDirty_ = true; }
+    // The window's drawing changed: the colour key must be cut anew.
+    void drawingChanged();
     void cutOutRed(bool on);
     void loadFile(int i);
     void screenLayout(int item);
@@ -186,7 +191,9 @@ private:
     std::atomic<bool> timerRunning_{false};
     bool layeredPending_ = false;
     QSet<QObject*> keyBound_; // controls whose keys go to the key handler
+    QMetaObject::Connection focusLeaving_;
     bool maskDirty_ = true;
+    QRegion uncovered_; // what clearing the colour-key mask has uncovered, until it is drawn
     bool grabbing_ = false;
     uint32_t appliedMode_ = 0;
     uint8_t appliedAlpha_ = 0;

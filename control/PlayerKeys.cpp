@@ -82,6 +82,13 @@ bool TForm1::FormKeyDown(int key) {
     return true;
 }
 
+void TForm1::setCompactWindow(TForm2* form2) {
+    Form2 = form2;
+    if (Form2)
+        Form2->setMainWindowLayering(
+            [this](uint32_t mode, uint8_t alpha) { setLayered(mode, alpha); });
+}
+
 void TForm1::switchToCompactWindow() {
     if (!Form2 || Form2->isVisible())
         return;
@@ -173,7 +180,7 @@ bool TForm1::eventFilter(QObject* watched, QEvent* event) {
     }
     if (event->type() == QEvent::KeyPress && keyBound_.contains(watched))
         return FormKeyDown(static_cast<QKeyEvent*>(event)->key());
-    if (event->type() == QEvent::MouseButtonPress) {
+    if (station::isPress(event)) {
         for (int k = 0; k < 8; ++k)
             if (watched == labelTile(k)) {
                 ImageMouseDown(k);

@@ -72,12 +72,32 @@ void TForm1::FormActivate() {
     applyLayeredMode();
 }
 
+void TForm1::drawingChanged() {
+    maskDirty_ = true;
+    // Qt draws nothing outside the window's current mask, and the window system keeps no
+    // pixels there: a panel shown or moved out of it would stay unpainted once the mask takes
+    // it in. Its place joins the mask before it is drawn; the next cut makes the mask exact.
+    if (mask().isEmpty())
+        return;
+    QRegion grown = mask();
+    for (QWidget* child : findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly))
+        if (child->isVisible())
+            grown += child->geometry();
+    if (grown != mask())
+        setMask(grown);
+}
+
 void TForm1::cutOutRed(bool on) {
     if (!on) {
+        // Clearing the mask repaints what it had cut out. That repaint is this switch's own: it
+        // must not put the colour key back at once, or an alpha preview would undo itself.
+        if (!mask().isEmpty())
+            uncovered_ += QRegion(rect()) - mask();
         clearMask();
     } else {
         // The window as drawn now, without its red pixels.
         maskDirty_ = false;
+        uncovered_ = QRegion();
         grabbing_ = true;
         const QImage image = grab().toImage();
         grabbing_ = false;
@@ -91,15 +111,17 @@ void TForm1::cutOutRed(bool on) {
 
 void TForm1::paintEvent(QPaintEvent* event) {
     QWidget::paintEvent(event);
-    FormPaint();
+    const bool uncoveringOnly = !uncovered_.isEmpty() && (event->region() - uncovered_).isEmpty();
+    uncovered_ = QRegion();
+    FormPaint(!uncoveringOnly);
 }
 
-void TForm1::FormPaint() {
+void TForm1::FormPaint(bool applyLayering) {
     recolourButtons();
     ui_->TrackBar1->setValue(referenceTime);
     // The layered mode is put back after the paint, not inside it: cutting out the red
     // pixels draws the window once more.
-    if (mainWindowHandle != 0 && !layeredPending_ && !grabbing_) {
+    if (applyLayering && mainWindowHandle != 0 && !layeredPending_ && !grabbing_) {
         layeredPending_ = true;
         QTimer::singleShot(0, this, [this] {
             layeredPending_ = false;
@@ -121,11 +143,6 @@ void TForm1::applyLayeredMode() {
 void TForm1::setLayered(uint32_t mode, uint8_t alpha) {
     if (mainWindowHandle == 0)
         return;
-    // The compact window may have changed this window's layered mode behind its back.
-    if (Form2 && Form2->mainWindowLayeringChanged) {
-        Form2->mainWindowLayeringChanged = false;
-        appliedMode_ = 0;
-    }
     const bool same = mode == appliedMode_ &&
                       (mode == platform::LWA_COLORKEY_FLAG ? !maskDirty_ : alpha == appliedAlpha_);
     if (same)

@@ -5,6 +5,8 @@
 
 #include <QApplication>
 #include <QColor>
+#include <QEvent>
+#include <QFont>
 #include <QLCDNumber>
 #include <QPalette>
 #include <QPushButton>
@@ -42,6 +44,8 @@ platform::WindowHandle awaitVideoWindow(int questionAfter, const std::string& ti
         platform::sleepMs(100);
         if (w != 0) {
             platform::setWindowText(w, title);
+            // Before it is placed: a window manager's frame would shift the picture.
+            platform::removeWindowFrame(w);
             return w;
         }
         if (poll > questionAfter &&
@@ -76,9 +80,34 @@ void endProcess(platform::ProcessId pid, unsigned pauseMs) {
     }
 }
 
+bool isPress(const QEvent* event) {
+    return event->type() == QEvent::MouseButtonPress ||
+           event->type() == QEvent::MouseButtonDblClick;
+}
+
+QMetaObject::Connection onFocusLeavingPanels(QWidget* window, std::vector<QWidget*> panels,
+                                             std::function<void()> panelExit) {
+    return QObject::connect(qApp, &QApplication::focusChanged, window,
+                            [window, panels = std::move(panels),
+                             panelExit = std::move(panelExit)](QWidget* from, QWidget* to) {
+                                if (!from || !to || !(to == window || window->isAncestorOf(to)))
+                                    return;
+                                for (QWidget* panel : panels)
+                                    if (panel->isAncestorOf(from) && !panel->isAncestorOf(to))
+                                        panelExit();
+                            });
+}
+
 void showPosition(QLCDNumber* minutes, QLCDNumber* seconds, int position) {
     minutes->display(QString::number(position / 60));
     seconds->display(QString::number(position % 60));
+}
+
+QFont formFont() {
+    QFont f("Liberation Sans");
+    f.setPixelSize(16);
+    f.setBold(true);
+    return f;
 }
 
 void setBackground(QWidget* w, const QColor& c) {

@@ -7,12 +7,17 @@
 #include "platform/process.h"
 #include "platform/window.h"
 
+#include <QObject>
 #include <QString>
 
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <vector>
 
 class QColor;
+class QFont;
+class QEvent;
 class QLCDNumber;
 class QPushButton;
 class QWidget;
@@ -26,9 +31,9 @@ QString videoPlayerProfile();
 // Returns its process id, or -1 when it could not be started.
 platform::ProcessId startVideoPlayer(int index, bool doubleWide, const std::string& item);
 
-// Polls every 100 ms for the new player's window, titled "video", and retitles it `title` once
-// found. From the poll after `questionAfter` on, each unsuccessful poll asks "Wait more?"
-// (caption "Player Not Responding!"); any answer but OK gives up and returns 0.
+// Polls every 100 ms for the new player's window, titled "video", and retitles it `title` and
+// takes its frame off once found. From the poll after `questionAfter` on, each unsuccessful poll
+// asks "Wait more?" (caption "Player Not Responding!"); any answer but OK gives up and returns 0.
 platform::WindowHandle awaitVideoWindow(int questionAfter, const std::string& title);
 
 // Polls every 100 ms for the top-level window titled `title`; from the poll after
@@ -76,8 +81,23 @@ void setAlphaExcept(const Windows& videos, int count, int except, uint8_t alpha)
 
 // --- widgets ------------------------------------------------------------------------------
 
+// A mouse button pressed: a press, or a second press quick enough to count as a double-click
+// (which Qt reports as such instead of as a press). Every press on the transport strip and the
+// label tiles acts.
+bool isPress(const QEvent* event);
+
+// Calls `panelExit` when the keyboard focus leaves one of `panels` for another control of
+// `window` (not when the whole window loses the focus to another window). The connection is
+// the caller's to end before its panels are destroyed.
+QMetaObject::Connection onFocusLeavingPanels(QWidget* window, std::vector<QWidget*> panels,
+                                             std::function<void()> panelExit);
+
 // A seek-bar position in seconds shown as minutes and seconds.
 void showPosition(QLCDNumber* minutes, QLCDNumber* seconds, int position);
+
+// The control windows' font: bold, 16 pixels, of the metrics the windows' controls are sized
+// for (Liberation Sans has Arial's), so that every caption fits its control.
+QFont formFont();
 
 // `w` filled with colour `c`.
 void setBackground(QWidget* w, const QColor& c);
