@@ -1,10 +1,19 @@
 // The main window's keys before any Load and its view options, with test relays that log
 // every command message they receive.
+#include "control/Guid.h"
 #include "control_fixture.h"
 #include "ui_Player.h"
 
+#include <QAbstractButton>
+#include <QCheckBox>
+#include <QFontInfo>
 #include <QKeyEvent>
+#include <QLabel>
+#include <QListWidget>
 #include <QMouseEvent>
+#include <QRadioButton>
+#include <QStyle>
+#include <QStyleOptionButton>
 #include <QWindow>
 
 using namespace testing_support;
@@ -92,11 +101,17 @@ TEST_F(View, PreviewHidesAllEightTilesAndTheOpacityStepsSetTheAlpha) {
     for (int k = 0; k < 4; ++k)
         EXPECT_TRUE(form->labelTile(k)->isVisible()) << k;
     // Alpha mode at once, "Transparent" unchecked or not.
+    processFor(100); // (the repaint that the Preview box asked for is done)
     const std::pair<int, int> steps[] = {{0, 1}, {4, 101}, {10, 251}};
     for (const auto& [step, alpha] : steps) {
         form->ui()->TrackBar2->setValue(step);
         EXPECT_EQ(platform::windowAlpha(form->mainWindowHandle), alpha) << step;
     }
+    // It holds: clearing the colour key's mask repaints the window, but that repaint is the
+    // switch's own and does not put the colour key back.
+    processFor(300);
+    EXPECT_EQ(platform::windowAlpha(form->mainWindowHandle), 251);
+    EXPECT_TRUE(form->mask().isEmpty());
     // The next repaint puts the colour key back: the window is opaque where it is not red.
     form->repaint();
     ASSERT_TRUE(processUntil([&] { return platform::windowAlpha(form->mainWindowHandle) == 255; }));
@@ -178,4 +193,78 @@ TEST_F(View, KeysInTheUnboundControlsStayThere) {
     ASSERT_TRUE(processUntil([&] { return QApplication::focusWidget() == form->ui()->CheckBox1; }));
     press(form->ui()->CheckBox1, Qt::Key_Minus);
     EXPECT_EQ(form->size(), QSize(1366, 768));
+}
+
+namespace {
+
+// Controls of `window` whose text is wider than the room the control gives it: its text area,
+// up to where a control stacked above it begins (the help list covers the check boxes' right
+// ends).
+std::vector<std::string> clippedTexts(QWidget* window) {
+    std::vector<std::string> clipped;
+    auto check = [&](QWidget* w, const QString& text, QRect room) {
+        const QObjectList& siblings = w->parentWidget()->children();
+        for (auto k = siblings.indexOf(w) + 1; k < siblings.size(); ++k)
+            if (auto* above = qobject_cast<QWidget*>(siblings[k]))
+                if (above->geometry().intersects(room) && above->x() > room.left())
+                    room.setRight(std::min(room.right(), above->x() - 1));
+        if (!text.isEmpty() && w->fontMetrics().horizontalAdvance(text) > room.width())
+            clipped.push_back((w->objectName() + " \"" + text + "\"").toStdString());
+    };
+    for (auto* b : window->findChildren<QAbstractButton*>()) {
+        QStyleOptionButton o;
+        o.initFrom(b);
+        o.text = b->text();
+        const auto element = qobject_cast<QCheckBox*>(b)      ? QStyle::SE_CheckBoxContents
+                             : qobject_cast<QRadioButton*>(b) ? QStyle::SE_RadioButtonContents
+                                                              : QStyle::SE_PushButtonContents;
+        check(b, b->text(), b->style()->subElementRect(element, &o, b).translated(b->pos()));
+    }
+    for (auto* l : window->findChildren<QLabel*>())
+        check(l, l->text(), l->contentsRect().translated(l->pos()));
+    for (auto* list : window->findChildren<QListWidget*>()) {
+        const int margin =
+            list->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, list) + 1;
+        const QRect inside = list->contentsRect().translated(list->pos());
+        for (int k = 0; k < list->count(); ++k) {
+            const int row = inside.top() + k * list->sizeHintForRow(0);
+            check(list, list->item(k)->text(),
+                  QRect(inside.left() + margin, row, inside.width() - 2 * margin,
+                        list->sizeHintForRow(0)));
+        }
+    }
+    return clipped;
+}
+
+} // namespace
+
+TEST_F(View, EveryTextFitsItsControlInBothWindows) {
+    start();
+    EXPECT_EQ(QFontInfo(form->font()).family(), "Liberation Sans");
+    EXPECT_EQ(clippedTexts(form.get()), std::vector<std::string>{});
+    // The compact window takes the main window's font when it is shown.
+    TForm2 compact;
+    compact.setFont(form->font());
+    EXPECT_EQ(clippedTexts(&compact), std::vector<std::string>{});
+}
+
+TEST_F(View, OnlyTheFocusMovingWithinTheWindowLeavesAPanel) {
+    start();
+    activate();
+    form->ui()->GroupBox1->show();
+    form->ui()->TrackBar2->setFocus();
+    form->hoverFlag = false; // the pointer is over the panels
+    // Another window comes forward (a player in Load, a message box): the panel is not left.
+    QWidget other;
+    other.show();
+    other.activateWindow();
+    platform::setForegroundWindow(other.winId());
+    ASSERT_TRUE(processUntil([&] { return !form->isActiveWindow(); }));
+    EXPECT_FALSE(form->hoverFlag);
+    activate();
+    ASSERT_TRUE(processUntil([&] { return form->isActiveWindow(); }));
+    EXPECT_FALSE(form->hoverFlag);
+    // The focus going on to the control panel leaves the Settings panel.
+    form->ui()->Button0->setFocus();
+    EXPECT_TRUE(form->hoverFlag);
 }

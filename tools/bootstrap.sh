@@ -5,10 +5,11 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config
   qt6-base-dev qt6-base-dev-tools libgl-dev
-  libx11-dev libxext-dev libxcb1-dev
+  libx11-dev libxext-dev libxcb1-dev libxtst-dev
+  fonts-liberation2
   libtelnet-dev
   libgtest-dev
-  xvfb xauth x11-utils xcompmgr
+  xvfb xauth x11-utils xcompmgr openbox
   vlc-bin vlc-plugin-base vlc-plugin-video-output ffmpeg
 )
 # The Windows back end: cross-built with mingw-w64 and tested under Wine (with Wine's

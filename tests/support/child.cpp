@@ -19,7 +19,7 @@ extern char** environ;
 namespace testing_support {
 
 Child::Child(const std::string& program, const std::vector<std::string>& args,
-             const std::vector<std::string>& environment) {
+             const std::vector<std::string>& environment, const std::string& workingDirectory) {
     int toChild[2], fromChild[2];
     if (pipe2(toChild, O_CLOEXEC) != 0 || pipe2(fromChild, O_CLOEXEC) != 0)
         return;
@@ -42,6 +42,8 @@ Child::Child(const std::string& program, const std::vector<std::string>& args,
     if (pid_ == 0) {
         dup2(toChild[0], 0);
         dup2(fromChild[1], 1);
+        if (!workingDirectory.empty() && chdir(workingDirectory.c_str()) != 0)
+            _exit(127);
         execve(program.c_str(), argv.data(), envp.data());
         _exit(127);
     }

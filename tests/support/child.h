@@ -13,8 +13,10 @@ namespace testing_support {
 
 class Child {
 public:
+    // `environment` adds NAME=value entries; `workingDirectory`, when given, is the child's.
     Child(const std::string& program, const std::vector<std::string>& args,
-          const std::vector<std::string>& environment = {});
+          const std::vector<std::string>& environment = {},
+          const std::string& workingDirectory = {});
     ~Child();
     Child(const Child&) = delete;
     Child& operator=(const Child&) = delete;

@@ -1,0 +1,242 @@
+// The station driven from outside, as an operator drives it: the built programs run as their
+// own processes, keys and clicks go through the X server's input path (XTEST), and what
+// happened is read back from the X server, the players' logs and the process table.
+#include "desktop.h"
+#include "platform/window.h"
+#include "station.h"
+
+#include <QElapsedTimer>
+#include <QGuiApplication>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <unistd.h>
+
+using namespace e2e;
+using testing_support::waitUntil;
+
+namespace {
+
+const QRect kScreen(0, 0, 1920, 1080);
+// The position and length displays of the main window's control panel.
+const QRect kPositionMinutes(16, 434, 41, 31), kPositionSeconds(56, 434, 41, 31);
+const QRect kLengthMinutes(472, 434, 41, 31), kLengthSeconds(512, 434, 41, 31);
+
+class EndToEnd : public ::testing::Test {
+protected:
+    // Waits until `window` stands exactly at `where`.
+    bool placedAt(Window window, const QRect& where, int timeoutMs = 5000) {
+        if (waitUntil([&] { return desktop.geometry(window) == where; }, timeoutMs))
+            return true;
+        const QRect g = desktop.geometry(window);
+        std::printf("window %lx stands at (%d, %d) %d x %d\n", window, g.x(), g.y(), g.width(),
+                    g.height());
+        return false;
+    }
+    // The keys player `port` received after the `skip` it had.
+    std::vector<std::string> keysAfter(const Station& s, int port, std::size_t skip) {
+        const auto keys = s.keysOf(port);
+        return std::vector<std::string>(keys.begin() + std::min(skip, keys.size()), keys.end());
+    }
+    // "seek" lines that player `port` received.
+    std::size_t seeks(const Station& s, int port) {
+        const auto l = s.linesOf(port);
+        return static_cast<std::size_t>(std::count_if(
+            l.begin(), l.end(), [](const std::string& x) { return x.rfind("seek ", 0) == 0; }));
+    }
+    int seconds(const QRect& minutes, const QRect& secs) {
+        const int m = readLcd(desktop.grab(minutes), 3);
+        const int s = readLcd(desktop.grab(secs), 2, 59);
+        return m < 0 || s < 0 ? -1 : m * 60 + s;
+    }
+    Desktop desktop;
+};
+
+using Keys = std::vector<std::string>;
+
+} // namespace
+
+TEST_F(EndToEnd, TypedLoadThenEveryKeyUnderAWindowManager) {
+    desktop.startWindowManager();
+    Station s(desktop);
+    ASSERT_EQ(desktop.geometry(s.mainWindow()), kScreen);
+    s.loadTyped(s.recording(4, "take", 2));
+    ASSERT_TRUE(s.awaitLoaded(4));
+
+    // Nothing of the dialog is left on screen: the station shows its main window alone.
+    EXPECT_EQ(desktop.viewableWindowsOf("VorbeltPlayer"), std::vector<Window>{s.mainWindow()});
+    // The video windows carry no frame: each picture stands exactly on its tile.
+    for (int i = 0; i < 4; ++i)
+        EXPECT_TRUE(placedAt(s.videoWindow(std::to_string(i)), QRect(480 * i, 810, 480, 270))) << i;
+
+    // Every transport key reaches every player, in order.
+    for (const char* k : {"F2", "F3", "F4", "F5", "F9", "F12", "BackSpace"})
+        desktop.key(k);
+    const Keys transport = {"Left", "Up", "Right", "Down", "Insert", "Space", "BackSpace"};
+    for (int port = 9000; port < 9004; ++port) {
+        ASSERT_TRUE(s.awaitKeys(port, 2 + transport.size())) << port;
+        EXPECT_EQ(keysAfter(s, port, 2),
+                  (Keys{"Left", "Right", "Down", "Up", "Insert", "Space", "BackSpace"}))
+            << port;
+    }
+    // F1: Play/Pause to the current camera, which seeks to the seek bar's second.
+    desktop.key("F1");
+    ASSERT_TRUE(s.awaitKeys(9000, 10));
+    EXPECT_EQ(s.keysOf(9000).back(), "Home");
+    // (The current camera is the reference: no other seek reaches it.)
+    EXPECT_TRUE(waitUntil([&] { return seeks(s, 9000) == 1; }));
+
+    // Camera keys: 3 shows camera 3 full size and puts camera 1 back into its tile; Tab goes
+    // on to camera 4; Shift+Tab acts as Tab and wraps round to camera 1.
+    desktop.key("3");
+    EXPECT_TRUE(placedAt(s.videoWindow("2"), kScreen));
+    EXPECT_TRUE(placedAt(s.videoWindow("0"), QRect(0, 810, 480, 270)));
+    desktop.key("Tab");
+    EXPECT_TRUE(placedAt(s.videoWindow("3"), kScreen));
+    EXPECT_TRUE(placedAt(s.videoWindow("2"), QRect(960, 810, 480, 270)));
+    desktop.key("Tab", true);
+    EXPECT_TRUE(placedAt(s.videoWindow("0"), kScreen));
+    EXPECT_TRUE(placedAt(s.videoWindow("3"), QRect(1440, 810, 480, 270)));
+    // Key 5 names a camera without a player: it becomes current, and F1 then gives no
+    // Play/Pause to anyone (F3 behind it shows when F1 has been handled).
+    std::vector<std::size_t> before;
+    for (int port = 9000; port < 9004; ++port)
+        before.push_back(s.keysOf(port).size());
+    desktop.key("5");
+    desktop.key("F1");
+    desktop.key("F3");
+    for (int port = 9000; port < 9004; ++port) {
+        const Keys expected = port == 9000 ? Keys{"End", "Right"} : Keys{"Right"};
+        const std::size_t had = before[static_cast<std::size_t>(port - 9000)];
+        EXPECT_TRUE(s.awaitKeys(port, had + expected.size())) << port;
+        EXPECT_EQ(keysAfter(s, port, had), expected) << port;
+    }
+
+    // The screen layouts resize the control window.
+    desktop.key("asterisk");
+    EXPECT_TRUE(placedAt(s.mainWindow(), QRect(0, 0, 3840, 2160)));
+    desktop.key("minus");
+    EXPECT_TRUE(placedAt(s.mainWindow(), QRect(0, 0, 1366, 768)));
+    desktop.key("plus");
+    EXPECT_TRUE(placedAt(s.mainWindow(), kScreen));
+
+    EXPECT_TRUE(s.exitAndAwaitEnd());
+    EXPECT_EQ(s.messageBoxes(), std::vector<std::string>{});
+}
+
+TEST_F(EndToEnd, DoubleClickLoadAndQuickClicksWithoutAWindowManager) {
+    Station s(desktop, {{"a", "b", "c"}});
+    s.recording(3, "take", 0, "");
+    // Before any Load (no position reports repaint the window): the opacity track bar shows
+    // the whole window translucent, and that holds until something else repaints it, here
+    // the pointer back over the bare window.
+    // (The Settings panel is drawn whole once shown: grey where the colour key had cut.)
+    desktop.click(at::kSettingsSave.x(), at::kSettingsSave.y());
+    EXPECT_TRUE(waitUntil([&] {
+        const QRgb p = desktop.grab(QRect(570, 285, 1, 1)).pixel(0, 0);
+        return qGray(p) > 150 && qRed(p) == qBlue(p);
+    }));
+    desktop.click(at::kOpacityHigh.x(), at::kOpacityHigh.y());
+    EXPECT_TRUE(waitUntil([&] { return platform::windowAlpha(s.mainWindow()) == 76; }));
+    testing_support::waitUntil([] { return false; }, 500);
+    EXPECT_EQ(platform::windowAlpha(s.mainWindow()), 76);
+    desktop.move(1500, 400);
+    EXPECT_TRUE(waitUntil([&] { return platform::windowAlpha(s.mainWindow()) == 255; }));
+
+    s.loadByDoubleClick(1);
+    ASSERT_TRUE(s.awaitLoaded(3));
+    // With no window manager too, every picture stands exactly on its tile.
+    for (int i = 0; i < 3; ++i)
+        EXPECT_TRUE(placedAt(s.videoWindow(std::to_string(i)), QRect(640 * i, 720, 640, 360))) << i;
+    desktop.key("F3");
+    // Two quick clicks on Seek Forward are two seeks; a double-click on Play/Pause toggles
+    // twice.
+    desktop.doubleClick(at::transport(2).x(), at::transport(2).y());
+    desktop.doubleClick(at::transport(0).x(), at::transport(0).y());
+    for (int port = 9000; port < 9003; ++port) {
+        const Keys expected = port == 9000 ? Keys{"Right", "Right", "Right", "Home", "Home"}
+                                           : Keys{"Right", "Right", "Right"};
+        EXPECT_TRUE(s.awaitKeys(port, 2 + expected.size())) << port;
+        EXPECT_EQ(keysAfter(s, port, 2), expected) << port;
+    }
+    // A double-click on a label tile selects twice: camera 2 ends full size, and each press
+    // first paused the camera it took over from.
+    desktop.doubleClick(960, 1070);
+    EXPECT_TRUE(placedAt(s.videoWindow("1"), kScreen));
+    EXPECT_TRUE(s.awaitKeys(9001, 6));
+    EXPECT_EQ(s.keysOf(9001).back(), "End");
+    EXPECT_EQ(s.keysOf(9000).back(), "End");
+
+    EXPECT_TRUE(s.exitAndAwaitEnd());
+}
+
+TEST_F(EndToEnd, CompactWindowAndBackUnderAWindowManager) {
+    desktop.startWindowManager();
+    Station s(desktop);
+    s.loadTyped(s.recording(4));
+    ASSERT_TRUE(s.awaitLoaded(4));
+    desktop.key("slash");
+    Window compact = 0;
+    ASSERT_TRUE(waitUntil([&] {
+        compact = desktop.find("Player_gui");
+        return compact && desktop.focused() == compact;
+    }));
+    EXPECT_EQ(desktop.geometry(compact), QRect(0, 0, 635, 346));
+    desktop.key("F3");
+    desktop.doubleClick(at::compactTransport(2).x(), at::compactTransport(2).y());
+    for (int port = 9000; port < 9004; ++port) {
+        EXPECT_TRUE(s.awaitKeys(port, 5)) << port;
+        EXPECT_EQ(keysAfter(s, port, 2), (Keys{"Right", "Right", "Right"})) << port;
+    }
+    // Pointing over the camera picture costs the station next to nothing: the main window's
+    // colour key is cut anew only when its mode changes.
+    const long ticks = testing_support::cpuTicks(s.pid());
+    for (int k = 0; k < 200; ++k)
+        desktop.move(60 + k % 200, 60 + k % 80);
+    const long spent = testing_support::cpuTicks(s.pid()) - ticks;
+    std::printf("[ measure ] 200 pointer moves over the compact camera picture: %ld ms of CPU\n",
+                spent * 1000 / sysconf(_SC_CLK_TCK));
+    EXPECT_LT(spent * 1000 / sysconf(_SC_CLK_TCK), 100);
+    // '/' in the compact window goes back: only the main window is left, and it has the keys.
+    desktop.key("slash");
+    EXPECT_TRUE(waitUntil([&] {
+        return desktop.viewableWindowsOf("VorbeltPlayer") == std::vector<Window>{s.mainWindow()};
+    }));
+    EXPECT_TRUE(waitUntil([&] { return desktop.focused() == s.mainWindow(); }));
+    desktop.key("F2");
+    EXPECT_TRUE(s.awaitKeys(9003, 6));
+    EXPECT_TRUE(s.exitAndAwaitEnd());
+}
+
+TEST_F(EndToEnd, RealPlayersLoadedByTypedPathPlayAndEnd) {
+    if (access("/usr/bin/vlc", X_OK) != 0 || access("/usr/bin/ffmpeg", X_OK) != 0)
+        GTEST_SKIP() << "VLC or ffmpeg is not installed here; the test command installs both";
+    desktop.startWindowManager();
+    Station s(desktop, {{}, true});
+    ASSERT_EQ(std::system(("bash " + std::string(VORBELT_SOURCE_DIR) + "/tools/make_demo.sh '" +
+                           s.folder() + "/demo' 20")
+                              .c_str()),
+              0);
+    desktop.click(at::kLoad.x(), at::kLoad.y());
+    s.awaitDialog();
+    desktop.type(s.folder() + "/demo/demo1_st.mpg");
+    QElapsedTimer sinceReturn;
+    desktop.key("Return");
+    sinceReturn.start();
+    // The length display shows the recording's length (VLC gives whole seconds, 19 or 20)
+    // once Load has ended and the window draws again.
+    ASSERT_TRUE(waitUntil([&] { return seconds(kLengthMinutes, kLengthSeconds) >= 19; }, 60000));
+    std::printf("[ measure ] Load of 4 real players: %lld ms from Return to the length shown\n",
+                static_cast<long long>(sinceReturn.elapsed()));
+    ASSERT_TRUE(waitUntil([&] { return desktop.focused() == s.mainWindow(); }));
+    // VLC's windows carry no frame under the window manager: each picture on its tile.
+    for (int i = 0; i < 4; ++i)
+        EXPECT_TRUE(placedAt(s.videoWindow(std::to_string(i)), QRect(480 * i, 810, 480, 270))) << i;
+    // F1 plays the current camera (Load paused them all); its position reports move the
+    // position display.
+    ASSERT_EQ(seconds(kPositionMinutes, kPositionSeconds), 0);
+    desktop.key("F1");
+    EXPECT_TRUE(waitUntil([&] { return seconds(kPositionMinutes, kPositionSeconds) >= 3; }, 8000));
+    EXPECT_TRUE(s.exitAndAwaitEnd());
+}

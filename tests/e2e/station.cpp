@@ -1,0 +1,176 @@
+#include "station.h"
+
+#include "stand_in.h"
+
+#include <algorithm>
+#include <csignal>
+#include <fstream>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace e2e {
+
+using testing_support::waitUntil;
+
+namespace {
+
+bool running(pid_t pid) {
+    const char state = testing_support::processState(pid);
+    return state != 0 && state != 'Z';
+}
+
+void descendants(pid_t pid, std::set<pid_t>& out) {
+    for (pid_t child : testing_support::childrenOf(pid))
+        if (out.insert(child).second)
+            descendants(child, out);
+}
+
+} // namespace
+
+Station::Station(Desktop& desktop, Options options) : desktop_(desktop) {
+    folder_ = testing_support::makeTempDir();
+    // Players started as another user (the real VLC as root) must reach the recordings.
+    chmod(folder_.c_str(), 0755);
+    log_ = folder_ + "/players.log";
+    if (!options.names.empty()) {
+        std::ofstream names(folder_ + "/nevek.txt", std::ios::binary);
+        for (std::size_t k = 0; k < options.names.size(); ++k)
+            names << (k ? "\n" : "") << options.names[k];
+    }
+    const std::string build = testing_support::buildDirectory();
+    std::string player = build + "tools/stand_in_vlc";
+    if (options.realPlayer)
+        player = getuid() == 0 ? std::string(VORBELT_SOURCE_DIR) + "/tools/vlc-as-user"
+                               : std::string("/usr/bin/vlc");
+    process_ = std::make_unique<testing_support::Child>(
+        build + "VorbeltPlayer", std::vector<std::string>{},
+        std::vector<std::string>{
+            "VORBELT_VIDEO_PLAYER_PROGRAM=" + player,
+            "VORBELT_RELAY_PROGRAM=" + build + "brellon",
+            "VORBELT_MESSAGE_BOX_LOG=" + folder_ + "/boxes.log",
+            "STAND_IN_LOG=" + log_,
+            "STAND_IN_LENGTH=" + std::to_string(options.length),
+        },
+        folder_);
+    waitUntil([&] { return (main_ = desktop_.find("VorbeltPlayer")) != 0; }, 30000);
+}
+
+Station::~Station() {
+    // Whatever a failed test left running ends with it.
+    for (pid_t p : processes())
+        kill(p, SIGKILL);
+    process_->kill();
+}
+
+std::string Station::recording(int files, const std::string& stem, int pick,
+                               const std::string& subfolder) {
+    const std::string dir = subfolder.empty() ? folder_ : folder_ + "/" + subfolder;
+    mkdir(dir.c_str(), 0755);
+    for (int k = 0; k < files; ++k)
+        std::ofstream(dir + "/" + stem + std::to_string(k) + "_st.mpg") << "x";
+    return dir + "/" + stem + std::to_string(pick) + "_st.mpg";
+}
+
+Window Station::videoWindow(const std::string& title) const {
+    // The relays bear the same titles (their channel numbers).
+    for (Window w : desktop_.titled(title))
+        if (!desktop_.ofProgram(w, "brellon"))
+            return w;
+    return 0;
+}
+
+Window Station::awaitDialog() {
+    Window dialog = 0;
+    waitUntil([&] { return (dialog = desktop_.find("Open")) != 0; }, 10000);
+    // The dialog takes the keyboard once it is shown.
+    waitUntil([&] { return desktop_.focused() == dialog; }, 5000);
+    return dialog;
+}
+
+void Station::loadTyped(const std::string& path) {
+    desktop_.click(at::kLoad.x(), at::kLoad.y());
+    awaitDialog();
+    desktop_.type(path);
+    desktop_.key("Return");
+}
+
+void Station::loadByDoubleClick(int row) {
+    desktop_.click(at::kLoad.x(), at::kLoad.y());
+    const QRect dialog = desktop_.geometry(awaitDialog());
+    // The file list of Qt's dialog: its first row 70 pixels below the dialog's top, 18 high.
+    desktop_.doubleClick(dialog.x() + 150, dialog.y() + 70 + 18 * row);
+}
+
+bool Station::awaitLoaded(int files, int timeoutMs) {
+    return waitUntil(
+               [&] {
+                   for (int i = 0; i < files; ++i) {
+                       const auto l = linesOf(9000 + i);
+                       if (std::find(l.begin(), l.end(), "get_length") == l.end())
+                           return false;
+                   }
+                   return true;
+               },
+               timeoutMs) &&
+           waitUntil([&] { return desktop_.focused() == main_; }, 5000);
+}
+
+std::vector<QJsonObject> Station::events(const QString& kind, int port) const {
+    std::vector<QJsonObject> out;
+    for (const auto& o : testing_support::readStandInLog(log_, kind))
+        if (o["port"].toInt() == port)
+            out.push_back(o);
+    return out;
+}
+
+std::vector<std::string> Station::keysOf(int port) const {
+    std::vector<std::string> keys;
+    for (const auto& o : events("key", port))
+        keys.push_back(o["key"].toString().toStdString());
+    return keys;
+}
+
+std::vector<std::string> Station::linesOf(int port) const {
+    std::vector<std::string> lines;
+    for (const auto& o : events("line", port))
+        lines.push_back(o["text"].toString().toStdString());
+    return lines;
+}
+
+bool Station::awaitKeys(int port, std::size_t count, int timeoutMs) const {
+    return waitUntil([&] { return keysOf(port).size() >= count; }, timeoutMs);
+}
+
+std::set<pid_t> Station::processes() const {
+    std::set<pid_t> all;
+    if (running(process_->pid())) {
+        all.insert(process_->pid());
+        descendants(process_->pid(), all);
+    }
+    return all;
+}
+
+bool Station::exitAndAwaitEnd(QPoint exitButton) {
+    const std::set<pid_t> before = processes();
+    desktop_.click(exitButton.x(), exitButton.y());
+    if (!process_->wait(15000))
+        return false;
+    return waitUntil(
+        [&] {
+            for (pid_t p : before)
+                if (running(p))
+                    return false;
+            return true;
+        },
+        5000);
+}
+
+std::vector<std::string> Station::messageBoxes() const {
+    std::vector<std::string> boxes;
+    std::ifstream f(folder_ + "/boxes.log");
+    for (std::string line; std::getline(f, line);)
+        boxes.push_back(line);
+    return boxes;
+}
+
+} // namespace e2e
