@@ -34,7 +34,28 @@ std::optional<int32_t> parseInt32(const std::string& text) {
     return static_cast<int32_t>(i == 1 ? -v : v);
 }
 
+std::size_t replyEnd(const std::string& received) {
+    for (std::size_t at = received.find("> "); at != std::string::npos;
+         at = received.find("> ", at + 1))
+        if (at == 0 || received[at - 1] == '\n')
+            return at + 2;
+    return 0;
+}
+
+bool isRelayNotice(const char* data, std::size_t length) {
+    const std::string text(data, length);
+    auto framed = [&](const std::string& head, const std::string& tail) {
+        return text.size() >= head.size() + tail.size() &&
+               text.compare(0, head.size(), head) == 0 &&
+               text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+    };
+    return framed("Cam: ", " Warning !") || framed("Cam. ", " Reinstall !!!");
+}
+
 std::optional<int32_t> reportValue(const char* data, std::size_t length, std::string& lastText) {
+    // A relay's warning carries its channel number, not a time: it must not move anything.
+    if (isRelayNotice(data, length))
+        return std::nullopt;
     std::string digits;
     if (length > 4)
         for (std::size_t k = 0; k < length; ++k)

@@ -17,10 +17,20 @@ std::string warningReport(const std::string& channelLabel);
 // "Cam. <label> Reinstall !!!": connecting with the Connect button failed.
 std::string reinstallReport(const std::string& channelLabel);
 
+// Where the first of the player's answers in `received` ends: just after the prompt "> " that
+// follows it (the prompt stands at the start of the text or of a line); 0 while no answer is
+// complete.
+std::size_t replyEnd(const std::string& received);
+
+// Whether a report is a relay's own notice (its warning or reinstall text) rather than an answer
+// of its player.
+bool isRelayNotice(const char* data, std::size_t length);
+
 // Reads one report of one channel. Only reports longer than 4 bytes contribute digits; the
 // digits of the last such report that had any are kept in `lastText`, and the value is that
 // text read as a signed 32-bit decimal. A short report, or one without digits, therefore
-// repeats the channel's previous number. No value when the text is empty or out of range.
+// repeats the channel's previous number. No value when the text is empty or out of range, and
+// none for a relay's notice, which is no position or length and leaves `lastText` alone.
 std::optional<int32_t> reportValue(const char* data, std::size_t length, std::string& lastText);
 
 // Signed 32-bit decimal of a text of digits (an optional leading minus allowed).

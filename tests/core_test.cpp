@@ -183,13 +183,16 @@ TEST(Reports, ReadingRules) {
     };
     // One channel's reports in order: each row depends on what the previous rows stored.
     const Step steps[] = {
-        {"99", std::nullopt, ""},                     // first short report: nothing yet
-        {"12345", 12345, "12345"},                    // five digits
-        {"999", 12345, "12345"},                      // too short: the previous number again
-        {"1234", 12345, "12345"},                     // four bytes is still too short
-        {"> \r\n> ", 12345, "12345"},                 // long enough, no digits
-        {"a1 b2 c3", 123, "123"},                     // scattered digits
-        {"Cam: 2 Warning !", 2, "2"},                 // a relay's warning names its channel
+        {"99", std::nullopt, ""},     // first short report: nothing yet
+        {"12345", 12345, "12345"},    // five digits
+        {"999", 12345, "12345"},      // too short: the previous number again
+        {"1234", 12345, "12345"},     // four bytes is still too short
+        {"> \r\n> ", 12345, "12345"}, // long enough, no digits
+        {"a1 b2 c3", 123, "123"},     // scattered digits
+        // A relay's own notices are no answers of its player: neither a position nor a length.
+        {"Cam: 2 Warning !", std::nullopt, "123"},
+        {"Cam. 0 Reinstall !!!", std::nullopt, "123"},
+        {"Cam: Telnet Warning !", std::nullopt, "123"},
         {"13\r\n> ", 13, "13"},                       // VLC's answer with its prompt
         {"110\r\n> ", 110, "110"},                    // digits 1 and 0 together stay one number
         {"12345678901", std::nullopt, "12345678901"}, // stored, but does not fit
@@ -583,4 +586,14 @@ TEST(Keys, TransportZones) {
     EXPECT_EQ(transportKey(1), 37u);
     EXPECT_EQ(transportKey(4), 38u);
     EXPECT_EQ(transportKey(6), 32u);
+}
+
+TEST(Reports, AnAnswerEndsAtItsPrompt) {
+    EXPECT_EQ(replyEnd("12\r\n> "), 6u);
+    EXPECT_EQ(replyEnd("> "), 2u);                         // "seek" answers with its prompt only
+    EXPECT_EQ(replyEnd("12\r\n> 12\r\n> "), 6u);           // two answers read together: the first
+    EXPECT_EQ(replyEnd("12\r\n"), 0u);                     // the prompt is still to come
+    EXPECT_EQ(replyEnd("Password: "), 0u);                 // no prompt in the login dialogue
+    EXPECT_EQ(replyEnd("a> b\r\n> "), 8u);                 // "> " within a line is no prompt
+    EXPECT_EQ(replyEnd("\r\nWelcome, Master\r\n> "), 21u); // the login's last answer
 }
