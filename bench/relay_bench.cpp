@@ -118,7 +118,7 @@ int main() {
         }
     }
     bench::printLatency("player answer -> report read from the pipe", reply);
-    std::printf("  (the relay gathers an answer until the line has been quiet for 15 ms)\n");
+    std::printf("  (the relay forwards each answer as soon as its prompt has come)\n");
     if (platform::ProcessHandle h = platform::openProcess(pid)) {
         platform::terminateProcess(h, 0);
         platform::closeProcessHandle(h);

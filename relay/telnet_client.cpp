@@ -2,6 +2,7 @@
 
 #include <libtelnet.h>
 
+#include "core/reports.h"
 #include "relay/sockets.h"
 
 #include <atomic>
@@ -112,20 +113,26 @@ void TelnetClient::connectToHost() {
     Session* raw = s.get();
     session_ = std::move(s);
     session_->reader = std::thread([this, raw] {
+        auto deliver = [this](QByteArray chunk) {
+            QMetaObject::invokeMethod(
+                this, [this, chunk] { emit dataAvailable(chunk); }, Qt::QueuedConnection);
+        };
         std::vector<char> buf(raw->chunkLimit);
         for (;;) {
-            // Wait for the first bytes of a chunk, then keep gathering while more follow
-            // within the quiet time. Until the player's prompt has come, more is expected:
-            // an answer and its prompt are written separately, sometimes well apart.
-            const int waitMs = raw->gathered.isEmpty()        ? -1
-                               : raw->gathered.endsWith("> ") ? kQuietMs
-                                                              : kPromptWaitMs;
+            // Each answer goes out as soon as its prompt has come, on its own, so that two
+            // answers read together still make two reports.
+            for (std::size_t end; (end = vorbelt::replyEnd(raw->gathered.toStdString())) != 0;) {
+                deliver(raw->gathered.left(static_cast<qsizetype>(end)));
+                raw->gathered.remove(0, static_cast<qsizetype>(end));
+            }
+            // What is left waits for its prompt; text that never gets one (the banner, the
+            // password question) goes out once the line has been quiet for a while.
+            const int waitMs = raw->gathered.isEmpty() ? -1 : kPromptWaitMs;
             const int ready = sockets::waitReadable(raw->fd, waitMs);
             if (ready == 0 || static_cast<std::size_t>(raw->gathered.size()) >= raw->chunkLimit) {
                 QByteArray chunk;
                 chunk.swap(raw->gathered);
-                QMetaObject::invokeMethod(
-                    this, [this, chunk] { emit dataAvailable(chunk); }, Qt::QueuedConnection);
+                deliver(chunk);
                 if (ready == 0)
                     continue;
             }
@@ -138,12 +145,8 @@ void TelnetClient::connectToHost() {
             std::lock_guard<std::mutex> g(raw->lock);
             telnet_recv(raw->telnet, buf.data(), static_cast<std::size_t>(n));
         }
-        if (!raw->gathered.isEmpty()) {
-            QByteArray chunk;
-            chunk.swap(raw->gathered);
-            QMetaObject::invokeMethod(
-                this, [this, chunk] { emit dataAvailable(chunk); }, Qt::QueuedConnection);
-        }
+        if (!raw->gathered.isEmpty())
+            deliver(raw->gathered);
         const bool wasUp = raw->up.exchange(false);
         if (wasUp && !raw->stop)
             QMetaObject::invokeMethod(

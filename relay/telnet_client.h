@@ -3,9 +3,11 @@
 //
 // connectToHost() returns only once connected, or throws TelnetError; sendLine() adds CR LF
 // and throws if the connection fails under it. A reading thread collects what the player
-// sends until the line has been quiet for a moment (or 8192 bytes have gathered), so an
-// answer and the prompt that the player writes after it arrive as one chunk. Chunks
-// and status changes are delivered on the GUI thread, one at a time and in order.
+// sends: each answer with the prompt "> " that ends it forms one chunk, delivered as soon as
+// the prompt has come (an answer and its prompt arrive as one chunk, two answers as two);
+// text without a prompt forms a chunk once the line has been quiet for a while (or 8192 bytes
+// have gathered). Chunks and status changes are delivered on the GUI thread, one at a time and
+// in order.
 #pragma once
 
 #include <QByteArray>
@@ -25,9 +27,7 @@ class TelnetClient : public QObject {
 public:
     enum class Status { Connected, Disconnected };
 
-    // How long the line must stay quiet before the bytes gathered so far form one chunk:
-    // short once the player's prompt "> " has come, longer while it is still missing.
-    static constexpr int kQuietMs = 15;
+    // How long the line must stay quiet before text without a prompt forms a chunk.
     static constexpr int kPromptWaitMs = 250;
     // How long connecting may take before it counts as failed.
     static constexpr int kConnectTimeoutMs = 3000;

@@ -372,6 +372,12 @@ TEST_F(RelaySession, AnswersAndTheirPromptsReachThePipeAsOneReport) {
     // At the end of the media the player holds the last second.
     EXPECT_EQ(readReport(), "13\r\n> ");
     EXPECT_TRUE(form->ui()->Memo1->toPlainText().contains("Welcome, Master"));
+    // Two answers that arrive together still make two reports, each with its prompt (read as
+    // one, they would give 1313).
+    ASSERT_TRUE(platform::postMessage(window, 0xD000, 22, 0));
+    ASSERT_TRUE(platform::postMessage(window, 0xD000, 22, 0));
+    EXPECT_EQ(readReport(), "13\r\n> ");
+    EXPECT_EQ(readReport(), "13\r\n> ");
 }
 
 TEST_F(RelaySession, ALatePromptStillJoinsItsAnswer) {
