@@ -56,6 +56,7 @@ TForm2::TForm2(QWidget* parent) : QWidget(parent), ui_(new Ui::Form2) {
     connect(ui_->Button2, &QPushButton::clicked, this, &TForm2::Button2Click);
     connect(ui_->CheckBox5, &QCheckBox::toggled, this, &TForm2::CheckBox5Click);
     connect(ui_->CheckBox6, &QCheckBox::toggled, this, &TForm2::CheckBox6Click);
+    seekBarMoves_ = new station::OperatorMoves(ui_->TrackBar1);
     connect(ui_->TrackBar1, &QSlider::valueChanged, this, &TForm2::TrackBar1Change);
     connect(ui_->TrackBar2, &QSlider::valueChanged, this, &TForm2::TrackBar2Change);
     for (int tag = 1; tag <= 7; ++tag)
@@ -346,7 +347,8 @@ void TForm2::Image7MouseDown(int x) {
 void TForm2::TrackBar1Change() {
     const int p = ui_->TrackBar1->value();
     station::showPosition(ui_->LCDNumber1, ui_->LCDNumber2, p);
-    if (seekBarFocus)
+    // Only the operator's own moves seek; the repaint and the hand-over move it silently.
+    if (seekBarMoves_->take() && seekBarFocus)
         station::seekAll(relayWindow, rows(), p);
 }
 

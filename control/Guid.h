@@ -5,6 +5,7 @@
 
 #include "control/report_view.h"
 #include "control/settings_panel.h"
+#include "control/station.h"
 #include "platform/pipe.h"
 #include "platform/process.h"
 #include "platform/window.h"
@@ -129,6 +130,7 @@ private:
     std::unique_ptr<Ui::Form2> ui_;
     SettingsPanel settings_;
     TFrame1* Frame1 = nullptr;
+    station::OperatorMoves* seekBarMoves_ = nullptr; // owned by the seek bar
     QSet<QObject*> keyBound_;
     Layering mainLayering_;
     QMetaObject::Connection focusLeaving_;

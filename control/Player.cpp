@@ -67,6 +67,7 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent), ui_(new Ui::Form1) {
     for (auto* item : {ui_->RadioGroup1Item0, ui_->RadioGroup1Item1, ui_->RadioGroup1Item2})
         connect(item, &QRadioButton::clicked, this, &TForm1::RadioGroup1Click);
     connect(ui_->Button1, &QPushButton::clicked, this, &TForm1::Button1Click);
+    seekBarMoves_ = new station::OperatorMoves(ui_->TrackBar1);
     connect(ui_->TrackBar1, &QSlider::valueChanged, this, &TForm1::TrackBar1Change);
     ui_->TrackBar1->installEventFilter(this);
     ui_->Panel3->installEventFilter(this);

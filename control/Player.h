@@ -4,6 +4,7 @@
 
 #include "control/report_view.h"
 #include "control/settings_panel.h"
+#include "control/station.h"
 #include "core/geometry.h"
 #include "platform/pipe.h"
 #include "platform/process.h"
@@ -190,7 +191,8 @@ private:
     std::atomic<bool> readerDone_[kTableRows] = {};
     std::atomic<bool> timerRunning_{false};
     bool layeredPending_ = false;
-    QSet<QObject*> keyBound_; // controls whose keys go to the key handler
+    station::OperatorMoves* seekBarMoves_ = nullptr; // owned by the seek bar
+    QSet<QObject*> keyBound_;                        // controls whose keys go to the key handler
     QMetaObject::Connection focusLeaving_;
     bool maskDirty_ = true;
     QRegion uncovered_; // what clearing the colour-key mask has uncovered, until it is drawn

@@ -15,7 +15,8 @@
 void TForm1::TrackBar1Change() {
     const int p = ui_->TrackBar1->value();
     station::showPosition(ui_->LCDNumber1, ui_->LCDNumber2, p);
-    if (seekBarFocus)
+    // Only the operator's own moves seek; the repaint and the hand-over move it silently.
+    if (seekBarMoves_->take() && seekBarFocus)
         station::seekAll(relayWindow, fileCount, p);
 }
 

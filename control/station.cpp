@@ -3,6 +3,7 @@
 #include "core/player_launch.h"
 #include "platform/qt/message_box.h"
 
+#include <QAbstractSlider>
 #include <QApplication>
 #include <QColor>
 #include <QEvent>
@@ -96,6 +97,19 @@ QMetaObject::Connection onFocusLeavingPanels(QWidget* window, std::vector<QWidge
                                     if (panel->isAncestorOf(from) && !panel->isAncestorOf(to))
                                         panelExit();
                             });
+}
+
+OperatorMoves::OperatorMoves(QAbstractSlider* slider) : QObject(slider), slider_(slider) {
+    // An action of the operator's is announced before the value follows it; one that moves
+    // nothing (at an end of the range) announces no change.
+    connect(slider, &QAbstractSlider::actionTriggered, this,
+            [this] { pending_ = slider_->sliderPosition() != slider_->value(); });
+}
+
+bool OperatorMoves::take() {
+    const bool own = pending_;
+    pending_ = false;
+    return own;
 }
 
 void showPosition(QLCDNumber* minutes, QLCDNumber* seconds, int position) {

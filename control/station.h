@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+class QAbstractSlider;
 class QColor;
 class QFont;
 class QEvent;
@@ -91,6 +92,19 @@ bool isPress(const QEvent* event);
 // the caller's to end before its panels are destroyed.
 QMetaObject::Connection onFocusLeavingPanels(QWidget* window, std::vector<QWidget*> panels,
                                              std::function<void()> panelExit);
+
+// Tells the operator's own moves of a seek bar (a drag, a click into its groove, the wheel) from
+// the moves the program makes (the repaint, the hand-over, a reset): only the operator's seek.
+class OperatorMoves : public QObject {
+public:
+    explicit OperatorMoves(QAbstractSlider* slider);
+    // Whether the value change being handled now is the operator's (asked once per change).
+    bool take();
+
+private:
+    QAbstractSlider* slider_;
+    bool pending_ = false;
+};
 
 // A seek-bar position in seconds shown as minutes and seconds.
 void showPosition(QLCDNumber* minutes, QLCDNumber* seconds, int position);

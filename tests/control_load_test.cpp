@@ -71,19 +71,27 @@ TEST_F(Load, DraggingTheFocusedSeekBarSeeksEveryPlayer) {
     ASSERT_TRUE(processUntil([&] { return form->isActiveWindow(); }));
     form->ui()->TrackBar1->setFocus();
     ASSERT_TRUE(processUntil([&] { return form->seekBarFocus; }));
-    form->ui()->TrackBar1->setValue(61);
+    // A move of the program's (the repaint, to the reference time) is silent, focus or not.
+    form->referenceTime = 12;
+    form->repaint();
+    EXPECT_EQ(form->ui()->TrackBar1->value(), 12);
+    EXPECT_EQ(form->ui()->LCDNumber2->intValue(), 12);
+    drag(form->ui()->TrackBar1, 61);
     EXPECT_EQ(form->ui()->LCDNumber1->intValue(), 1);
     EXPECT_EQ(form->ui()->LCDNumber2->intValue(), 1);
-    for (int port : {9000, 9001})
+    for (int port : {9000, 9001}) {
         EXPECT_TRUE(processUntil([&] {
             const auto l = lines(port);
             return std::find(l.begin(), l.end(), "seek 61") != l.end();
         })) << port;
+        const auto l = lines(port);
+        EXPECT_EQ(std::find(l.begin(), l.end(), "seek 12"), l.end()) << port;
+    }
     // Without the focus a change of the seek bar only updates the displays.
     form->ui()->Button0->setFocus();
     form->ui()->Panel3->setFocus();
     ASSERT_TRUE(processUntil([&] { return !form->seekBarFocus; }));
-    form->ui()->TrackBar1->setValue(100);
+    drag(form->ui()->TrackBar1, 100);
     processFor(300);
     for (int port : {9000, 9001}) {
         const auto l = lines(port);
@@ -196,7 +204,7 @@ TEST_F(Load, RealVideoPlayersArePlacedAndKeptInStep) {
     ASSERT_TRUE(processUntil([&] { return form->isActiveWindow(); }));
     form->ui()->TrackBar1->setFocus();
     ASSERT_TRUE(processUntil([&] { return form->seekBarFocus; }));
-    form->ui()->TrackBar1->setValue(25);
+    drag(form->ui()->TrackBar1, 25);
     form->ui()->Panel3->setFocus();
     // Each poll round reports all four positions within a few milliseconds of each other.
     processFor(3500);

@@ -7,6 +7,7 @@
 #include "platform/window.h"
 #include "qt_wait.h"
 
+#include <QAbstractSlider>
 #include <QCoreApplication>
 #include <QKeyEvent>
 #include <gtest/gtest.h>
@@ -24,6 +25,13 @@ namespace testing_support {
 inline void press(QWidget* target, int key, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
     QKeyEvent e(QEvent::KeyPress, key, modifiers);
     QCoreApplication::sendEvent(target, &e);
+}
+
+// The operator drags `slider` to `value` (a move of the operator's, unlike setValue).
+inline void drag(QAbstractSlider* slider, int value) {
+    slider->setSliderDown(true);
+    slider->setSliderPosition(value);
+    slider->setSliderDown(false);
 }
 
 // A main window built in the test process, with stand-in or real relays as child processes,
