@@ -13,6 +13,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstring>
 #include <map>
 #include <stdexcept>
 #include <thread>
@@ -233,11 +234,20 @@ QImage Desktop::grab(const QRect& area) const {
     if (!img)
         return {};
     QImage out(area.size(), QImage::Format_RGB32);
-    for (int y = 0; y < area.height(); ++y)
+    const bool direct = img->bits_per_pixel == 32 && img->byte_order == LSBFirst &&
+                        img->red_mask == 0xFF0000 && img->blue_mask == 0xFF;
+    for (int y = 0; y < area.height(); ++y) {
+        auto* row = reinterpret_cast<QRgb*>(out.scanLine(y));
+        if (direct) {
+            std::memcpy(row, img->data + y * img->bytes_per_line,
+                        static_cast<std::size_t>(area.width()) * 4);
+            continue;
+        }
         for (int x = 0; x < area.width(); ++x) {
             const unsigned long p = XGetPixel(img, x, y);
-            out.setPixel(x, y, qRgb((p >> 16) & 0xFF, (p >> 8) & 0xFF, p & 0xFF));
+            row[x] = qRgb((p >> 16) & 0xFF, (p >> 8) & 0xFF, p & 0xFF);
         }
+    }
     XDestroyImage(img);
     return out;
 }
@@ -255,6 +265,28 @@ std::vector<bool> segments(const QImage& picture) {
 }
 
 } // namespace
+
+int readFrameNumber(const QImage& screen, const QRect& window) {
+    // The demo's picture is 640 x 360, scaled to the window; the strip stands 616 to 640
+    // across, its blocks 12 high from the top.
+    auto bit = [&](int block) {
+        const QPoint at(window.x() + (616 + 12) * window.width() / 640,
+                        window.y() + (12 * block + 6) * window.height() / 360);
+        if (!screen.rect().contains(at))
+            return -1;
+        return qGray(screen.pixel(at)) > 128 ? 1 : 0;
+    };
+    if (bit(0) != 1 || bit(1) != 0)
+        return -1;
+    int frame = 0;
+    for (int block = 2; block < 18; ++block) {
+        const int b = bit(block);
+        if (b < 0)
+            return -1;
+        frame = frame * 2 + b;
+    }
+    return frame;
+}
 
 int readLcd(const QImage& picture, int digits, int largest) {
     // The station's displays: filled segments, no frame, maroon on its panel.

@@ -69,4 +69,9 @@ private:
 // between 0 and `largest` matches.
 int readLcd(const QImage& picture, int digits, int largest = 999);
 
+// The number of the frame that the video `window` (where it stands on `screen`, a grab of the
+// whole screen) shows of a demo recording (tools/make_demo.sh), read from the strip of blocks
+// at the picture's right edge; -1 when the strip is not readable there.
+int readFrameNumber(const QImage& screen, const QRect& window);
+
 } // namespace e2e

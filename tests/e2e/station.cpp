@@ -141,6 +141,24 @@ bool Station::awaitKeys(int port, std::size_t count, int timeoutMs) const {
     return waitUntil([&] { return keysOf(port).size() >= count; }, timeoutMs);
 }
 
+namespace {
+int shownSeconds(const Desktop& desktop, const QRect& minutes, const QRect& seconds) {
+    const QImage screen = desktop.grab(minutes.united(seconds));
+    const QPoint origin = minutes.united(seconds).topLeft();
+    const int m = readLcd(screen.copy(minutes.translated(-origin)), 3, 99);
+    const int s = readLcd(screen.copy(seconds.translated(-origin)), 2, 59);
+    return m < 0 || s < 0 ? -1 : m * 60 + s;
+}
+} // namespace
+
+int Station::shownPosition() const {
+    return shownSeconds(desktop_, at::kPositionMinutes, at::kPositionSeconds);
+}
+
+int Station::shownLength() const {
+    return shownSeconds(desktop_, at::kLengthMinutes, at::kLengthSeconds);
+}
+
 std::set<pid_t> Station::processes() const {
     std::set<pid_t> all;
     if (running(process_->pid())) {

@@ -21,6 +21,9 @@ namespace at {
 const QPoint kLoad(460, 20);
 const QPoint kExit(532, 20);
 const QPoint kSeekBar(284, 452);
+// The position and length displays (minutes and seconds) of the control panel.
+const QRect kPositionMinutes(16, 434, 41, 31), kPositionSeconds(56, 434, 41, 31);
+const QRect kLengthMinutes(472, 434, 41, 31), kLengthSeconds(512, 434, 41, 31);
 const QPoint kSettingsSave(328, 20);
 // The opacity track bar on the Settings panel: its groove, right of the handle.
 const QPoint kOpacityHigh(560 + 16 + 112, 248 + 10);
@@ -76,6 +79,11 @@ public:
     std::vector<QJsonObject> events(const QString& kind, int port) const;
     // Waits until the player on `port` has received `count` keys.
     bool awaitKeys(int port, std::size_t count, int timeoutMs = 5000) const;
+
+    // What the main window's displays show, in seconds: the position (the current camera's
+    // last report) and the length; -1 when unreadable.
+    int shownPosition() const;
+    int shownLength() const;
 
     // The station's processes: itself, its relays and its players.
     std::set<pid_t> processes() const;
