@@ -7,10 +7,13 @@
 #include "platform/qt/posted_messages.h"
 #include "ui_Client.h"
 
+#include <QApplication>
 #include <QCloseEvent>
 #include <QFile>
 #include <QMouseEvent>
+#include <QTextBlock>
 #include <QTextCursor>
+#include <QTextDocument>
 
 namespace {
 
@@ -24,6 +27,12 @@ const QString kPlaylist =
     QString::fromStdString(platform::executableDirectory()) + "temp/playlist.txt";
 #endif
 
+constexpr int kFarewellTimeoutMs = 300;
+// The log's bound: its last lines and characters.
+constexpr int kLogLines = 1000;
+constexpr int kLogCharacters = 64 * 1024;
+constexpr int kLogDelayMs = 50;
+
 QString gle(uint32_t error) {
     return QString::number(error);
 }
@@ -32,6 +41,7 @@ QString gle(uint32_t error) {
 
 TTelnetForm::TTelnetForm(QWidget* parent) : QWidget(parent), ui_(new Ui::TelnetForm) {
     ui_->setupUi(this);
+    ui_->Memo1->document()->setMaximumBlockCount(kLogLines);
     telnet_.port = 23;
     openReportPipe();
     forwarding_ = false;
@@ -82,7 +92,19 @@ void TTelnetForm::writeReport(const QByteArray& text, bool showCount) {
 }
 
 void TTelnetForm::reportError(const std::exception& e) {
-    messageBox(QString::fromLocal8Bit(e.what()), "brellon", BoxKind::Information, this);
+    const QString text = QString::fromLocal8Bit(e.what());
+    // One box at a time: the next command runs inside an open box's own event loop, and boxes
+    // stacked there would pile up with every failing poll (until the stack gave out).
+    if (boxOpen_) {
+        ++unshownErrors_;
+        ui_->sbrStatus->showMessage(QString::number(unshownErrors_) +
+                                    " more errors while a message is shown; the last: " + text);
+        return;
+    }
+    boxOpen_ = true;
+    unshownErrors_ = 0;
+    messageBox(text, "brellon", BoxKind::Information, this);
+    boxOpen_ = false;
 }
 
 void TTelnetForm::sendIfConnected(const QByteArray& line) {
@@ -127,6 +149,9 @@ void TTelnetForm::WndProc(uint32_t message, uint32_t wParam, int32_t lParam) {
             playlistHandOver();
             break;
         case vorbelt::RelayActionKind::Close:
+            // An error box still open would keep the program alive: it goes first.
+            if (QWidget* box = QApplication::activeModalWidget())
+                box->close();
             close();
             break;
         }
@@ -138,6 +163,11 @@ void TTelnetForm::WndProc(uint32_t message, uint32_t wParam, int32_t lParam) {
 }
 
 void TTelnetForm::connectOnCommand() {
+    // A connection that is still up belongs to a player the station has since replaced: it
+    // is closed and the new one connected, rather than failing with "Already connected" and
+    // reporting a working line as not responding.
+    if (telnet_.connected())
+        telnet_.disconnectFromHost();
     try {
         telnet_.connectToHost();
     } catch (const TelnetError&) {
@@ -172,11 +202,38 @@ void TTelnetForm::playlistHandOver() {
 void TTelnetForm::IdTelnetDemoDataAvailable(const QByteArray& chunk) {
     // Each chunk goes whole into the log and, while forwarding, whole into the pipe: an answer
     // such as "110\r\n> " must reach the control program as one report with all its digits.
-    QTextCursor c(ui_->Memo1->document());
-    c.movePosition(QTextCursor::End);
-    c.insertText(QString::fromLatin1(chunk));
+    // The log is written a moment later, what came meanwhile at once: laying out its text
+    // anew for every chunk of a flood would cost more than the flood.
+    pendingLog_ += QString::fromLatin1(chunk);
+    if (pendingLog_.size() > kLogCharacters)
+        pendingLog_.remove(0, pendingLog_.size() - kLogCharacters);
+    if (!logTimer_.isActive())
+        logTimer_.start(kLogDelayMs, this);
     if (forwarding_ && !chunk.isEmpty())
         writeReport(chunk, true);
+}
+
+void TTelnetForm::timerEvent(QTimerEvent* event) {
+    if (event->timerId() != logTimer_.timerId()) {
+        QWidget::timerEvent(event);
+        return;
+    }
+    logTimer_.stop();
+    QTextDocument* log = ui_->Memo1->document();
+    QTextCursor c(log);
+    c.movePosition(QTextCursor::End);
+    c.insertText(pendingLog_);
+    pendingLog_.clear();
+    // The log keeps its tail only (the document limits its lines), cut at a line end where
+    // there is one: a player that talks without end must not cost ever more time and memory.
+    const int excess = log->characterCount() - kLogCharacters;
+    if (excess > 0) {
+        const QTextBlock last = log->findBlock(excess);
+        const int cut = last.isValid() && last.next().isValid() ? last.next().position() : excess;
+        QTextCursor head(log);
+        head.setPosition(cut, QTextCursor::KeepAnchor);
+        head.removeSelectedText();
+    }
 }
 
 void TTelnetForm::btnConnectClick() {
@@ -236,8 +293,9 @@ void TTelnetForm::IdTelnetDemoStatus(TelnetClient::Status status) {
 
 bool TTelnetForm::FormCloseQuery() {
     try {
+        // Briefly: a player that reads nothing must not hold the close up.
         if (telnet_.connected() && ui_->edtServer->text() == vorbelt::kLocalHost)
-            telnet_.sendLine("shutdown");
+            telnet_.sendLine("shutdown", kFarewellTimeoutMs);
     } catch (const std::exception&) {
         // The player went away first: nothing to say goodbye to.
     }

@@ -5,6 +5,7 @@
 #include "platform/pipe.h"
 #include "relay/telnet_client.h"
 
+#include <QBasicTimer>
 #include <QWidget>
 
 #include <cstdint>
@@ -42,6 +43,7 @@ public slots:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void timerEvent(QTimerEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
@@ -65,4 +67,8 @@ private:
     uint32_t bytesWritten_ = 0;
     int32_t lastResult_ = 0;
     bool closed_ = false;
+    QString pendingLog_; // received, not yet in the log
+    QBasicTimer logTimer_;
+    bool boxOpen_ = false;  // an error box is shown (its event loop runs the next commands)
+    int unshownErrors_ = 0; // errors while it is shown, counted in the status line
 };

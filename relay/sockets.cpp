@@ -1,6 +1,7 @@
 #include "relay/sockets.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <memory>
 
@@ -25,6 +26,9 @@ bool interrupted(int) {
 bool inProgress(int error) {
     return error == WSAEWOULDBLOCK;
 }
+bool wouldBlock(int error) {
+    return error == WSAEWOULDBLOCK;
+}
 int pollOne(pollfd* p, int timeoutMs) {
     return WSAPoll(p, 1, timeoutMs);
 }
@@ -38,6 +42,9 @@ bool interrupted(int error) {
 }
 bool inProgress(int error) {
     return error == EINPROGRESS;
+}
+bool wouldBlock(int error) {
+    return error == EAGAIN || error == EWOULDBLOCK;
 }
 int pollOne(pollfd* p, int timeoutMs) {
     return poll(p, 1, timeoutMs);
@@ -140,7 +147,7 @@ Socket connectTo(const addrinfo& address, const std::string& bindAddress, int ti
         if (ready < 0 || code != 0)
             return fail("Connect", ready < 0 ? lastError() : code);
     }
-    setBlocking(s, true);
+    // The socket stays non-blocking: a send waits for room only as long as it is allowed to.
     const int one = 1;
     setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
     guard.release();
@@ -151,17 +158,27 @@ int waitReadable(Socket s, int timeoutMs) {
     return pollFor(s, POLLIN, timeoutMs);
 }
 
-bool sendAll(Socket s, const char* data, std::size_t length) {
+bool sendAll(Socket s, const char* data, std::size_t length, int timeoutMs) {
 #ifdef _WIN32
     const int flags = 0;
 #else
     const int flags = MSG_NOSIGNAL; // a closed peer is an error, not a signal
 #endif
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     std::size_t done = 0;
     while (done < length) {
         const long n = send(s, data + done, static_cast<int>(length - done), flags);
         if (n < 0 && interrupted(lastError()))
             continue;
+        if (n < 0 && wouldBlock(lastError())) {
+            // A peer that does not read: wait for room, but not beyond the time allowed.
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                  deadline - std::chrono::steady_clock::now())
+                                  .count();
+            if (left <= 0 || pollFor(s, POLLOUT, static_cast<int>(left)) <= 0)
+                return false;
+            continue;
+        }
         if (n <= 0)
             return false;
         done += static_cast<std::size_t>(n);
@@ -174,6 +191,12 @@ long receive(Socket s, char* buffer, std::size_t capacity) {
         const long n = recv(s, buffer, static_cast<int>(capacity), 0);
         if (n < 0 && interrupted(lastError()))
             continue;
+        // Nothing there after all (the socket does not block): wait for it.
+        if (n < 0 && wouldBlock(lastError())) {
+            if (pollFor(s, POLLIN, -1) < 0)
+                return -1;
+            continue;
+        }
         return n < 0 ? -1 : n;
     }
 }

@@ -32,7 +32,7 @@ std::string errorText(int error);
 
 // A TCP connection to `address`, from `bindAddress` when given (numeric), with the connect
 // bounded by `timeoutMs`. Returns kNoSocket with `error` ("Socket: ...", "Bind: ...",
-// "Connect: ...") on failure. The socket is blocking, without Nagle's delay.
+// "Connect: ...") on failure. The socket does not block and has no Nagle's delay.
 Socket connectTo(const addrinfo& address, const std::string& bindAddress, int timeoutMs,
                  std::string& error);
 
@@ -40,9 +40,10 @@ Socket connectTo(const addrinfo& address, const std::string& bindAddress, int ti
 // no limit), -1 failed.
 int waitReadable(Socket s, int timeoutMs);
 
-// Whole-buffer send (false when the connection failed) and one receive (bytes, 0 at the end,
-// -1 on failure); both retry when interrupted by a signal.
-bool sendAll(Socket s, const char* data, std::size_t length);
+// Whole-buffer send: false when the connection failed, or when the peer took no more within
+// `timeoutMs` (0: only what fits at once). One receive: bytes, 0 at the end, -1 on failure.
+// Both retry when interrupted by a signal; the socket from connectTo does not block.
+bool sendAll(Socket s, const char* data, std::size_t length, int timeoutMs);
 long receive(Socket s, char* buffer, std::size_t capacity);
 
 // Ends both directions, so that a thread blocked on the socket returns; then or later close.

@@ -27,6 +27,7 @@ struct TelnetClient::Session {
     std::atomic<bool> up{false};   // connected
     std::atomic<bool> stop{false}; // asked to end
     bool sendFailed = false;       // a send failed since the last check (under lock)
+    int sendTimeoutMs = 0;         // how long the send under way may wait for room (under lock)
     QByteArray gathered;           // data bytes of the chunk being gathered (reader only)
     QByteArray terminalType;
     std::size_t chunkLimit = 8192;
@@ -39,7 +40,7 @@ struct TelnetClient::Session {
             s->gathered.append(ev->data.buffer, static_cast<qsizetype>(ev->data.size));
             break;
         case TELNET_EV_SEND:
-            if (!sockets::sendAll(s->fd, ev->data.buffer, ev->data.size))
+            if (!sockets::sendAll(s->fd, ev->data.buffer, ev->data.size, s->sendTimeoutMs))
                 s->sendFailed = true;
             break;
         case TELNET_EV_TTYPE:
@@ -143,6 +144,9 @@ void TelnetClient::connectToHost() {
             if (n <= 0)
                 break;
             std::lock_guard<std::mutex> g(raw->lock);
+            // Negotiation answers go out only if they fit at once: this thread must never wait
+            // for a peer that does not read while it holds the lock that sends need.
+            raw->sendTimeoutMs = 0;
             telnet_recv(raw->telnet, buf.data(), static_cast<std::size_t>(n));
         }
         if (!raw->gathered.isEmpty())
@@ -168,11 +172,12 @@ void TelnetClient::disconnectFromHost() {
         emit statusChanged(Status::Disconnected);
 }
 
-void TelnetClient::sendLine(const QByteArray& line) {
+void TelnetClient::sendLine(const QByteArray& line, int timeoutMs) {
     if (!connected())
         throw TelnetError("Not Connected");
     std::lock_guard<std::mutex> g(session_->lock);
     session_->sendFailed = false;
+    session_->sendTimeoutMs = timeoutMs;
     telnet_send(session_->telnet, line.constData(), static_cast<std::size_t>(line.size()));
     telnet_send(session_->telnet, "\r\n", 2);
     if (session_->sendFailed) {

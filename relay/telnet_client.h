@@ -2,12 +2,12 @@
 // the telnet protocol (option negotiation, IAC escaping) done by libtelnet.
 //
 // connectToHost() returns only once connected, or throws TelnetError; sendLine() adds CR LF
-// and throws if the connection fails under it. A reading thread collects what the player
-// sends: each answer with the prompt "> " that ends it forms one chunk, delivered as soon as
-// the prompt has come (an answer and its prompt arrive as one chunk, two answers as two);
-// text without a prompt forms a chunk once the line has been quiet for a while (or 8192 bytes
-// have gathered). Chunks and status changes are delivered on the GUI thread, one at a time and
-// in order.
+// and throws if the connection fails under it or the player takes nothing for a while. A reading
+// thread collects what the player sends: each answer with the prompt "> " that ends it forms one
+// chunk, delivered as soon as the prompt has come (an answer and its prompt arrive as one chunk,
+// two answers as two); text without a prompt forms a chunk once the line has been quiet for a while
+// (or 8192 bytes have gathered). Chunks and status changes are delivered on the GUI thread, one at
+// a time and in order.
 #pragma once
 
 #include <QByteArray>
@@ -29,8 +29,10 @@ public:
 
     // How long the line must stay quiet before text without a prompt forms a chunk.
     static constexpr int kPromptWaitMs = 250;
-    // How long connecting may take before it counts as failed.
+    // How long connecting may take before it counts as failed, and how long a line may wait
+    // for a player that does not read before the send counts as failed.
     static constexpr int kConnectTimeoutMs = 3000;
+    static constexpr int kSendTimeoutMs = 2000;
 
     explicit TelnetClient(QObject* parent = nullptr);
     ~TelnetClient() override;
@@ -45,7 +47,7 @@ public:
     void connectToHost();
     bool connected() const;
     void disconnectFromHost();
-    void sendLine(const QByteArray& line);
+    void sendLine(const QByteArray& line, int timeoutMs = kSendTimeoutMs);
 
 signals:
     void connectedToHost();

@@ -12,9 +12,11 @@
 #include "ui_Client.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTextDocument>
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -186,7 +188,7 @@ TEST_F(RelayWindow, ForwardingFollowsTheLastCommand) {
 TEST_F(RelayWindow, RepliesAreForwardedWholeWhileForwarding) {
     // Forwarding off: only the log.
     form->IdTelnetDemoDataAvailable("13\r\n> ");
-    EXPECT_TRUE(form->ui()->Memo1->toPlainText().contains("13"));
+    EXPECT_TRUE(processUntil([&] { return form->ui()->Memo1->toPlainText().contains("13"); }));
     ASSERT_TRUE(platform::postMessage(window, 0xD000, 22, 0));
     ASSERT_TRUE(processUntil([&] { return form->forwarding(); }));
     form->IdTelnetDemoDataAvailable("110\r\n> ");
@@ -197,7 +199,7 @@ TEST_F(RelayWindow, RepliesAreForwardedWholeWhileForwarding) {
     EXPECT_EQ(readReport(), "1234\r\n> ");
     EXPECT_EQ(readReport(), "10999\r\n");
     EXPECT_EQ(status(), "7");
-    EXPECT_TRUE(form->ui()->Memo1->toPlainText().contains("110"));
+    EXPECT_TRUE(processUntil([&] { return form->ui()->Memo1->toPlainText().contains("110"); }));
 }
 
 TEST_F(RelayWindow, WriteFailuresShowTheSystemErrorAndTheRelayGoesOn) {
@@ -269,6 +271,60 @@ TEST(RelayProcess, ShowsNoWindowUntilAnInstanceExistsThenTakesCommands) {
     ASSERT_TRUE(platform::postMessage(w, platform::WM_CLOSE_MESSAGE, 0, 0));
     EXPECT_FALSE(platform::readPipe(instance, buf, sizeof buf).ok);
     EXPECT_TRUE(waitUntil([&] { return !platform::processRunning(pid); }));
+    platform::closePipe(instance);
+}
+
+TEST_F(RelayWindow, OneErrorBoxAtATimeTheRestCountedInTheStatusLine) {
+    // A box runs its own event loop, in which the next commands are handled: commands that
+    // fail there (no playlist file) are counted instead of opening boxes over boxes.
+    int depth = 0, deepest = 0, shown = 0;
+    setMessageBoxHandler([&](const QString&, const QString&, BoxKind) {
+        ++shown;
+        deepest = std::max(deepest, ++depth);
+        processUntil([&] { return status().startsWith("2 more errors"); }, 3000);
+        --depth;
+        return BoxAnswer::Ok;
+    });
+    for (int k = 0; k < 3; ++k)
+        ASSERT_TRUE(platform::postMessage(window, 0xD000, 16, 0));
+    ASSERT_TRUE(processUntil([&] { return shown == 1 && depth == 0; }));
+    EXPECT_EQ(deepest, 1);
+    EXPECT_TRUE(status().startsWith("2 more errors while a message is shown"))
+        << status().toStdString();
+}
+
+TEST_F(RelayWindow, ALogWithoutLineBreaksKeepsABoundedTail) {
+    // Four megabytes without a line break used to cost minutes of processor time.
+    QElapsedTimer t;
+    t.start();
+    const QByteArray chunk(8192, 'x');
+    for (int k = 0; k < 512; ++k) {
+        form->IdTelnetDemoDataAvailable(chunk);
+        if (k % 32 == 0)
+            processFor(60); // the log written now and then, as chunks come over time
+    }
+    processFor(100);
+    EXPECT_LT(t.elapsed(), 5000);
+    EXPECT_LE(form->ui()->Memo1->document()->characterCount(), 64 * 1024 + 1);
+    // With line breaks the cut falls at a line end.
+    form->IdTelnetDemoDataAvailable(QByteArray("tail\n") + QByteArray(70000, 'y') + "\nlast");
+    EXPECT_TRUE(processUntil([&] { return form->ui()->Memo1->toPlainText().endsWith("last"); }));
+    EXPECT_FALSE(form->ui()->Memo1->toPlainText().contains("tail"));
+}
+
+TEST(RelayProcess, CodeTwentySevenClosesItThroughAnOpenErrorBox) {
+    const platform::PipeHandle instance = platform::createNamedPipe(kPipe);
+    const platform::ProcessId pid = platform::createProcess(buildDirectory() + "brellon", "Telnet");
+    ASSERT_NE(platform::connectNamedPipe(instance, 5000), platform::PipeConnect::TimedOut);
+    platform::WindowHandle w = 0;
+    ASSERT_TRUE(waitUntil([&] { return (w = platform::findWindow("Telnet")) != 0; }));
+    // Fifty failing commands: a real box opens (and, before, forty-nine more over it).
+    for (int k = 0; k < 50; ++k)
+        ASSERT_TRUE(platform::postMessage(w, 0xD000, 16, 0));
+    ASSERT_TRUE(waitUntil([&] { return platform::findWindow("brellon") != 0; }));
+    processFor(500);
+    ASSERT_TRUE(platform::postMessage(w, 0xD000, 27, 0));
+    EXPECT_TRUE(waitUntil([&] { return !platform::processRunning(pid); }, 1000));
     platform::closePipe(instance);
 }
 
@@ -459,6 +515,50 @@ TEST_F(RelaySession, LostConnectionIsReportedAndLaterCommandsAreDropped) {
     EXPECT_EQ(player.process().wait(), 0);
     post(20, 3);
     EXPECT_TRUE(boxes.empty());
+}
+
+TEST_F(RelaySession, ConnectWhileConnectedMovesToTheNewPlayer) {
+    StandIn first(port);
+    connectTo(first);
+    // The station replaced the player (a new Load) before this relay saw the old one go.
+    StandIn second(freePort());
+    ASSERT_TRUE(second.waitListening());
+    post(2, second.port());
+    post(3, 0);
+    ASSERT_TRUE(processUntil([&] { return !second.events("password").empty(); }));
+    EXPECT_TRUE(processUntil([&] { return !first.events("disconnected").empty(); }));
+    ASSERT_TRUE(processUntil(
+        [&] { return form->ui()->Memo1->toPlainText().count("Welcome, Master") == 2; }));
+    ASSERT_TRUE(platform::postMessage(window, 0xD000, 23, 0));
+    EXPECT_EQ(readReport(), "30\r\n> "); // the new player's answer, no warning before it
+    EXPECT_EQ(status(), "6");
+}
+
+TEST_F(RelaySession, APlayerThatReadsNothingHoldsNoCommandLong) {
+    // A peer that accepts the connection and never reads.
+    const int listener = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    const int small = 4096;
+    setsockopt(listener, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(listen(listener, 1), 0);
+    post(1, 0);
+    post(2, port);
+    ASSERT_TRUE(platform::postMessage(window, 0xD000, 3, 0));
+    ASSERT_TRUE(processUntil([&] { return form->IdTelnetDemo().connected(); }));
+    // A line far larger than the buffers: the send gives up after its time-out.
+    QElapsedTimer t;
+    t.start();
+    EXPECT_THROW(form->IdTelnetDemo().sendLine(QByteArray(16 << 20, 'z')), TelnetError);
+    EXPECT_LT(t.elapsed(), 4000);
+    // Closing sends "shutdown" for a moment only.
+    t.restart();
+    form->close();
+    EXPECT_LT(t.elapsed(), 1000);
+    close(listener);
 }
 
 TEST_F(RelaySession, ClosingSaysShutdownOnlyToALocalPlayer) {

@@ -45,7 +45,7 @@ int main() {
 
     // Nothing to read yet: the wait ends at its bound.
     CHECK_EQ(sockets::waitReadable(client, 50), 0);
-    CHECK(sockets::sendAll(client, "get_time\r\n", 10));
+    CHECK(sockets::sendAll(client, "get_time\r\n", 10, 2000));
     char buffer[64];
     CHECK_EQ(recv(server, buffer, sizeof buffer, 0), 10);
     CHECK_EQ(std::string(buffer, 10), "get_time\r\n");
