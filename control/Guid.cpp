@@ -161,16 +161,23 @@ void TForm2::cellSizeFromResolution() {
 
 void TForm2::Button1Click() {
     pollingFlag = false;
-    // The players of the previous load end at once; the relays stay, to connect to the new ones.
+    // The reports that follow are lengths, whatever a Load before this one left.
+    lengthPhaseFlag = true;
+    // The players of the previous load end at once, and any other the station started; the
+    // relays stay, to connect to the new ones.
     for (int i = 0; i < rows(); ++i)
         station::endProcess(vlcProcessId[i], 0);
+    station::endVideoPlayers(0);
     if (Frame1)
         Frame1->Button1Click();
     ui_->TrackBar1->setValue(0);
     ui_->TrackBar1->setMaximum(0);
     const int items = Frame1 ? Frame1->ListBox1()->count() : 0;
-    // The table copy has ten rows: files beyond them are not started.
+    // The table copy has ten rows: files beyond them are not started. Rows beyond the new
+    // files are no longer loaded.
     fileCount = static_cast<uint8_t>(std::min(items, kRows));
+    for (int i = fileCount; i < kRows; ++i)
+        station::unload(vlcProcessId[i], vlcWindow[i], channelState[i]);
     for (int j = 0; j < fileCount; ++j)
         loadFile(j);
     pollingFlag = true;
@@ -181,7 +188,8 @@ void TForm2::loadFile(int j) {
     const std::string item = Frame1->ListBox1()->item(j)->text().toStdString();
     vlcProcessId[j] = station::startVideoPlayer(j, ui_->CheckBox1->isChecked(), item);
     // Titled by its row, not by its camera digit.
-    vlcWindow[j] = station::awaitVideoWindow(kPlayerWindowPolls, std::to_string(j));
+    vlcWindow[j] =
+        station::awaitVideoWindow(vlcProcessId[j], kPlayerWindowPolls, std::to_string(j));
     const platform::WindowHandle w = vlcWindow[j];
     if (w != 0) {
         platform::postMessage(w, platform::WM_KEYDOWN_MESSAGE, platform::VK_END_KEY, 0);
@@ -240,6 +248,9 @@ bool TForm2::FormKeyDown(int key) {
             platform::postMessage(mainWindowHandle, platform::WM_KEYDOWN_MESSAGE,
                                   platform::VK_SPACE_KEY, 0);
             hide();
+            // The window system must see this window go before the main window is brought
+            // forward (another connection): else the keyboard falls back to nothing.
+            station::flushWindowSystem();
             platform::setForegroundWindow(mainWindowHandle);
             platform::postMessage(mainWindowHandle, platform::WM_KEYDOWN_MESSAGE,
                                   platform::VK_SPACE_KEY, 0);
@@ -463,6 +474,7 @@ bool TForm2::FormCloseQuery() {
     pollingFlag = false;
     for (int i = 0; i < kRows; ++i)
         station::endProcess(vlcProcessId[i], 0);
+    station::endVideoPlayers(0);
     // The main window then closes and ends the station.
     platform::postMessage(mainWindowHandle, platform::WM_CLOSE_MESSAGE, 0, 0);
     return true;

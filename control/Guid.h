@@ -46,16 +46,18 @@ public:
     platform::PipeHandle pipeInstance[kRows] = {};
     uint32_t readerThreadId[kRows] = {};
     platform::WindowHandle vlcWindow[kRows] = {};
-    platform::WindowHandle relayWindow[kRows] = {};
-    uint8_t channelState[kRows] = {};
+    // (Read by the timer thread too while this window is shown.)
+    std::atomic<platform::WindowHandle> relayWindow[kRows] = {};
+    std::atomic<uint8_t> channelState[kRows] = {};
 
     // --- window state --------------------------------------------------------------------
     uint8_t fileCount = 0;
     uint8_t currentChannel = 0;
     std::atomic<int32_t> referenceTime{0};
     uint8_t hoverFlag = 0;
-    bool pollingFlag = false;
-    bool lengthPhaseFlag = true;
+    // The station's polling and length-phase flags, once joined to the main window's.
+    station::SharedFlag pollingFlag{false};
+    station::SharedFlag lengthPhaseFlag{true};
     bool transparencyFlag = false;
     bool seekBarFocus = false;
     platform::WindowHandle mainWindowHandle = 0;
@@ -77,7 +79,10 @@ public:
     int reportCurrentChannel() const override { return currentChannel; }
     std::atomic<int32_t>& reportReferenceTime() override { return referenceTime; }
     platform::WindowHandle reportRelayWindow(int channel) const override {
-        return channel >= 0 && channel < kRows ? relayWindow[channel] : 0;
+        return channel >= 0 && channel < kRows ? relayWindow[channel].load() : 0;
+    }
+    bool channelLoaded(int channel) const override {
+        return channel >= 0 && channel < kRows && channelState[channel] != 0;
     }
     bool alwaysPlay() const override;
     void repaintView() override { update(); }

@@ -25,10 +25,6 @@ const QColor kRed(255, 0, 0);
 const QColor kMaroon(128, 0, 0);
 const QColor kGrey(192, 192, 192);
 
-int lineCount(const QString& text) {
-    return static_cast<int>(vorbelt::decodeNames(text.toStdString()).size());
-}
-
 } // namespace
 
 TForm1::TForm1(QWidget* parent) : QWidget(parent), ui_(new Ui::Form1) {
@@ -109,20 +105,26 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent), ui_(new Ui::Form1) {
     focusLeaving_ = station::onFocusLeavingPanels(this, {ui_->Frame11, ui_->GroupBox1, ui_->Panel3},
                                                   [this] { PanelExit(); });
     connect(ui_->Memo1, &QPlainTextEdit::textChanged, this,
-            [this] { cameraCount_ = lineCount(ui_->Memo1->toPlainText()); });
+            [this] { cameraCount_ = settings_.nameCount(); });
 
     // 2. Report texts and the pipe name.
     for (auto& t : lastReportText)
         t.clear();
     pipeName = platform::kReportPipeName;
+    // Without a safe place for the report pipe no relay can report: the operator is told why,
+    // and every channel then fails to start as a relay without a pipe does.
+    std::string refused;
+    if (platform::pipePath(pipeName, &refused).empty())
+        messageBox("The report pipe cannot be made: " + QString::fromStdString(refused) + ".",
+                   "Report pipe");
 
     // 3. Names: the names file replaces the memo's lines when it exists. Its line count fixes
     // the number of channels, at most as many as the channel table holds. A names file that
     // cannot be read ends start-up with the error.
-    QStringList names;
+    std::vector<std::string> names;
     if (readNamesFile(names))
-        settings_.setNameLines(names);
-    cameraCount_ = lineCount(ui_->Memo1->toPlainText());
+        settings_.setNameList(names);
+    cameraCount_ = settings_.nameCount();
     const int n = std::min(cameraCount(), kTableRows);
 
     // 4. Clear the rows that will be used.
@@ -136,6 +138,7 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent), ui_(new Ui::Form1) {
     // 5. Start every channel, one after the other.
     for (int j = 0; j < n; ++j)
         startChannel(j);
+    startedChannels_ = n;
 
     // 6.
     waitFlag = true;
@@ -273,7 +276,7 @@ void TForm1::layOutLabelTiles() {
 }
 
 void TForm1::drawLabelTiles() {
-    const QStringList names = ui_->Memo1->toPlainText().split('\n');
+    const std::vector<std::string> names = settings_.nameList();
     for (int k = 0; k < cameraCount() && k < 8; ++k) {
         QLabel* tile = labelTile(k);
         tile->setVisible(ui_->CheckBox3->isChecked());
@@ -283,7 +286,9 @@ void TForm1::drawLabelTiles() {
         painter.setPen(Qt::white);
         painter.setFont(font());
         painter.drawText(QRect(0, 0, canvas.width(), canvas.height()), Qt::AlignLeft | Qt::AlignTop,
-                         k < names.size() ? names[k] : QString());
+                         k < static_cast<int>(names.size())
+                             ? SettingsPanel::shown(names[static_cast<std::size_t>(k)])
+                             : QString());
         painter.end();
         tile->setPixmap(canvas);
     }

@@ -92,6 +92,7 @@ public:
     platform::WindowHandle reportRelayWindow(int channel) const override {
         return relayWindow[channel];
     }
+    bool channelLoaded(int channel) const override { return channelState[channel] != 0; }
     bool alwaysPlay() const override;
     void repaintView() override { update(); }
 
@@ -188,6 +189,7 @@ private:
     SettingsPanel settings_;
     TForm2* Form2 = nullptr;
     std::atomic<int> cameraCount_{0};
+    int startedChannels_ = 0; // relays started at start-up, however the names change later
     std::atomic<bool> readerDone_[kTableRows] = {};
     std::atomic<bool> timerRunning_{false};
     bool layeredPending_ = false;

@@ -201,10 +201,14 @@ void TForm1::timerThreadMain() {
         platform::sleepMs(100);
         while (pollingFlag) {
             platform::sleepMs(1000);
+            // The channels of the window that the reports go to: a Load in the compact window
+            // is kept in step as well as one in the main window.
+            ReportView& view = activeReportView();
             const int n = std::min(cameraCount(), kTableRows);
             for (int i = 0; i < n; ++i)
-                if (channelState[i] != 0 && relayWindow[i] != 0)
-                    platform::postMessage(relayWindow[i], vorbelt::kCommandMessage, 22, 0);
+                if (view.channelLoaded(i) && view.reportRelayWindow(i) != 0)
+                    platform::postMessage(view.reportRelayWindow(i), vorbelt::kCommandMessage, 22,
+                                          0);
         }
     }
     timerRunning_ = false;
@@ -224,25 +228,25 @@ bool TForm1::FormCloseQuery() {
     timerRunFlag = false;
     platform::sleepMs(900);
     platform::sleepMs(900);
-    const int n = std::min(cameraCount(), kTableRows);
-    for (int i = 0; i < n; ++i) {
+    // Every channel that was started, also one whose name was deleted since.
+    for (int i = 0; i < startedChannels_; ++i) {
         station::endProcess(vlcProcessId[i], 100);
         station::endProcess(relayProcessId[i], 100);
     }
-    // Players started for files beyond the channels must not outlive the station either, nor
-    // those that a Load in the compact window started and this window never took back.
-    for (int i = n; i < fileCount; ++i)
-        station::endProcess(vlcProcessId[i], 100);
-    if (Form2)
-        for (int i = 0; i < TForm2::kRows; ++i)
-            if (platform::processRunning(Form2->vlcProcessId[i]))
-                station::endProcess(Form2->vlcProcessId[i], 0);
+    // Nor may any other player outlive the station: one for a file beyond the channels, one
+    // that a Load in the compact window started.
+    station::endVideoPlayers(100);
     return true;
 }
 
 void TForm1::closeEvent(QCloseEvent* event) {
-    if (FormCloseQuery())
-        event->accept();
-    else
+    if (!FormCloseQuery()) {
         event->ignore();
+        return;
+    }
+    event->accept();
+    // The main window's close ends the station, whatever else shows: the compact window
+    // would otherwise keep the program running over channels that are gone.
+    if (Form2 && Form2->isVisible())
+        Form2->hide();
 }

@@ -84,9 +84,11 @@ bool TForm1::FormKeyDown(int key) {
 
 void TForm1::setCompactWindow(TForm2* form2) {
     Form2 = form2;
-    if (Form2)
-        Form2->setMainWindowLayering(
-            [this](uint32_t mode, uint8_t alpha) { setLayered(mode, alpha); });
+    if (!Form2)
+        return;
+    Form2->pollingFlag.shareWith(pollingFlag);
+    Form2->lengthPhaseFlag.shareWith(lengthPhaseFlag);
+    Form2->setMainWindowLayering([this](uint32_t mode, uint8_t alpha) { setLayered(mode, alpha); });
 }
 
 void TForm1::switchToCompactWindow() {
@@ -103,9 +105,9 @@ void TForm1::switchToCompactWindow() {
     for (int i = 0; i < TForm2::kRows; ++i) {
         c.vlcProcessId[i] = vlcProcessId[i];
         c.relayProcessId[i] = relayProcessId[i];
-        c.relayWindow[i] = relayWindow[i];
+        c.relayWindow[i] = relayWindow[i].load();
         c.vlcWindow[i] = vlcWindow[i];
-        c.channelState[i] = channelState[i];
+        c.channelState[i] = channelState[i].load();
         c.pipeInstance[i] = pipeInstance[i];
         c.readerThreadId[i] = readerThreadId[i];
     }
@@ -116,11 +118,12 @@ void TForm1::switchToCompactWindow() {
     c.lengthPhaseFlag = lengthPhaseFlag;
     c.lengthMinutes()->display(ui_->LCDNumber3->intValue());
     c.lengthSeconds()->display(ui_->LCDNumber4->intValue());
-    c.settingsPanel().setNameLines(settings_.nameLines());
+    c.settingsPanel().setNameList(settings_.nameList());
     // Resolution, the five check boxes, the opacity step, the transparency flag and with it
     // "Transparent".
     c.settingsPanel().apply(settings_.settings());
-    c.mainWindowHandle = mainWindowHandle;
+    // (This window's own handle, should the key come before its activation has found it.)
+    c.mainWindowHandle = mainWindowHandle != 0 ? mainWindowHandle : winId();
     c.setFont(font());
     c.Tag = Tag;
     c.fullViewOrigin = fullViewOrigin;
@@ -137,7 +140,7 @@ void TForm1::takeBackFromCompactWindow() {
         vlcProcessId[i] = c.vlcProcessId[i];
         relayProcessId[i] = c.relayProcessId[i];
         vlcWindow[i] = c.vlcWindow[i];
-        channelState[i] = c.channelState[i];
+        channelState[i] = c.channelState[i].load();
         pipeInstance[i] = c.pipeInstance[i];
         readerThreadId[i] = c.readerThreadId[i];
     }
@@ -146,7 +149,7 @@ void TForm1::takeBackFromCompactWindow() {
     copySeekBar(*c.ui()->TrackBar1, *ui_->TrackBar1);
     ui_->LCDNumber3->display(c.lengthMinutes()->intValue());
     ui_->LCDNumber4->display(c.lengthSeconds()->intValue());
-    settings_.setNameLines(c.settingsPanel().nameLines());
+    settings_.setNameList(c.settingsPanel().nameList());
     settings_.apply(c.settingsPanel().settings());
     pollingFlag = c.pollingFlag;
     lengthPhaseFlag = c.lengthPhaseFlag;

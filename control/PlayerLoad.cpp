@@ -2,6 +2,7 @@
 // listed file, found, retitled, placed and layered, its relay connected and asked the length.
 #include "control/Player.h"
 
+#include "control/Guid.h"
 #include "control/station.h"
 #include "core/player_launch.h"
 #include "core/relay_commands.h"
@@ -17,9 +18,11 @@
 void TForm1::Frame11Button1Click() {
     pollingFlag = false;
     platform::sleepMs(900);
-    // The players of the previous load are stopped before the dialog, also if it is cancelled.
+    // The players of the previous load are stopped before the dialog, also if it is cancelled;
+    // so is any other player the station started (by the compact window, say) and lost track of.
     for (int i = 0; i < fileCount; ++i)
         station::endProcess(vlcProcessId[i], 100);
+    station::endVideoPlayers(100);
     ui_->Frame11->Button1Click();
     ui_->TrackBar1->setValue(0);
     ui_->TrackBar1->setMaximum(0);
@@ -33,7 +36,11 @@ void TForm1::Button1Click() {
     waitFlag = true;
     lengthPhaseFlag = true;
     ui_->Frame11->Button1()->click();
+    const int before = std::max<int>(fileCount, TForm2::kRows);
     fileCount = static_cast<uint8_t>(std::min(ui_->Frame11->ListBox1()->count(), kTableRows - 1));
+    // Rows beyond the new files are no longer loaded: not polled, not coloured, no keys.
+    for (int i = fileCount; i < before; ++i)
+        station::unload(vlcProcessId[i], vlcWindow[i], channelState[i]);
     try {
         for (int i = 0; i < fileCount; ++i)
             loadFile(i);
@@ -56,7 +63,7 @@ void TForm1::loadFile(int i) {
         throw std::invalid_argument("'" + item + "' has no camera digit before \"_st\"");
     vlcProcessId[i] = station::startVideoPlayer(i, ui_->CheckBox1->isChecked(), item);
     platform::sleepMs(100);
-    vlcWindow[i] = station::awaitVideoWindow(1000, std::to_string(*digit));
+    vlcWindow[i] = station::awaitVideoWindow(vlcProcessId[i], 1000, std::to_string(*digit));
     waitFlag = false;
     const platform::WindowHandle w = vlcWindow[i];
     if (w != 0) {

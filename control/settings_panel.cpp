@@ -5,10 +5,13 @@
 
 #include <QCheckBox>
 #include <QFile>
+#include <QFileInfo>
 #include <QPlainTextEdit>
 #include <QRadioButton>
 #include <QSaveFile>
 #include <QSlider>
+#include <QTextBlock>
+#include <QTextDocument>
 #include <QWidget>
 
 #include <stdexcept>
@@ -47,17 +50,58 @@ void SettingsPanel::apply(const vorbelt::Settings& s) {
     transparent->setChecked(s.transparent);
 }
 
-QStringList SettingsPanel::nameLines() const {
-    return names->toPlainText().split('\n');
+namespace {
+// Characters that the memo would take for line breaks stand for themselves in a visible form.
+constexpr char16_t kShownCr = 0x240D;            // SYMBOL FOR CARRIAGE RETURN
+constexpr char16_t kShownLineSeparator = 0x2424; // SYMBOL FOR NEWLINE
+} // namespace
+
+QString SettingsPanel::shown(const std::string& name) {
+    QString text = QString::fromLocal8Bit(name.data(), static_cast<qsizetype>(name.size()));
+    text.replace(QChar('\r'), QChar(kShownCr));
+    text.replace(QChar(QChar::LineSeparator), QChar(kShownLineSeparator));
+    return text;
 }
 
-void SettingsPanel::setNameLines(const QStringList& lines) {
-    names->setPlainText(lines.join('\n'));
+void SettingsPanel::setNameList(const std::vector<std::string>& list) {
+    loaded->names = list;
+    loaded->shown.clear();
+    for (const std::string& n : list)
+        loaded->shown << shown(n);
+    names->setPlainText(loaded->shown.join('\n'));
+}
+
+std::vector<std::string> SettingsPanel::nameList() const {
+    QTextDocument* doc = names->document();
+    // The memo's lines (block texts keep no-break spaces, unlike the plain text).
+    QStringList lines;
+    for (QTextBlock b = doc->begin(); b.isValid(); b = b.next())
+        lines << b.text();
+    // As they were set: exactly the names as read, their count as the names file gave it
+    // (which a memo cannot always show: one empty name looks like none).
+    if (!loaded->names.empty() && lines == loaded->shown)
+        return loaded->names;
+    std::vector<std::string> list;
+    if (doc->isEmpty())
+        return list;
+    // One name per line of the memo; a line as it was set keeps its bytes.
+    for (QTextBlock b = doc->begin(); b.isValid(); b = b.next()) {
+        const int k = b.blockNumber();
+        QString text = b.text();
+        if (k < loaded->shown.size() && text == loaded->shown[k]) {
+            list.push_back(loaded->names[static_cast<std::size_t>(k)]);
+            continue;
+        }
+        text.replace(QChar(kShownCr), QChar('\r'));
+        text.replace(QChar(kShownLineSeparator), QChar(QChar::LineSeparator));
+        list.push_back(text.toLocal8Bit().toStdString());
+    }
+    return list;
 }
 
 void saveSettings(const SettingsPanel& panel, QWidget* settingsPanel) {
     try {
-        writeNamesFile(panel.nameLines());
+        writeNamesFile(panel.nameList());
     } catch (const std::exception& e) {
         messageBox(QString::fromLocal8Bit(e.what()), "Vorbelt Player");
         return;
@@ -69,7 +113,8 @@ void saveSettings(const SettingsPanel& panel, QWidget* settingsPanel) {
 
 bool readSettingsFile(vorbelt::Settings& current) {
     QFile f(kSettingsFile);
-    if (!f.open(QIODevice::ReadOnly))
+    // Only a regular file is read: a FIFO or a device of that name would never end a read.
+    if (!QFileInfo(kSettingsFile).isFile() || !f.open(QIODevice::ReadOnly))
         return false;
     std::string bytes;
     for (std::size_t k = 0; k < vorbelt::kSettingsRecordSize; ++k) {
@@ -100,10 +145,14 @@ bool writeSettingsFile(const vorbelt::Settings& settings) {
     return f.error() == QFileDevice::NoError;
 }
 
-bool readNamesFile(QStringList& lines) {
+bool readNamesFile(std::vector<std::string>& names) {
     QFile f(kNamesFile);
-    if (!f.exists())
+    const QFileInfo info(kNamesFile);
+    if (!info.exists() && !info.isSymLink())
         return false;
+    // Only a regular file is read: a FIFO or a device of that name would never end a read.
+    if (!info.isFile())
+        throw std::runtime_error("\"" + kNamesFile.toStdString() + "\" is not a regular file.");
     if (!f.open(QIODevice::ReadOnly))
         throw std::runtime_error("Cannot open file \"" + kNamesFile.toStdString() + "\". " +
                                  f.errorString().toStdString());
@@ -111,18 +160,16 @@ bool readNamesFile(QStringList& lines) {
     if (f.error() != QFileDevice::NoError)
         throw std::runtime_error("Read error on \"" + kNamesFile.toStdString() + "\". " +
                                  f.errorString().toStdString());
-    lines.clear();
-    for (const auto& n : vorbelt::decodeNames(content.toStdString()))
-        lines << QString::fromLocal8Bit(n.data(), static_cast<qsizetype>(n.size()));
+    names = vorbelt::decodeNames(content.toStdString());
     return true;
 }
 
-void writeNamesFile(const QStringList& lines) {
-    std::vector<std::string> names;
-    for (const QString& l : lines)
-        names.push_back(l.toLocal8Bit().toStdString());
+void writeNamesFile(const std::vector<std::string>& names) {
     const std::string content = vorbelt::encodeNames(names);
     QSaveFile f(kNamesFile);
+    // A folder that takes no new file (the names file itself being writable) is written in
+    // place rather than not at all.
+    f.setDirectWriteFallback(true);
     if (!f.open(QIODevice::WriteOnly) ||
         f.write(content.data(), static_cast<qint64>(content.size())) !=
             static_cast<qint64>(content.size()) ||

@@ -9,6 +9,9 @@
 #include <QStringList>
 
 #include <atomic>
+#include <memory>
+#include <string>
+#include <vector>
 
 class QCheckBox;
 class QPlainTextEdit;
@@ -36,8 +39,23 @@ struct SettingsPanel {
     vorbelt::Settings settings() const;
     // Sets the controls; a control whose value changes runs its change handler.
     void apply(const vorbelt::Settings& s);
-    QStringList nameLines() const;
-    void setNameLines(const QStringList& lines);
+
+    // The camera names, one byte string each, as the names file holds them. A name the
+    // operator has not edited keeps its bytes as they were read, whatever the local character
+    // set makes of them; the memo shows each name on one line.
+    std::vector<std::string> nameList() const;
+    void setNameList(const std::vector<std::string>& names);
+    int nameCount() const { return static_cast<int>(nameList().size()); }
+    // A name as the memo and the label tiles show it.
+    static QString shown(const std::string& name);
+
+    // The names as last set, and as the memo showed them then (shared by the copies of a
+    // window's panel).
+    struct Loaded {
+        std::vector<std::string> names;
+        QStringList shown;
+    };
+    std::shared_ptr<Loaded> loaded = std::make_shared<Loaded>();
 };
 
 // The settings controls of a form (both forms name them alike).
@@ -66,9 +84,10 @@ bool readSettingsFile(vorbelt::Settings& current);
 // file is created. False on failure.
 bool writeSettingsFile(const vorbelt::Settings& settings);
 
-// The names file's lines, or nothing when it does not exist. Throws std::runtime_error when it
-// exists but cannot be read.
-bool readNamesFile(QStringList& lines);
+// The names file's lines, or nothing when it does not exist. Only a regular file is read.
+// Throws std::runtime_error when it exists but cannot be read.
+bool readNamesFile(std::vector<std::string>& names);
 // Replaces the names file whole: written beside it first and renamed over it, so a failure
-// part-way never leaves it half-written. Throws std::runtime_error on failure.
-void writeNamesFile(const QStringList& lines);
+// part-way never leaves it half-written; where no file can be made beside it, written in
+// place. Throws std::runtime_error on failure.
+void writeNamesFile(const std::vector<std::string>& names);

@@ -6,11 +6,16 @@
 #include <QAbstractSlider>
 #include <QApplication>
 #include <QColor>
+#include <QDir>
 #include <QEvent>
+#include <QFile>
 #include <QFont>
 #include <QLCDNumber>
 #include <QPalette>
 #include <QPushButton>
+#include <QRegularExpression>
+#include <QStandardPaths>
+#include <QTemporaryDir>
 #ifndef _WIN32
 #include <xcb/xcb.h>
 #endif
@@ -21,8 +26,52 @@
 namespace station {
 
 QString videoPlayerProfile() {
-    return QString::fromStdString(platform::executableDirectory()) + "vlc-profile";
+    return QString::fromStdString(platform::dataDirectory()) + "vlc-profile";
 }
+
+namespace {
+// Every video player started and not yet ended by the station (used on the window thread).
+std::vector<platform::ProcessId>& startedPlayers() {
+    static std::vector<platform::ProcessId> players;
+    return players;
+}
+} // namespace
+
+void endVideoPlayers(unsigned pauseMs) {
+    for (platform::ProcessId pid : startedPlayers())
+        if (platform::processRunning(pid))
+            endProcess(pid, pauseMs);
+    startedPlayers().clear();
+}
+
+#ifndef _WIN32
+// The profile of player `index`: the station's own, with the player's telnet interface bound
+// to the loopback address on its port. (VLC binds every interface whatever its telnet-host
+// says; its interface settings take the host, which must then carry the port and the
+// password, in a file rather than on a command line that every user may read.) Made in the
+// user's private runtime folder, removed when the station ends; the station's profile itself
+// when that cannot be done.
+QString playerProfile(int index) {
+    static QTemporaryDir profiles(
+        QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation) + "/vorbelt-players-");
+    QFile base(videoPlayerProfile() + "/vlc/vlcrc");
+    if (!profiles.isValid() || !base.open(QIODevice::ReadOnly))
+        return videoPlayerProfile();
+    QString text = QString::fromUtf8(base.readAll());
+    const QString port = QString::number(vorbelt::playerPort(index));
+    const QRegularExpression password("^telnet-password=(.*)$",
+                                      QRegularExpression::MultilineOption);
+    const QString secret = password.match(text).captured(1).trimmed();
+    text.replace("[lua]\n", "[lua]\nlua-config=telnet={host='127.0.0.1:" + port + "',password='" +
+                                secret + "'}\n");
+    const QString folder = profiles.path() + "/" + port;
+    QDir().mkpath(folder + "/vlc");
+    QFile rc(folder + "/vlc/vlcrc");
+    if (!rc.open(QIODevice::WriteOnly | QIODevice::Truncate) || rc.write(text.toUtf8()) < 0)
+        return videoPlayerProfile();
+    return folder;
+}
+#endif
 
 platform::ProcessId startVideoPlayer(int index, bool doubleWide, const std::string& item) {
 #ifdef _WIN32
@@ -32,17 +81,25 @@ platform::ProcessId startVideoPlayer(int index, bool doubleWide, const std::stri
     // Every player the station starts reads the station's own VLC profile.
     const bool windowsOptions = false;
     const std::vector<std::pair<std::string, std::string>> environment = {
-        {"XDG_CONFIG_HOME", videoPlayerProfile().toStdString()}};
+        {"XDG_CONFIG_HOME", playerProfile(index).toStdString()}};
 #endif
     const std::string commandLine =
         vorbelt::playerCommandLine(index, doubleWide, item, windowsOptions);
-    return platform::createProcess(platform::videoPlayerProgram(), commandLine, environment);
+    const platform::ProcessId pid =
+        platform::createProcess(platform::videoPlayerProgram(), commandLine, environment);
+    if (pid > 0)
+        startedPlayers().push_back(pid);
+    return pid;
 }
 
-platform::WindowHandle awaitVideoWindow(int questionAfter, const std::string& title) {
+platform::WindowHandle awaitVideoWindow(platform::ProcessId player, int questionAfter,
+                                        const std::string& title) {
     for (int poll = 0;; ++poll) {
         const platform::WindowHandle w = platform::findWindow("video");
         platform::sleepMs(100);
+        // A broken file or a missing program: no window will ever come.
+        if (w == 0 && !platform::processRunning(player))
+            return 0;
         if (w != 0) {
             platform::setWindowText(w, title);
             // Before it is placed: a window manager's frame would shift the picture.

@@ -10,6 +10,8 @@
 #include <QObject>
 #include <QString>
 
+#include <atomic>
+
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -25,17 +27,51 @@ class QWidget;
 
 namespace station {
 
-// The folder of the station's own VLC profile, beside the program.
+// The folder of the station's own VLC profile: beside the program in the build folder, in
+// the station's data folder when installed.
 QString videoPlayerProfile();
 
 // Starts the video player for list item `item` as player `index` (telnet port 9000 + index).
-// Returns its process id, or -1 when it could not be started.
+// Returns its process id, or -1 when it could not be started. The station keeps a record of
+// every player it started, whichever window started it.
 platform::ProcessId startVideoPlayer(int index, bool doubleWide, const std::string& item);
+
+// A channel row whose player is gone: no state, no video window, no video process.
+template <class State>
+void unload(platform::ProcessId& videoProcess, platform::WindowHandle& videoWindow, State& state) {
+    videoProcess = -1;
+    videoWindow = 0;
+    state = 0;
+}
+
+// Ends every video player the station started and that still runs, `pauseMs` after each
+// termination; the record is then empty.
+void endVideoPlayers(unsigned pauseMs);
+
+// A flag that the whole station shares (the polling and length-phase flags): the compact
+// window's copy refers to the main window's once the two are joined, so that whichever
+// window loads sets the flag that the timer thread and the report readers read.
+class SharedFlag {
+public:
+    explicit SharedFlag(bool initial) : own_(initial) {}
+    SharedFlag& operator=(bool value) {
+        flag_->store(value);
+        return *this;
+    }
+    operator bool() const { return flag_->load(); }
+    void shareWith(std::atomic<bool>& station) { flag_ = &station; }
+
+private:
+    std::atomic<bool> own_;
+    std::atomic<bool>* flag_ = &own_;
+};
 
 // Polls every 100 ms for the new player's window, titled "video", and retitles it `title` and
 // takes its frame off once found. From the poll after `questionAfter` on, each unsuccessful poll
 // asks "Wait more?" (caption "Player Not Responding!"); any answer but OK gives up and returns 0.
-platform::WindowHandle awaitVideoWindow(int questionAfter, const std::string& title);
+// A player that is not running (it failed to start, or has ended) gets no wait: 0 at once.
+platform::WindowHandle awaitVideoWindow(platform::ProcessId player, int questionAfter,
+                                        const std::string& title);
 
 // Polls every 100 ms for the top-level window titled `title`; from the poll after
 // `questionAfter` on, every poll asks "Wait more?" with `caption`, the one that found the

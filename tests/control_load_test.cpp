@@ -5,6 +5,7 @@
 #include "stand_in.h"
 #include "ui_Player.h"
 
+#include <QElapsedTimer>
 #include <QKeyEvent>
 #include <QListWidget>
 #include <sys/stat.h>
@@ -248,6 +249,21 @@ TEST_F(Load, APlayerWithoutAWindowIsAskedAboutAndGivenUp) {
     EXPECT_TRUE(processUntil([&] { return !events("password", 9000).empty(); }));
     EXPECT_EQ(form->channelState[0], 1);
     EXPECT_TRUE(events("key", 9000).empty());
+}
+
+TEST_F(Load, APlayerThatEndsAtOnceIsNotWaitedFor) {
+    // A broken file or a player program that fails: no window will come, and none is awaited.
+    recording(2);
+    writeNames("a\nb");
+    setenv("VORBELT_VIDEO_PLAYER_PROGRAM", "/bin/false", 1);
+    start();
+    QElapsedTimer t;
+    t.start();
+    form->ui()->Button1->click();
+    EXPECT_LT(t.elapsed(), 8000); // the designed sleeps only, not 100 s per file
+    EXPECT_TRUE(boxes.empty());
+    EXPECT_EQ(form->vlcWindow[0], 0u);
+    EXPECT_EQ(form->vlcWindow[1], 0u);
 }
 
 // --- keys --------------------------------------------------------------------------------------

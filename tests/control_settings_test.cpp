@@ -6,6 +6,9 @@
 #include "ui_Player.h"
 
 #include <QListWidget>
+#include <QTextBlock>
+#include <QTextCursor>
+#include <QTextDocument>
 #include <sys/stat.h>
 
 using namespace testing_support;
@@ -87,6 +90,16 @@ TEST_F(Settings, AnUnreadableSettingsFileIsReportedAndStartUpGoesOn) {
     EXPECT_EQ(boxes[0], "File Error: Can't perform one of the following file operations: Open, "
                         "Seek, Read, Close.");
     EXPECT_EQ(form->cameraCount(), 4);
+}
+
+TEST_F(Settings, FifosAreNoSettingsOrNamesFiles) {
+    // Read, a FIFO would never end: it counts as unreadable.
+    ASSERT_EQ(mkfifo((dir + "/setting.cfg").c_str(), 0600), 0);
+    start();
+    EXPECT_EQ(boxes, std::vector<std::string>{"File Error: " + kFileErrorText.toStdString()});
+    form.reset();
+    ASSERT_EQ(mkfifo((dir + "/nevek.txt").c_str(), 0600), 0);
+    EXPECT_THROW(start(), std::runtime_error);
 }
 
 TEST_F(Settings, AnUnreadableNamesFileEndsStartUp) {
@@ -256,4 +269,44 @@ TEST_F(Settings, ScreenshotOfTheControlWindow) {
     ASSERT_TRUE(shot.save(QString::fromStdString(path)));
     EXPECT_TRUE(ui().GroupBox1->isVisible());
     EXPECT_TRUE(ui().Frame11->isVisible());
+}
+
+TEST_F(Settings, EveryNameKeepsItsBytesThroughLoadAndSave) {
+    // A Windows code page name, a no-break space, a line separator and a lone CR inside names,
+    // and an empty last name: four cameras by the names format.
+    const std::string names = "K\xE1mera 1\na\xC2\xA0"
+                              "b\nx\xE2\x80\xA8y\r\nc\rd\n\n";
+    writeFile("nevek.txt", names);
+    start();
+    EXPECT_EQ(form->cameraCount(), 5);
+    EXPECT_EQ(ui().Memo1->document()->blockCount(), 5);
+    ui().Button2->click();
+    // The separators become single LFs with none after the last name; the names stay.
+    EXPECT_EQ(readFile("nevek.txt"), "K\xE1mera 1\na\xC2\xA0"
+                                     "b\nx\xE2\x80\xA8y\nc\rd\n");
+    // An edited name is written as edited; the others keep their bytes.
+    QTextCursor c(ui().Memo1->document()->findBlockByNumber(1));
+    c.movePosition(QTextCursor::EndOfBlock);
+    c.insertText("!");
+    EXPECT_EQ(form->cameraCount(), 5);
+    ui().Button2->click();
+    EXPECT_EQ(readFile("nevek.txt"), "K\xE1mera 1\na\xC2\xA0"
+                                     "b!\nx\xE2\x80\xA8y\nc\rd\n");
+}
+
+TEST_F(Settings, ThreeLinesEndingInEmptyOnesAreThreeCameras) {
+    writeFile("nevek.txt", "cam1\n\n\n");
+    start();
+    EXPECT_EQ(form->cameraCount(), 3);
+}
+
+TEST_F(Settings, ANamesFileInAClosedFolderIsWrittenInPlace) {
+    writeFile("nevek.txt", "a\nb");
+    start();
+    ui().Memo1->setPlainText("c\nd");
+    chmod(dir.c_str(), 0555); // no new file beside it; as root the folder stays writable
+    ui().Button2->click();
+    chmod(dir.c_str(), 0755);
+    EXPECT_EQ(readFile("nevek.txt"), "c\nd");
+    EXPECT_TRUE(boxes.empty()) << boxes.front();
 }

@@ -14,6 +14,7 @@
 
 #include <fstream>
 #include <sstream>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace testing_support;
@@ -182,4 +183,27 @@ TEST(ControlProgram, StartsItsRelaysAndEndsThemOnClose) {
     for (pid_t pid : relays)
         EXPECT_TRUE(waitUntil([&] { return !processExists(pid) || processState(pid) == 'Z'; }))
             << pid;
+}
+
+TEST_F(ControlStart, ARefusedPipeFolderIsNamedToTheOperator) {
+    // Both places for the report pipe refused: the private runtime folder open to others, and
+    // the fallback under $TMPDIR a link.
+    const std::string tmp = makeTempDir();
+    const std::string fallback = tmp + "/vorbelt-" + std::to_string(getuid());
+    ASSERT_EQ(symlink("/", fallback.c_str()), 0);
+    const std::string open = makeTempDir();
+    chmod(open.c_str(), 0777);
+    const std::string runtime = std::getenv("XDG_RUNTIME_DIR");
+    setenv("XDG_RUNTIME_DIR", open.c_str(), 1);
+    setenv("TMPDIR", tmp.c_str(), 1);
+    writeNames("a");
+    start();
+    setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+    unsetenv("TMPDIR");
+    ASSERT_FALSE(boxes.empty());
+    EXPECT_NE(boxes[0].find("Report pipe: The report pipe cannot be made"), std::string::npos);
+    EXPECT_NE(boxes[0].find(open + " is open to other users"), std::string::npos) << boxes[0];
+    EXPECT_NE(boxes[0].find(fallback + " is a symbolic link"), std::string::npos) << boxes[0];
+    // The channel fails to start as a relay without a pipe does.
+    EXPECT_EQ(form->relayProcessId[0], -1);
 }
