@@ -54,8 +54,9 @@ void flushPipe(PipeHandle pipe);
 void disconnectNamedPipe(PipeHandle pipe);
 void closePipe(PipeHandle pipe);
 
-// Where the pipe lives on this system (a socket file on Linux); empty with an error text
-// when its directory is unsafe to use.
+// Where the pipe lives on this system (a socket file on Linux: in $XDG_RUNTIME_DIR, else in
+// vorbelt-<uid> under $TMPDIR or /tmp); empty, with the refused folders and why, when no
+// directory is safe to use.
 std::string pipePath(const std::string& name, std::string* error = nullptr);
 
 } // namespace platform

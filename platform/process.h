@@ -15,7 +15,9 @@ using ProcessHandle = intptr_t; // 0: none
 // Starts `program` with a Windows-style `commandLine`, which is split into the program's
 // arguments (its first token becomes argv[0]). Does not wait. `environment` adds or replaces
 // variables for the child only. Returns the process id, or -1 when the program cannot be
-// started (not found, not executable).
+// started (not found, not executable). The child ends when this program dies, however it
+// dies (on Linux when the thread that started it ends: start children from a thread that
+// lives as long as the program).
 ProcessId createProcess(const std::string& program, const std::string& commandLine,
                         const std::vector<std::pair<std::string, std::string>>& environment = {});
 
@@ -33,12 +35,16 @@ bool processRunning(ProcessId pid);
 // Blocks the calling thread.
 void sleepMs(unsigned milliseconds);
 
-// Program files. On Linux the relay lies beside the running control program and the video
-// player is /usr/bin/vlc; VORBELT_RELAY_PROGRAM and VORBELT_VIDEO_PLAYER_PROGRAM replace them.
+// Program files. On Linux the relay lies beside the running control program (in the build
+// folder) or in libexec/vorbelt beside its bin folder (installed), and the video player is
+// /usr/bin/vlc; VORBELT_RELAY_PROGRAM and VORBELT_VIDEO_PLAYER_PROGRAM replace them.
 std::string relayProgram();
 std::string videoPlayerProgram();
 // Directory of the running executable, with a trailing separator.
 std::string executableDirectory();
+// Directory of the station's data (its VLC profile), with a trailing separator: beside the
+// programs in the build folder, under share/vorbelt when installed.
+std::string dataDirectory();
 
 // Last system error of the calling thread (errno on Linux, GetLastError on Windows).
 uint32_t lastError();

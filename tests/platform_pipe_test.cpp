@@ -129,9 +129,10 @@ TEST(Pipe, UnsafeDirectoriesAreRefused) {
     const std::string base = makeTempDir();
     std::string error;
     setenv("XDG_RUNTIME_DIR", (base + "/missing").c_str(), 1);
-    // An unusable runtime directory falls back to the private directory under /tmp.
+    setenv("TMPDIR", base.c_str(), 1);
+    // An unusable runtime directory falls back to a private directory under $TMPDIR.
     EXPECT_EQ(platform::pipePath(kName, &error),
-              "/tmp/vorbelt-" + std::to_string(getuid()) + "/mynamedpipe")
+              base + "/vorbelt-" + std::to_string(getuid()) + "/mynamedpipe")
         << error;
     const std::string open = base + "/open";
     mkdir(open.c_str(), 0777);

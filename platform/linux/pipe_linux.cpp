@@ -51,7 +51,7 @@ bool safeDirectory(const std::string& dir, std::string* error) {
         why = "is open to other users";
     if (why) {
         if (error)
-            *error = "unsafe pipe directory " + dir + ": it " + why;
+            *error = dir + " " + why;
         return false;
     }
     return true;
@@ -59,15 +59,23 @@ bool safeDirectory(const std::string& dir, std::string* error) {
 
 std::string pipeDirectory(std::string* error) {
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    if (runtime && *runtime && safeDirectory(runtime, nullptr))
-        return runtime;
-    const std::string dir = "/tmp/vorbelt-" + std::to_string(getuid());
-    if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
-        if (error)
-            *error = dir + ": " + std::strerror(errno);
-        return "";
+    std::string runtimeRefused;
+    if (runtime && *runtime) {
+        if (safeDirectory(runtime, &runtimeRefused))
+            return runtime;
+        runtimeRefused = "$XDG_RUNTIME_DIR: " + runtimeRefused + "; ";
     }
-    return safeDirectory(dir, error) ? dir : "";
+    const char* tmp = std::getenv("TMPDIR");
+    const std::string dir =
+        std::string(tmp && *tmp ? tmp : "/tmp") + "/vorbelt-" + std::to_string(getuid());
+    std::string refused;
+    if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST)
+        refused = dir + ": " + std::strerror(errno);
+    else if (safeDirectory(dir, &refused))
+        return dir;
+    if (error)
+        *error = runtimeRefused + refused;
+    return "";
 }
 
 bool socketAddress(const std::string& name, sockaddr_un& addr) {

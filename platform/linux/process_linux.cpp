@@ -17,6 +17,7 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/pidfd.h>
+#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <thread>
@@ -129,6 +130,7 @@ ProcessId createProcess(const std::string& program, const std::string& commandLi
         tlsLastError = errno;
         return -1;
     }
+    const pid_t parent = getpid();
     const pid_t pid = fork();
     if (pid < 0) {
         tlsLastError = errno;
@@ -137,6 +139,10 @@ ProcessId createProcess(const std::string& program, const std::string& commandLi
         return -1;
     }
     if (pid == 0) {
+        // The child ends when the station dies, however it dies (the signal comes when the
+        // thread that started it ends: the station starts its children on its main thread).
+        if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent)
+            _exit(127);
         // Only the standard streams and the status pipe may cross into the new program.
         if (status[1] != 3) {
             dup3(status[1], 3, O_CLOEXEC);
@@ -242,7 +248,22 @@ std::string executableDirectory() {
 
 std::string relayProgram() {
     const std::string v = getEnv("VORBELT_RELAY_PROGRAM");
-    return v.empty() ? executableDirectory() + "brellon" : v;
+    if (!v.empty())
+        return v;
+    // Beside the control program in the build folder; installed, in the internal programs'
+    // folder relative to it (wherever the station was installed).
+    const std::string beside = executableDirectory() + "brellon";
+    if (access(beside.c_str(), X_OK) == 0)
+        return beside;
+    return executableDirectory() + VORBELT_INSTALLED_LIBEXEC + "/brellon";
+}
+
+std::string dataDirectory() {
+    // The build folder holds the data beside the programs; an installation under share.
+    const std::string beside = executableDirectory();
+    if (access((beside + "vlc-profile").c_str(), F_OK) == 0)
+        return beside;
+    return executableDirectory() + VORBELT_INSTALLED_DATA + "/";
 }
 
 std::string videoPlayerProgram() {

@@ -48,6 +48,21 @@ environmentBlock(const std::vector<std::pair<std::string, std::string>>& changes
     return block;
 }
 
+// A job that ends every process in it when the station's handle to it closes, that is when
+// the station ends, however it ends.
+HANDLE stationJob() {
+    static HANDLE job = [] {
+        HANDLE j = CreateJobObjectA(nullptr, nullptr);
+        if (j) {
+            JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+            limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+            SetInformationJobObject(j, JobObjectExtendedLimitInformation, &limits, sizeof limits);
+        }
+        return j;
+    }();
+    return job;
+}
+
 } // namespace
 
 ProcessId createProcess(const std::string& program, const std::string& commandLine,
@@ -63,6 +78,8 @@ ProcessId createProcess(const std::string& program, const std::string& commandLi
     if (!CreateProcessA(program.c_str(), line.data(), nullptr, nullptr, FALSE, 0,
                         block.empty() ? nullptr : block.data(), nullptr, &si, &pi))
         return -1;
+    if (HANDLE job = stationJob())
+        AssignProcessToJobObject(job, pi.hProcess);
     CloseHandle(pi.hThread);
     CloseHandle(pi.hProcess);
     return static_cast<ProcessId>(pi.dwProcessId);
@@ -119,6 +136,10 @@ uint32_t lastError() {
 
 // The station's fixed places; VORBELT_RELAY_PROGRAM and VORBELT_VIDEO_PLAYER_PROGRAM replace
 // them, as on Linux.
+std::string dataDirectory() {
+    return executableDirectory();
+}
+
 std::string relayProgram() {
     const std::string v = getEnv("VORBELT_RELAY_PROGRAM");
     return v.empty() ? std::string("c:/utils/server/brellon.exe") : v;
