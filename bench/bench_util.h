@@ -30,6 +30,35 @@ inline void printLatency(const char* what, const std::vector<double>& ms) {
                 percentile(ms, 50), percentile(ms, 99), percentile(ms, 100), ms.size());
 }
 
+// Processor time (user and system, in clock ticks) and resident memory of a process.
+inline long cpuTicks(int pid) {
+    FILE* f = std::fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r");
+    if (!f)
+        return 0;
+    char buf[1024] = {};
+    const std::size_t n = std::fread(buf, 1, sizeof buf - 1, f);
+    std::fclose(f);
+    const std::string s(buf, n);
+    const auto close = s.rfind(')');
+    long utime = 0, stime = 0;
+    if (close != std::string::npos)
+        std::sscanf(s.c_str() + close + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %ld %ld",
+                    &utime, &stime);
+    return utime + stime;
+}
+
+inline long rssKiB(int pid) {
+    FILE* f = std::fopen(("/proc/" + std::to_string(pid) + "/status").c_str(), "r");
+    long kib = 0;
+    char line[256];
+    while (f && std::fgets(line, sizeof line, f))
+        if (std::sscanf(line, "VmRSS: %ld", &kib) == 1)
+            break;
+    if (f)
+        std::fclose(f);
+    return kib;
+}
+
 // A fresh folder under /tmp made the current directory (the station reads and writes its files
 // there), removed with everything in it at the end.
 class ScratchDir {

@@ -119,6 +119,24 @@ int main() {
     }
     bench::printLatency("player answer -> report read from the pipe", reply);
     std::printf("  (the relay forwards each answer as soon as its prompt has come)\n");
+
+    // A player that sends 4 MiB without a line break: the relay's processor time and memory
+    // until it has taken all of it (an answer behind it comes through once it has).
+    platform::postMessage(w, 0xD000, 25, 0); // forwarding off
+    const long ticksBefore = bench::cpuTicks(pid);
+    const double t0 = bench::nowMs();
+    const std::string flood(64 * 1024, 'x');
+    for (int k = 0; k < 64; ++k)
+        send(peer, flood.data(), flood.size(), 0);
+    platform::postMessage(w, 0xD000, 22, 0);
+    readLine(peer, pending); // get_time
+    send(peer, "7\r\n> ", 5, 0);
+    const platform::PipeRead r = platform::readPipe(pipe, buf, sizeof buf);
+    std::printf("4 MiB without a line break: taken in %.0f ms, %.2f s of the relay's processor "
+                "time, relay resident %ld KiB%s\n",
+                bench::nowMs() - t0,
+                static_cast<double>(bench::cpuTicks(pid) - ticksBefore) / sysconf(_SC_CLK_TCK),
+                bench::rssKiB(pid), r.ok ? "" : " (no report after it)");
     if (platform::ProcessHandle h = platform::openProcess(pid)) {
         platform::terminateProcess(h, 0);
         platform::closeProcessHandle(h);

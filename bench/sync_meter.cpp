@@ -248,11 +248,7 @@ void printTransient(const char* what, const std::vector<Sample>& samples, int cu
 } // namespace
 
 int main(int argc, char** argv) {
-    std::vector<char*> args(argv, argv + argc);
-    char platform[] = "-platform", offscreen[] = "offscreen";
-    args.insert(args.begin() + 1, {platform, offscreen});
-    int count = static_cast<int>(args.size());
-    QApplication app(count, args.data());
+    const auto app = offscreenApplication(argc, argv);
 
     Desktop desktop;
     desktop.startWindowManager();

@@ -5,10 +5,20 @@
 #include "platform/qt/message_box.h"
 
 #include <QApplication>
+#include <QCommandLineParser>
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
     app.setApplicationName("Vorbelt Player");
+    app.setApplicationVersion(VORBELT_VERSION);
+    // Only --help and --version: started without arguments, the station opens its window.
+    QCommandLineParser options;
+    options.setApplicationDescription(
+        "Plays one recording from several cameras at once, all at the same second.\n"
+        "Start it from the folder that holds nevek.txt (camera names) and setting.cfg.");
+    options.addHelpOption();
+    options.addVersionOption();
+    options.process(app);
     try {
         TForm1 Form1;
         TForm2 Form2;

@@ -3,13 +3,13 @@
 # Run as root, or as a user who may use sudo.
 set -euo pipefail
 packages=(
-  build-essential cmake ninja-build pkg-config
+  build-essential cmake ninja-build pkg-config clang
   qt6-base-dev qt6-base-dev-tools libgl-dev
   libx11-dev libxext-dev libxcb1-dev libxtst-dev
   fonts-liberation2
   libtelnet-dev
   libgtest-dev
-  xvfb xauth x11-utils xcompmgr openbox
+  xvfb xauth x11-utils xcompmgr openbox desktop-file-utils man-db
   vlc-bin vlc-plugin-base vlc-plugin-video-output ffmpeg
 )
 # The Windows back end: cross-built with mingw-w64 and tested under Wine (with Wine's

@@ -50,6 +50,16 @@ int ignoreErrors(Display*, XErrorEvent*) {
 
 } // namespace
 
+std::unique_ptr<QApplication> offscreenApplication(int argc, char** argv) {
+    static std::vector<char*> args;
+    static char platform[] = "-platform", offscreen[] = "offscreen";
+    static int count = 0;
+    args.assign(argv, argv + argc);
+    args.insert(args.begin() + 1, {platform, offscreen});
+    count = static_cast<int>(args.size());
+    return std::make_unique<QApplication>(count, args.data());
+}
+
 Desktop::Desktop() {
     d_ = XOpenDisplay(nullptr);
     if (!d_)

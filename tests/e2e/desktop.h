@@ -5,6 +5,7 @@
 
 #include "child.h"
 
+#include <QApplication>
 #include <QImage>
 #include <QRect>
 
@@ -17,6 +18,11 @@ struct _XDisplay;
 namespace e2e {
 
 using Window = unsigned long;
+
+// The Qt application of a program that drives the station from outside: it draws nothing on
+// the desktop it drives (its Qt, used only to draw reference pictures, renders off screen;
+// said on the command line, not in the environment, which the station inherits).
+std::unique_ptr<QApplication> offscreenApplication(int argc, char** argv);
 
 class Desktop {
 public:

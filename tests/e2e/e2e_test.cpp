@@ -5,11 +5,13 @@
 #include "platform/window.h"
 #include "station.h"
 
+#include <QDir>
 #include <QElapsedTimer>
 #include <QGuiApplication>
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <unistd.h>
 
@@ -113,6 +115,19 @@ TEST_F(EndToEnd, TypedLoadThenEveryKeyUnderAWindowManager) {
     EXPECT_TRUE(placedAt(s.mainWindow(), QRect(0, 0, 1366, 768)));
     desktop.key("plus");
     EXPECT_TRUE(placedAt(s.mainWindow(), kScreen));
+
+    // A second, shorter recording: the cameras beyond it are no longer loaded, their buttons
+    // grey again (camera 1 green, the buttons of cameras 3 and 4 grey).
+    s.loadTyped(s.recording(2, "short", 0, "rec2"));
+    EXPECT_TRUE(waitUntil([&] { return received(s, 9001, "get_length") == 2; }, 20000));
+    ASSERT_TRUE(waitUntil([&] { return desktop.focused() == s.mainWindow(); }));
+    auto green = [&](int x, int y) {
+        const QRgb p = desktop.grab(QRect(x, y, 1, 1)).pixel(0, 0);
+        return qGreen(p) > qRed(p) + 40;
+    };
+    EXPECT_TRUE(waitUntil([&] { return green(36, 132); }));
+    EXPECT_FALSE(green(180, 380));
+    EXPECT_FALSE(green(372, 380));
 
     EXPECT_TRUE(s.exitAndAwaitEnd());
     EXPECT_EQ(s.messageBoxes(), std::vector<std::string>{});
@@ -220,7 +235,13 @@ TEST_F(EndToEnd, RealPlayersLoadedByTypedPathPlayAndEnd) {
     if (access("/usr/bin/vlc", X_OK) != 0 || access("/usr/bin/ffmpeg", X_OK) != 0)
         GTEST_SKIP() << "VLC or ffmpeg is not installed here; the test command installs both";
     desktop.startWindowManager();
-    Station s(desktop, {{}, true});
+    // The station's folder closed to other users, as a fresh clone under a private folder is:
+    // the players (as root: another user) still get their recording and profile.
+    Station s(desktop, {{}, true, 125, true});
+    const auto homes = [] {
+        return QDir("/tmp").entryList({"vorbelt-vlc-home-*"}, QDir::Dirs).size();
+    };
+    const int homesBefore = homes();
     ASSERT_EQ(std::system(("bash " + std::string(VORBELT_SOURCE_DIR) + "/tools/make_demo.sh '" +
                            s.folder() + "/demo' 20")
                               .c_str()),
@@ -233,10 +254,17 @@ TEST_F(EndToEnd, RealPlayersLoadedByTypedPathPlayAndEnd) {
     sinceReturn.start();
     // The length display shows the recording's length (VLC gives whole seconds, 19 or 20)
     // once Load has ended and the window draws again.
+    for (int port = 9000; port < 9004; ++port)
+        ASSERT_TRUE(waitUntil([&] { return Station::listening(port); }, 10000))
+            << "the player on " << port << " does not listen: it could not start or read its "
+            << "profile (see its messages above)";
     ASSERT_TRUE(waitUntil([&] { return s.shownLength() >= 19; }, 60000));
     std::printf("[ measure ] Load of 4 real players: %lld ms from Return to the length shown\n",
                 static_cast<long long>(sinceReturn.elapsed()));
     ASSERT_TRUE(waitUntil([&] { return desktop.focused() == s.mainWindow(); }));
+    // Each player's telnet port is the local machine's only.
+    for (int port = 9000; port < 9004; ++port)
+        EXPECT_EQ(Station::listeningAddresses(port), std::vector<std::string>{"0100007F"}) << port;
     // VLC's windows carry no frame under the window manager: each picture on its tile.
     for (int i = 0; i < 4; ++i)
         EXPECT_TRUE(placedAt(s.videoWindow(std::to_string(i)), QRect(480 * i, 810, 480, 270))) << i;
@@ -246,4 +274,87 @@ TEST_F(EndToEnd, RealPlayersLoadedByTypedPathPlayAndEnd) {
     desktop.key("F1");
     EXPECT_TRUE(waitUntil([&] { return s.shownPosition() >= 3; }, 8000));
     EXPECT_TRUE(s.exitAndAwaitEnd());
+    // Nothing of the players is left behind: no home folder more than before.
+    EXPECT_TRUE(waitUntil([&] { return homes() <= homesBefore; }, 3000));
+}
+
+TEST_F(EndToEnd, CompactLoadKeepsItsCamerasInStepAndNothingOutlivesTheStation) {
+    Station s(desktop, {{"a", "b", "c"}});
+    const std::string path = s.recording(3);
+    // Before any Load in the main window: the compact window's Load alone.
+    desktop.key("slash");
+    ASSERT_TRUE(waitUntil([&] { return desktop.focused() == desktop.find("Player_gui"); }));
+    desktop.click(at::kCompactLoad.x(), at::kCompactLoad.y());
+    s.awaitDialog();
+    desktop.type(path);
+    desktop.key("Return");
+    // Its players are measured and then polled, so the cameras are kept in step.
+    EXPECT_TRUE(waitUntil([&] { return s.shownCompactLength() == 125; }, 20000));
+    for (int port = 9000; port < 9003; ++port)
+        EXPECT_TRUE(waitUntil([&] { return received(s, port, "get_time") >= 2; }, 10000)) << port;
+    // Back to the main window and over again: the hand-over fills the compact window's table
+    // anew, but its players are not forgotten. (Its Load ends with the players' windows in
+    // front: the operator clicks into the compact window's help list first.)
+    desktop.click(250, 300);
+    desktop.key("slash");
+    ASSERT_TRUE(waitUntil([&] { return desktop.focused() == s.mainWindow(); }));
+    desktop.key("slash");
+    ASSERT_TRUE(waitUntil([&] { return desktop.focused() == desktop.find("Player_gui"); }));
+    // The main window closed (as a window manager closes it) while the compact window shows:
+    // the station ends, and with it every relay and player; their ports are free.
+    EXPECT_TRUE(s.awaitEndAfter(
+        [&] { platform::postMessage(s.mainWindow(), platform::WM_CLOSE_MESSAGE, 0, 0); }));
+    for (int port = 9000; port < 9003; ++port)
+        EXPECT_FALSE(Station::listening(port)) << port;
+}
+
+TEST_F(EndToEnd, ARelayOfADeletedNameEndsWithTheStation) {
+    Station s(desktop, {{"a", "b", "c"}});
+    EXPECT_EQ(s.processes().size(), 4u); // the station and three relays
+    // The operator deletes the last name in the Settings panel's memo.
+    desktop.click(at::kSettingsSave.x(), at::kSettingsSave.y());
+    desktop.click(700, 80);
+    desktop.key("End");
+    desktop.key("BackSpace");
+    desktop.key("BackSpace");
+    EXPECT_TRUE(s.exitAndAwaitEnd());
+}
+
+TEST_F(EndToEnd, KilledAndStoppedPartsLeaveTheRestWorkingAndAKilledStationLeavesNothing) {
+    Station s(desktop);
+    s.loadTyped(s.recording(4));
+    ASSERT_TRUE(s.awaitLoaded(4));
+    const std::vector<pid_t> relays = s.relays();
+    ASSERT_EQ(relays.size(), 4u);
+    // A player killed, a relay killed, a relay stopped for a while and let go on.
+    kill(s.player(9003), SIGKILL);
+    kill(relays[2], SIGKILL);
+    kill(relays[1], SIGSTOP);
+    const std::size_t polled = received(s, 9001, "get_time");
+    desktop.key("F3");
+    for (int port = 9000; port < 9003; ++port)
+        EXPECT_TRUE(s.awaitKeys(port, 3)) << port;
+    testing_support::waitUntil([] { return false; }, 2000);
+    EXPECT_EQ(received(s, 9001, "get_time"), polled); // nothing reaches a stopped relay's player
+    kill(relays[1], SIGCONT);
+    EXPECT_TRUE(waitUntil([&] { return received(s, 9001, "get_time") > polled + 1; }));
+    EXPECT_TRUE(waitUntil([&] { return received(s, 9000, "get_time") > polled + 1; }));
+    desktop.key("F2");
+    for (int port = 9000; port < 9003; ++port)
+        EXPECT_TRUE(s.awaitKeys(port, 4)) << port;
+    // The station itself killed: its relays and players end with it.
+    const std::set<pid_t> left = s.processes();
+    kill(s.pid(), SIGKILL);
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            for (pid_t p : left) {
+                const char state = testing_support::processState(p);
+                if (state != 0 && state != 'Z')
+                    return false;
+            }
+            return true;
+        },
+        5000));
+    for (int port = 9000; port < 9004; ++port)
+        EXPECT_FALSE(Station::listening(port)) << port;
 }

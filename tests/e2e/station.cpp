@@ -3,8 +3,13 @@
 #include "stand_in.h"
 
 #include <algorithm>
+#include <arpa/inet.h>
 #include <csignal>
+#include <cstdio>
 #include <fstream>
+#include <netinet/in.h>
+#include <sstream>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -29,8 +34,9 @@ void descendants(pid_t pid, std::set<pid_t>& out) {
 
 Station::Station(Desktop& desktop, Options options) : desktop_(desktop) {
     folder_ = testing_support::makeTempDir();
-    // Players started as another user (the real VLC as root) must reach the recordings.
-    chmod(folder_.c_str(), 0755);
+    // Players started as another user (the real VLC as root) must reach the recordings, unless
+    // the test has them handed over.
+    chmod(folder_.c_str(), options.closedFolder ? 0700 : 0755);
     log_ = folder_ + "/players.log";
     if (!options.names.empty()) {
         std::ofstream names(folder_ + "/nevek.txt", std::ios::binary);
@@ -53,6 +59,8 @@ Station::Station(Desktop& desktop, Options options) : desktop_(desktop) {
         },
         folder_);
     waitUntil([&] { return (main_ = desktop_.find("VorbeltPlayer")) != 0; }, 30000);
+    // Started: its window has the keyboard.
+    waitUntil([&] { return desktop_.focused() == main_; }, 10000);
 }
 
 Station::~Station() {
@@ -159,6 +167,28 @@ int Station::shownLength() const {
     return shownSeconds(desktop_, at::kLengthMinutes, at::kLengthSeconds);
 }
 
+int Station::shownCompactLength() const {
+    return shownSeconds(desktop_, at::kCompactLengthMinutes, at::kCompactLengthSeconds);
+}
+
+std::vector<pid_t> Station::relays() const {
+    std::vector<pid_t> found;
+    for (pid_t p : testing_support::childrenOf(process_->pid())) {
+        std::ifstream comm("/proc/" + std::to_string(p) + "/comm");
+        std::string name;
+        std::getline(comm, name);
+        if (name == "brellon")
+            found.push_back(p);
+    }
+    std::sort(found.begin(), found.end()); // started one after the other
+    return found;
+}
+
+pid_t Station::player(int port) const {
+    const auto starts = events("start", port);
+    return starts.empty() ? 0 : starts.back()["pid"].toInt();
+}
+
 std::set<pid_t> Station::processes() const {
     std::set<pid_t> all;
     if (running(process_->pid())) {
@@ -169,8 +199,36 @@ std::set<pid_t> Station::processes() const {
 }
 
 bool Station::exitAndAwaitEnd(QPoint exitButton) {
+    return awaitEndAfter([&] { desktop_.click(exitButton.x(), exitButton.y()); });
+}
+
+bool Station::listening(int port) {
+    return testing_support::portAccepts(port);
+}
+
+std::vector<std::string> Station::listeningAddresses(int port) {
+    std::vector<std::string> found;
+    char hexPort[8];
+    std::snprintf(hexPort, sizeof hexPort, "%04X", port);
+    for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+        std::ifstream f(table);
+        std::string line;
+        std::getline(f, line); // the header
+        while (std::getline(f, line)) {
+            std::istringstream fields(line);
+            std::string slot, local, remote, state;
+            fields >> slot >> local >> remote >> state;
+            const auto colon = local.rfind(':');
+            if (state == "0A" && colon != std::string::npos && local.substr(colon + 1) == hexPort)
+                found.push_back(local.substr(0, colon));
+        }
+    }
+    return found;
+}
+
+bool Station::awaitEndAfter(const std::function<void()>& closing) {
     const std::set<pid_t> before = processes();
-    desktop_.click(exitButton.x(), exitButton.y());
+    closing();
     if (!process_->wait(15000))
         return false;
     return waitUntil(

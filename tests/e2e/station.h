@@ -9,6 +9,7 @@
 #include <QJsonObject>
 #include <QPoint>
 
+#include <functional>
 #include <memory>
 #include <set>
 #include <string>
@@ -35,6 +36,7 @@ inline QPoint transport(int zone) {
 // The compact window at the screen's top left.
 const QPoint kCompactLoad(272, 172);
 const QPoint kCompactExit(144, 20);
+const QRect kCompactLengthMinutes(44, 306, 41, 31), kCompactLengthSeconds(84, 306, 41, 31);
 inline QPoint compactTransport(int zone) {
     return {44 + 12 + 25 * zone, 172};
 }
@@ -46,6 +48,7 @@ public:
         std::vector<std::string> names; // empty: no names file (four cameras)
         bool realPlayer = false;        // the real VLC instead of the stand-in
         int length = 125;               // the stand-in's media length
+        bool closedFolder = false;      // the station's folder closed to other users (0700)
     };
     explicit Station(Desktop& desktop) : Station(desktop, Options{}) {}
     Station(Desktop& desktop, Options options);
@@ -84,11 +87,24 @@ public:
     // last report) and the length; -1 when unreadable.
     int shownPosition() const;
     int shownLength() const;
+    // The compact window's length display.
+    int shownCompactLength() const;
+
+    // The relays, in the order they were started (channel 0 first), and the player on `port`.
+    std::vector<pid_t> relays() const;
+    pid_t player(int port) const;
 
     // The station's processes: itself, its relays and its players.
     std::set<pid_t> processes() const;
     // "Exit" clicked; true when the station and every process it started have ended.
     bool exitAndAwaitEnd(QPoint exitButton = at::kExit);
+    // The same after `closing` (a window manager's close, say).
+    bool awaitEndAfter(const std::function<void()>& closing);
+    // Whether something accepts connections on 127.0.0.1:`port`.
+    static bool listening(int port);
+    // The local addresses on which some process listens on TCP `port`, as /proc/net/tcp and
+    // /proc/net/tcp6 give them ("0100007F" is 127.0.0.1).
+    static std::vector<std::string> listeningAddresses(int port);
     // Message boxes the station showed ("caption<TAB>text" lines).
     std::vector<std::string> messageBoxes() const;
 

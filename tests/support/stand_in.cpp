@@ -81,19 +81,19 @@ bool StandIn::waitListening(int timeoutMs) const {
     return waitForPort(port_, timeoutMs);
 }
 
+bool portAccepts(int port) {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    close(fd);
+    return ok;
+}
+
 bool waitForPort(int port, int timeoutMs) {
-    return waitUntil(
-        [&] {
-            const int fd = socket(AF_INET, SOCK_STREAM, 0);
-            sockaddr_in a{};
-            a.sin_family = AF_INET;
-            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            a.sin_port = htons(static_cast<uint16_t>(port));
-            const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-            close(fd);
-            return ok;
-        },
-        timeoutMs);
+    return waitUntil([&] { return portAccepts(port); }, timeoutMs);
 }
 
 } // namespace testing_support

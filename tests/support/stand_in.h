@@ -16,7 +16,8 @@ namespace testing_support {
 // A TCP port on 127.0.0.1 that nothing listens on right now.
 int freePort();
 
-// Waits until something accepts connections on 127.0.0.1:port.
+// Whether something accepts connections on 127.0.0.1:port now; waits until it does.
+bool portAccepts(int port);
 bool waitForPort(int port, int timeoutMs = 5000);
 
 // A configuration folder whose vlc/vlcrc sets the telnet password (readable by everyone).
