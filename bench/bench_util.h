@@ -71,7 +71,10 @@ public:
         }
         path_ = name;
     }
-    ~ScratchDir() { std::system(("rm -rf '" + path_ + "'").c_str()); }
+    ~ScratchDir() {
+        if (std::system(("rm -rf '" + path_ + "'").c_str()) != 0)
+            std::fprintf(stderr, "could not remove %s\n", path_.c_str());
+    }
     ScratchDir(const ScratchDir&) = delete;
     ScratchDir& operator=(const ScratchDir&) = delete;
     const std::string& path() const { return path_; }

@@ -30,20 +30,12 @@ void copySeekBar(const QSlider& from, QSlider& to) {
 } // namespace
 
 bool TForm1::event(QEvent* event) {
-    // The form's own keys, Tab included (Qt would otherwise move the focus with it). A key
-    // that an unbound control (the names memo, the radio group) leaves untaken travels on to
-    // the form: it is not the form's.
-    if (event->type() == QEvent::KeyPress) {
-        QWidget* focus = QApplication::focusWidget();
-        if (focus && focus != this && isAncestorOf(focus) && !keyBound_.contains(focus))
-            return QWidget::event(event);
-        return FormKeyDown(static_cast<QKeyEvent*>(event)->key());
-    }
-    // A move over a control that does not take it comes on here from the control: only a
-    // move over the bare window is the window's own.
-    if (event->type() == QEvent::MouseMove &&
-        !childAt(static_cast<QMouseEvent*>(event)->position().toPoint()))
-        ImageMouseMove();
+    // The form's own keys (Tab included, which Qt would otherwise take to move the focus) and
+    // the pointer over the bare window.
+    if (const auto taken = station::formEvent(
+            this, event, keyBound_, [this](int key) { return FormKeyDown(key); },
+            [this] { ImageMouseMove(); }))
+        return *taken;
     return QWidget::event(event);
 }
 

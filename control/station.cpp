@@ -10,7 +10,9 @@
 #include <QEvent>
 #include <QFile>
 #include <QFont>
+#include <QKeyEvent>
 #include <QLCDNumber>
+#include <QMouseEvent>
 #include <QPalette>
 #include <QPushButton>
 #include <QRegularExpression>
@@ -136,6 +138,21 @@ void endProcess(platform::ProcessId pid, unsigned pauseMs) {
             platform::sleepMs(pauseMs);
         platform::closeProcessHandle(h);
     }
+}
+
+std::optional<bool> formEvent(QWidget* form, QEvent* event, const QSet<QObject*>& keyBound,
+                              const std::function<bool(int)>& keyDown,
+                              const std::function<void()>& bareMove) {
+    if (event->type() == QEvent::KeyPress) {
+        QWidget* focus = QApplication::focusWidget();
+        if (focus && focus != form && form->isAncestorOf(focus) && !keyBound.contains(focus))
+            return std::nullopt;
+        return keyDown(static_cast<QKeyEvent*>(event)->key());
+    }
+    if (event->type() == QEvent::MouseMove &&
+        !form->childAt(static_cast<QMouseEvent*>(event)->position().toPoint()))
+        bareMove();
+    return std::nullopt;
 }
 
 bool isPress(const QEvent* event) {

@@ -8,12 +8,14 @@
 #include "platform/window.h"
 
 #include <QObject>
+#include <QSet>
 #include <QString>
 
 #include <atomic>
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -117,6 +119,16 @@ void setAlphaExcept(const Windows& videos, int count, int except, uint8_t alpha)
 }
 
 // --- widgets ------------------------------------------------------------------------------
+
+// The form's own events, alike in both control windows: a key pressed while the form itself or
+// one of its `keyBound` controls has the focus goes to `keyDown`, whose answer is returned (a
+// key that an unbound control, the names memo say, leaves untaken travels on to the form: it
+// is not the form's); a pointer move over none of the form's controls goes to `bareMove` (a
+// move over a control that does not take it comes on to the form as well). Nothing for any
+// other event, or for a key that is not the form's: the form handles it as usual.
+std::optional<bool> formEvent(QWidget* form, QEvent* event, const QSet<QObject*>& keyBound,
+                              const std::function<bool(int)>& keyDown,
+                              const std::function<void()>& bareMove);
 
 // A mouse button pressed: a press, or a second press quick enough to count as a double-click
 // (which Qt reports as such instead of as a press). Every press on the transport strip and the

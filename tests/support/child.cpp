@@ -164,7 +164,8 @@ std::string makeTempDir() {
             if (chdir("/") != 0)
                 return;
             for (const auto& d : *dirs)
-                std::system(("rm -rf '" + d + "'").c_str());
+                if (std::system(("rm -rf '" + d + "'").c_str()) != 0)
+                    std::fprintf(stderr, "could not remove %s\n", d.c_str());
         });
         return v;
     }();
