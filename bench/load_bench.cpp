@@ -31,30 +31,6 @@ void pump(int ms) {
     }
 }
 
-long ticks(int pid) {
-    std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
-    std::string s((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-    const auto close = s.rfind(')');
-    if (close == std::string::npos)
-        return 0;
-    std::istringstream rest(s.substr(close + 2));
-    std::string field;
-    long total = 0;
-    for (int k = 3; k <= 15 && rest >> field; ++k)
-        if (k >= 14)
-            total += std::atol(field.c_str());
-    return total;
-}
-
-long rssKiB(int pid) {
-    std::ifstream f("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(f, line))
-        if (line.rfind("VmRSS:", 0) == 0)
-            return std::atol(line.c_str() + 6);
-    return 0;
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
@@ -88,7 +64,7 @@ int main(int argc, char** argv) {
     std::vector<double> spreads;
     long cpu0[4];
     for (int i = 0; i < 4; ++i)
-        cpu0[i] = ticks(form.vlcProcessId[i]);
+        cpu0[i] = bench::cpuTicks(form.vlcProcessId[i]);
     QElapsedTimer clock;
     clock.start();
     for (int s = 0; s < 60; ++s) {
@@ -108,9 +84,10 @@ int main(int argc, char** argv) {
                 bench::percentile(spreads, 50));
     const long hz = sysconf(_SC_CLK_TCK);
     for (int i = 0; i < 4; ++i) {
-        const double cpu = static_cast<double>(ticks(form.vlcProcessId[i]) - cpu0[i]) / hz;
+        const double cpu =
+            static_cast<double>(bench::cpuTicks(form.vlcProcessId[i]) - cpu0[i]) / hz;
         std::printf("VLC %d: %.1f %% of one core, %ld MiB resident\n", i, 100.0 * cpu / seconds,
-                    rssKiB(form.vlcProcessId[i]) / 1024);
+                    bench::rssKiB(form.vlcProcessId[i]) / 1024);
     }
     form.close();
     return 0;

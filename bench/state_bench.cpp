@@ -3,6 +3,7 @@
 // resident memory of the control program and of every relay while the players are polled.
 // Run on an X server from the source tree: tests/isolated.sh --x11 build/bench/state_bench
 // [minutes]
+#include "bench_util.h"
 #include "desktop.h"
 #include "station.h"
 
@@ -27,14 +28,6 @@ int entries(const std::string& folder) {
         closedir(d);
     }
     return n;
-}
-
-long rssKiB(pid_t pid) {
-    std::ifstream f("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(f, line);)
-        if (line.rfind("VmRSS:", 0) == 0)
-            return std::atol(line.c_str() + 6);
-    return 0;
 }
 
 std::string name(pid_t pid) {
@@ -80,7 +73,7 @@ int main(int argc, char** argv) {
         std::printf("after %2d min of polling: resident memory", minute);
         for (pid_t p : station.processes())
             if (name(p) == "VorbeltPlayer" || name(p) == "brellon")
-                std::printf("  %s %ld KiB", name(p).c_str(), rssKiB(p));
+                std::printf("  %s %ld KiB", name(p).c_str(), bench::rssKiB(p));
         std::printf("\n");
         std::fflush(stdout);
     }

@@ -426,11 +426,8 @@ bool TForm2::eventFilter(QObject* watched, QEvent* event) {
         return true;
     }
     if (event->type() == QEvent::MouseMove) {
-        // A move that a control leaves untaken travels on to its parents; only the control
-        // under the pointer is pointed at.
-        if (auto* under = qobject_cast<QWidget*>(watched))
-            if (under->childAt(static_cast<QMouseEvent*>(event)->position().toPoint()))
-                return false;
+        if (station::passedOn(watched, event))
+            return false;
         for (int tag = 1; tag <= 7; ++tag)
             if (watched == cameraButton(tag)) {
                 ButtonMouseMove(tag);

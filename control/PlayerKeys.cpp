@@ -187,11 +187,8 @@ bool TForm1::eventFilter(QObject* watched, QEvent* event) {
         }
     }
     if (event->type() == QEvent::MouseMove) {
-        // A move that a control leaves untaken travels on to its parents; only the control
-        // under the pointer is pointed at.
-        if (auto* under = qobject_cast<QWidget*>(watched))
-            if (under->childAt(static_cast<QMouseEvent*>(event)->position().toPoint()))
-                return false;
+        if (station::passedOn(watched, event))
+            return false;
         for (int tag = 1; tag <= 7; ++tag)
             if (watched == cameraButton(tag)) {
                 LabelMouseMove(tag);

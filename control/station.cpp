@@ -155,6 +155,12 @@ std::optional<bool> formEvent(QWidget* form, QEvent* event, const QSet<QObject*>
     return std::nullopt;
 }
 
+bool passedOn(QObject* watched, QEvent* event) {
+    auto* under = qobject_cast<QWidget*>(watched);
+    return under && event->type() == QEvent::MouseMove &&
+           under->childAt(static_cast<QMouseEvent*>(event)->position().toPoint());
+}
+
 bool isPress(const QEvent* event) {
     return event->type() == QEvent::MouseButtonPress ||
            event->type() == QEvent::MouseButtonDblClick;

@@ -130,6 +130,11 @@ std::optional<bool> formEvent(QWidget* form, QEvent* event, const QSet<QObject*>
                               const std::function<bool(int)>& keyDown,
                               const std::function<void()>& bareMove);
 
+// A pointer move that a control leaves untaken travels on to its parents: whether `event`, seen
+// by `watched`, is such a move, made over one of its children (only the control under the
+// pointer is pointed at).
+bool passedOn(QObject* watched, QEvent* event);
+
 // A mouse button pressed: a press, or a second press quick enough to count as a double-click
 // (which Qt reports as such instead of as a press). Every press on the transport strip and the
 // label tiles acts.

@@ -19,11 +19,6 @@ using testing_support::waitUntil;
 
 namespace {
 
-bool running(pid_t pid) {
-    const char state = testing_support::processState(pid);
-    return state != 0 && state != 'Z';
-}
-
 void descendants(pid_t pid, std::set<pid_t>& out) {
     for (pid_t child : testing_support::childrenOf(pid))
         if (out.insert(child).second)
@@ -191,7 +186,7 @@ pid_t Station::player(int port) const {
 
 std::set<pid_t> Station::processes() const {
     std::set<pid_t> all;
-    if (running(process_->pid())) {
+    if (testing_support::processAlive(process_->pid())) {
         all.insert(process_->pid());
         descendants(process_->pid(), all);
     }
@@ -234,7 +229,7 @@ bool Station::awaitEndAfter(const std::function<void()>& closing) {
     return waitUntil(
         [&] {
             for (pid_t p : before)
-                if (running(p))
+                if (testing_support::processAlive(p))
                     return false;
             return true;
         },

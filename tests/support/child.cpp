@@ -201,6 +201,22 @@ bool processExists(pid_t pid) {
     return processState(pid) != 0;
 }
 
+bool processAlive(pid_t pid) {
+    const char state = processState(pid);
+    if (state == 0)
+        return false;
+    if (state != 'Z')
+        return true;
+    // A zombie leader may still have threads that are ending (and holding its files).
+    int tasks = 0;
+    if (DIR* d = opendir(("/proc/" + std::to_string(pid) + "/task").c_str())) {
+        while (dirent* e = readdir(d))
+            tasks += e->d_name[0] != '.';
+        closedir(d);
+    }
+    return tasks > 1;
+}
+
 std::vector<pid_t> childrenOf(pid_t parent) {
     std::vector<pid_t> kids;
     DIR* d = opendir("/proc");

@@ -50,6 +50,9 @@ std::string makeTempDir();
 
 // Whether a process exists (not ended and reaped). Zombies count as existing.
 bool processExists(pid_t pid);
+// Whether a process still runs: it exists and has not ended, threads included (a zombie has,
+// once its last thread is gone and with it its open files).
+bool processAlive(pid_t pid);
 // State letter of a process from /proc (R, S, Z, ...), or 0 when it does not exist.
 char processState(pid_t pid);
 // Processes whose parent is `parent`.
