@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <dirent.h>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -45,6 +46,26 @@ inline long cpuTicks(int pid) {
         std::sscanf(s.c_str() + close + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %ld %ld",
                     &utime, &stime);
     return utime + stime;
+}
+
+// Processor time of all threads of a process so far, in nanoseconds (finer than the clock ticks).
+inline double cpuNs(int pid) {
+    double total = 0;
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    if (DIR* d = opendir(tasks.c_str())) {
+        while (dirent* e = readdir(d)) {
+            if (e->d_name[0] == '.')
+                continue;
+            if (FILE* f = std::fopen((tasks + "/" + e->d_name + "/schedstat").c_str(), "r")) {
+                double ns = 0;
+                if (std::fscanf(f, "%lf", &ns) == 1)
+                    total += ns;
+                std::fclose(f);
+            }
+        }
+        closedir(d);
+    }
+    return total;
 }
 
 inline long rssKiB(int pid) {

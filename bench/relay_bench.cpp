@@ -120,6 +120,26 @@ int main() {
     bench::printLatency("player answer -> report read from the pipe", reply);
     std::printf("  (the relay forwards each answer as soon as its prompt has come)\n");
 
+    // Fine Sync's polls: "get_time" twenty times a second for 20 s, each answered at once.
+    {
+        const double before = bench::cpuNs(pid);
+        const double start = bench::nowMs();
+        for (int k = 0; k < 400; ++k) {
+            const double due = start + 50.0 * k;
+            while (bench::nowMs() < due)
+                usleep(1000);
+            platform::postMessage(w, 0xD000, 22, 0);
+            readLine(peer, pending);
+            const std::string answer = std::to_string(k / 20) + "\r\n";
+            send(peer, answer.data(), answer.size(), 0);
+            send(peer, "> ", 2, 0);
+            platform::readPipe(pipe, buf, sizeof buf);
+        }
+        const double seconds = (bench::nowMs() - start) / 1000.0;
+        std::printf("20 polls a second for %.0f s: %.2f %% of one core in the relay\n", seconds,
+                    100.0 * (bench::cpuNs(pid) - before) / 1e9 / seconds);
+    }
+
     // A player that sends 4 MiB without a line break: the relay's processor time and memory
     // until it has taken all of it (an answer behind it comes through once it has).
     // Forwarding off, and seen to be off before the flood comes (a caption change behind it).

@@ -5,23 +5,32 @@
 // and each follower's offset from the current camera; beside them, what the integer-second
 // answers of the players ("get_time", asked over telnet at the same moments) and the station's
 // position display say.
-// Scenes: (a) "Always Play" off, the current camera playing (F1), the others as the station
-// keeps them; (b) "Always Play" on, all playing; (c) the 4 s after a camera switch (key 2);
-// (d) after F3 and after F2; (e) after a click on the seek bar; (f) "Always Play" off again
-// while all play; (g) where VLC lands a seek in this recording.
-// Run on an X server from the source tree: tests/isolated.sh --x11 build/bench/sync_meter
-// (VLC's own messages go to standard error: add 2>/dev/null for the figures alone.)
+// Scenes as the station keeps the cameras without Fine Sync ("design"): (a) "Always Play" off,
+// the current camera playing (F1), the others as the station keeps them; (b) "Always Play" on,
+// all playing; (c) the 4 s after a camera switch (key 2); (d) after F3 and after F2; (e) after a
+// click on the seek bar; (f) "Always Play" off again while all play; (g) where VLC lands a seek
+// in this recording.
+// With "Fine Sync" on ("fine"): (h) all playing, 60 s; the 5 s after (i) key 2 and Tab, (j) F3
+// and F2, (k) a click on the seek bar, (l) F1 twice (pause, play); with the CPU the station and
+// its relays use meanwhile. ("mp4"): (m) all playing, 60 s, on an H.264 MP4 variant.
+// Run on an X server from the source tree:
+//   tests/isolated.sh --x11 build/bench/sync_meter [design|fine|mp4 ...] 2>/dev/null
+// (all three when none is named; VLC's own messages go to standard error.)
 #include "bench_util.h"
 #include "desktop.h"
 #include "station.h"
 
 #include <QApplication>
+#include <QDir>
+#include <QFile>
 #include <QElapsedTimer>
 
 #include <arpa/inet.h>
 #include <cmath>
 #include <cstdio>
+#include <fstream>
 #include <map>
+#include <set>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -35,6 +44,18 @@ constexpr int kCameras = 4;
 constexpr double kFrameMs = 40; // 25 frames a second
 const QPoint kAlwaysPlay(560 + 16 + 10, 144 + 11);
 
+// The secret of the station's player on `port`, from the players' profiles in the runtime
+// folder the station shares with the meter.
+std::string playerSecret(int port) {
+    const QDir runtime(qEnvironmentVariable("XDG_RUNTIME_DIR"));
+    for (const QString& d : runtime.entryList({"vorbelt-players-*"}, QDir::Dirs)) {
+        QFile f(runtime.filePath(d) + "/" + QString::number(port) + "/secret");
+        if (f.open(QIODevice::ReadOnly))
+            return f.readAll().trimmed().toStdString();
+    }
+    return "";
+}
+
 // A telnet session of our own with one player: VLC serves several at once.
 class Probe {
 public:
@@ -45,7 +66,7 @@ public:
         a.sin_port = htons(static_cast<uint16_t>(port));
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         if (connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-            !readUntil("Password: ") || !send("qopra") || !readUntil("> ")) {
+            !readUntil("Password: ") || !send(playerSecret(port)) || !readUntil("> ")) {
             close(fd_);
             fd_ = -1;
         }
@@ -126,34 +147,32 @@ public:
     }
     Probe& probe(int i) { return *probes_[i]; }
     // The frame camera `i` shows now.
-    int frameOf(int i) {
-        const QImage screen = desktop_.grab(QRect(0, 0, 1920, 1080));
-        return readFrameNumber(screen, desktop_.geometry(windows_[i]));
-    }
+    int frameOf(int i) { return readFrameNumber(desktop_, desktop_.geometry(windows_[i])); }
 
-    // Samples about five times a second for `ms`.
-    std::vector<Sample> record(int ms) {
+    // Samples every `everyMs` for `ms`; the players' own answers too when `ask`.
+    std::vector<Sample> record(int ms, int everyMs = 200, bool ask = true) {
         std::vector<Sample> samples;
         QElapsedTimer t;
         t.start();
         while (t.elapsed() < ms) {
-            const qint64 due = t.elapsed() + 200;
+            const qint64 due = t.elapsed() + everyMs;
             Sample s;
             s.at = static_cast<double>(t.elapsed());
             QRect where[kCameras];
             for (int i = 0; i < kCameras; ++i)
                 where[i] = desktop_.geometry(windows_[i]);
-            const QImage screen = desktop_.grab(QRect(0, 0, 1920, 1080));
-            for (int i = 0; i < kCameras; ++i) {
-                s.frame[i] = readFrameNumber(screen, where[i]);
+            for (int i = 0; i < kCameras; ++i)
+                s.frame[i] = readFrameNumber(desktop_, where[i]);
+            for (int i = 0; i < kCameras && ask; ++i)
                 s.seconds[i] = probes_[i]->time();
-            }
-            const int m = readLcd(screen.copy(at::kPositionMinutes), 3, 99);
-            const int sec = readLcd(screen.copy(at::kPositionSeconds), 2, 59);
+            const QImage display = desktop_.grab(at::kPositionMinutes.united(at::kPositionSeconds));
+            const QPoint origin = at::kPositionMinutes.topLeft();
+            const int m = readLcd(display.copy(at::kPositionMinutes.translated(-origin)), 3, 99);
+            const int sec = readLcd(display.copy(at::kPositionSeconds.translated(-origin)), 2, 59);
             s.shown = m < 0 || sec < 0 ? -1 : m * 60 + sec;
             samples.push_back(s);
             while (t.elapsed() < due)
-                usleep(5000);
+                usleep(2000);
         }
         return samples;
     }
@@ -245,30 +264,68 @@ void printTransient(const char* what, const std::vector<Sample>& samples, int cu
                     worst, settled);
 }
 
-} // namespace
+// After a jump: the largest spread in the first 3 s, and when the spread came under 200 ms for
+// good (counted from the operator's key).
+void printSettling(const char* what, const std::vector<Sample>& samples) {
+    double worst = 0, settled = -1;
+    std::vector<double> late;
+    for (const Sample& s : samples) {
+        int lo = 1 << 30, hi = -1;
+        bool all = true;
+        for (int i = 0; i < kCameras; ++i) {
+            all = all && s.frame[i] >= 0;
+            lo = std::min(lo, s.frame[i]);
+            hi = std::max(hi, s.frame[i]);
+        }
+        if (!all)
+            continue;
+        const double spread = (hi - lo) * kFrameMs;
+        if (s.at <= 3000)
+            worst = std::max(worst, spread);
+        if (spread >= 200)
+            settled = -1;
+        else if (settled < 0)
+            settled = s.at;
+        if (s.at >= samples.back().at - 2000)
+            late.push_back(spread);
+    }
+    std::printf("%-36s max spread in 3 s %5.0f ms; under 200 ms for good after %s; last 2 s "
+                "p50 %3.0f ms p95 %3.0f ms\n",
+                what, worst,
+                settled < 0 ? "(never)" : (std::to_string(static_cast<int>(settled)) + " ms").c_str(),
+                bench::percentile(late, 50), bench::percentile(late, 95));
+}
 
-int main(int argc, char** argv) {
-    const auto app = offscreenApplication(argc, argv);
+// Processor time of the station and its relays (ms), the players left out.
+long stationTicks(const Station& station) {
+    long ticks = 0;
+    for (pid_t p : station.processes()) {
+        std::ifstream f("/proc/" + std::to_string(p) + "/comm");
+        std::string name;
+        std::getline(f, name);
+        if (name == "VorbeltPlayer" || name == "brellon")
+            ticks += bench::cpuTicks(p);
+    }
+    return ticks;
+}
 
-    Desktop desktop;
-    desktop.startWindowManager();
-    Station station(desktop, {{}, true});
-    const std::string demo = station.folder() + "/demo";
-    if (std::system(
-            ("bash " + std::string(VORBELT_SOURCE_DIR) + "/tools/make_demo.sh '" + demo + "' 90")
-                .c_str()) != 0)
-        return 1;
-    station.loadTyped(demo + "/demo0_st.mpg");
+// Loads the demo recording of `seconds` (made as `format` asks) by its typed path.
+bool loadDemo(Desktop& desktop, Station& station, const std::string& folder, int seconds,
+              const char* format) {
+    const std::string demo = station.folder() + "/" + folder;
+    if (std::system(("bash " + std::string(VORBELT_SOURCE_DIR) + "/tools/make_demo.sh '" + demo +
+                     "' " + std::to_string(seconds) + " " + format)
+                        .c_str()) != 0)
+        return false;
+    const std::string first = std::string(format) == "mp4" ? "/demo0_st.mp4" : "/demo0_st.mpg";
+    station.loadTyped(demo + first);
+    (void)desktop;
     // The length display is drawn once Load has ended.
-    if (!testing_support::waitUntil([&] { return station.shownLength() >= 89; }, 60000)) {
-        std::fprintf(stderr, "Load did not end\n");
-        return 1;
-    }
-    Meter meter(desktop, station);
-    if (!meter.ready()) {
-        std::fprintf(stderr, "players not found or not reachable over telnet\n");
-        return 1;
-    }
+    return testing_support::waitUntil([&] { return station.shownLength() >= seconds - 1; },
+                                      60000);
+}
+
+void design(Desktop& desktop, Station&, Meter& meter) {
     auto key = [&](const char* k) { desktop.key(k); };
 
     // (a) "Always Play" off; the current camera plays, the station keeps the others.
@@ -334,6 +391,96 @@ int main(int argc, char** argv) {
     desktop.click(300, 300);
     printSteady("(f) Always Play off, all playing", meter.record(15000), 1);
 
-    station.exitAndAwaitEnd();
-    return 0;
+}
+
+// "Fine Sync" switched on in the Settings panel (and the panel closed again).
+void fineSyncOn(Desktop& desktop) {
+    desktop.click(at::kSettingsSave.x(), at::kSettingsSave.y());
+    desktop.click(at::kFineSync.x(), at::kFineSync.y());
+    desktop.click(at::kSettingsSave.x(), at::kSettingsSave.y());
+}
+
+void fine(Desktop& desktop, Station& station, Meter& meter) {
+    auto key = [&](const char* k) { desktop.key(k); };
+    // (h) every camera plays from the start, 60 s; the CPU the station and its relays use.
+    key("F1");
+    meter.record(5000, 100, false);
+    const long before = stationTicks(station);
+    QElapsedTimer steady;
+    steady.start();
+    printSteady("(h) Fine Sync, all playing, 60 s", meter.record(60000, 100, false), 0);
+    const double cpu = 100.0 * static_cast<double>(stationTicks(station) - before) /
+                       sysconf(_SC_CLK_TCK) / (static_cast<double>(steady.elapsed()) / 1000.0);
+    std::printf("    station and relays: %.2f %% of one core meanwhile\n", cpu);
+    // (i) camera switches: nobody moves.
+    key("2");
+    printSettling("(i) after key 2", meter.record(5000, 100, false));
+    key("Tab");
+    printSettling("(i) after Tab", meter.record(5000, 100, false));
+    // (j) F3, F2, and once more: the first jump after a Load teaches the station how each
+    // player lands a seek.
+    key("F3");
+    printSettling("(j) after F3 (the first jump)", meter.record(10000, 100, false));
+    key("F2");
+    printSettling("(j) after F2", meter.record(8000, 100, false));
+    key("F3");
+    printSettling("(j) after F3 again", meter.record(8000, 100, false));
+    key("F2");
+    printSettling("(j) after F2 again", meter.record(8000, 100, false));
+    // (k) a click on the seek bar (its groove, left of the handle), then on the floor plan.
+    desktop.click(at::kSeekBar.x() - 100, at::kSeekBar.y() - 3);
+    desktop.click(300, 300);
+    printSettling("(k) after a seek-bar click", meter.record(6000, 100, false));
+    // (l) F1 twice: all pause, all play again.
+    key("F1");
+    meter.record(2000, 100, false);
+    key("F1");
+    printSettling("(l) after F1 twice (pause, play)", meter.record(6000, 100, false));
+    printSteady("    and the 20 s after", meter.record(20000, 100, false), 2);
+}
+
+void mp4(Desktop& desktop, Station& station, Meter& meter) {
+    (void)station;
+    desktop.key("F1");
+    meter.record(5000, 100, false);
+    printSteady("(m) Fine Sync, MP4 (H.264), all playing, 60 s", meter.record(60000, 100, false),
+                0);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const auto app = offscreenApplication(argc, argv);
+    std::set<std::string> scenes(argv + 1, argv + argc);
+    scenes.erase("-platform");
+    scenes.erase("offscreen");
+    if (scenes.empty())
+        scenes = {"design", "fine", "mp4"};
+
+    Desktop desktop;
+    desktop.startWindowManager();
+    auto run = [&](const std::string& scene, int seconds, const char* format, bool fineSync,
+                   auto&& body) {
+        if (!scenes.count(scene))
+            return true;
+        Station station(desktop, {{}, true});
+        if (fineSync)
+            fineSyncOn(desktop);
+        if (!loadDemo(desktop, station, "demo", seconds, format)) {
+            std::fprintf(stderr, "%s: Load did not end\n", scene.c_str());
+            return false;
+        }
+        Meter meter(desktop, station);
+        if (!meter.ready()) {
+            std::fprintf(stderr, "players not found or not reachable over telnet\n");
+            return false;
+        }
+        body(desktop, station, meter);
+        station.exitAndAwaitEnd();
+        return true;
+    };
+    bool ok = run("design", 90, "mpg", false, design);
+    ok = run("fine", 240, "mpg", true, fine) && ok;
+    ok = run("mp4", 120, "mp4", true, mp4) && ok;
+    return ok ? 0 : 1;
 }

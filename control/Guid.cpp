@@ -56,6 +56,7 @@ TForm2::TForm2(QWidget* parent) : QWidget(parent), ui_(new Ui::Form2) {
     connect(ui_->Button2, &QPushButton::clicked, this, &TForm2::Button2Click);
     connect(ui_->CheckBox5, &QCheckBox::toggled, this, &TForm2::CheckBox5Click);
     connect(ui_->CheckBox6, &QCheckBox::toggled, this, &TForm2::CheckBox6Click);
+    connect(ui_->CheckBox7, &QCheckBox::toggled, this, &TForm2::CheckBox7Click);
     seekBarMoves_ = new station::OperatorMoves(ui_->TrackBar1);
     connect(ui_->TrackBar1, &QSlider::valueChanged, this, &TForm2::TrackBar1Change);
     connect(ui_->TrackBar2, &QSlider::valueChanged, this, &TForm2::TrackBar2Change);
@@ -65,7 +66,8 @@ TForm2::TForm2(QWidget* parent) : QWidget(parent), ui_(new Ui::Form2) {
     // and the label keep theirs.
     keyBound_ = {ui_->ListBox1,  ui_->TrackBar1, ui_->TrackBar2, ui_->Button0,
                  ui_->Button1,   ui_->Button2,   ui_->CheckBox1, ui_->CheckBox2,
-                 ui_->CheckBox3, ui_->CheckBox4, ui_->CheckBox5, ui_->CheckBox6};
+                 ui_->CheckBox3, ui_->CheckBox4, ui_->CheckBox5, ui_->CheckBox6,
+                 ui_->CheckBox7};
     for (int tag = 1; tag <= 7; ++tag)
         keyBound_.insert(cameraButton(tag));
     setMouseTracking(true);
@@ -170,6 +172,7 @@ void TForm2::Button1Click() {
     station::endVideoPlayers(0);
     if (Frame1)
         Frame1->Button1Click();
+    const station::BusyCursor busy;
     ui_->TrackBar1->setValue(0);
     ui_->TrackBar1->setMaximum(0);
     const int items = Frame1 ? Frame1->ListBox1()->count() : 0;
@@ -178,33 +181,63 @@ void TForm2::Button1Click() {
     fileCount = static_cast<uint8_t>(std::min(items, kRows));
     for (int i = fileCount; i < kRows; ++i)
         station::unload(vlcProcessId[i], vlcWindow[i], channelState[i]);
+    QStringList files;
     for (int j = 0; j < fileCount; ++j)
-        loadFile(j);
+        files << Frame1->ListBox1()->item(j)->text();
+    std::vector<bool> play(static_cast<std::size_t>(fileCount), false);
+    if (fileCount > 0 && station::playersMayStart()) {
+        play = station::playableFiles(files);
+        station::withoutRelay(fileCount, [this](int j) { return relayWindow[j] != 0; }, play);
+    }
+    for (int j = 0; j < fileCount; ++j) {
+        if (play[static_cast<std::size_t>(j)])
+            loadFile(j);
+        else
+            station::unload(vlcProcessId[j], vlcWindow[j], channelState[j]);
+    }
+    if (sync_) {
+        std::vector<station::SyncKeeper::Channel> channels(fileCount);
+        for (int j = 0; j < fileCount; ++j)
+            if (channelState[j] != 0)
+                channels[static_cast<std::size_t>(j)] = {relayWindow[j], vlcWindow[j]};
+        sync_->loaded(channels, currentChannel, ui_->TrackBar1->maximum());
+    }
     pollingFlag = true;
     lengthPhaseFlag = false;
 }
 
 void TForm2::loadFile(int j) {
     const std::string item = Frame1->ListBox1()->item(j)->text().toStdString();
-    vlcProcessId[j] = station::startVideoPlayer(j, ui_->CheckBox1->isChecked(), item);
-    // Titled by its row, not by its camera digit.
-    vlcWindow[j] =
-        station::awaitVideoWindow(vlcProcessId[j], kPlayerWindowPolls, std::to_string(j));
-    const platform::WindowHandle w = vlcWindow[j];
-    if (w != 0) {
-        platform::postMessage(w, platform::WM_KEYDOWN_MESSAGE, platform::VK_END_KEY, 0);
-        platform::postMessage(w, platform::WM_KEYDOWN_MESSAGE, platform::VK_LEFT_KEY, 0);
+    const station::PlayerStart started =
+        station::startVideoPlayer(j, ui_->CheckBox1->isChecked(), item);
+    vlcProcessId[j] = started.pid;
+    if (started.pid <= 0) {
+        messageBox(started.why, "Vorbelt Player");
+        station::unload(vlcProcessId[j], vlcWindow[j], channelState[j]);
+        return;
     }
+    // Titled by its row, not by its camera digit.
+    vlcWindow[j] = station::awaitVideoWindow(vlcProcessId[j], kPlayerWindowPolls,
+                                             std::to_string(j), QString::fromStdString(item));
+    const platform::WindowHandle w = vlcWindow[j];
+    if (w == 0) {
+        // A player that never showed a window is no camera: said, ended, and not shown loaded.
+        messageBox(station::playerWithoutWindow(j, vlcProcessId[j]), "Vorbelt Player");
+        station::endProcess(vlcProcessId[j], 0);
+        station::unload(vlcProcessId[j], vlcWindow[j], channelState[j]);
+        return;
+    }
+    station::playerFound(j, vlcProcessId[j]);
+    platform::postMessage(w, platform::WM_KEYDOWN_MESSAGE, platform::VK_END_KEY, 0);
+    platform::postMessage(w, platform::WM_KEYDOWN_MESSAGE, platform::VK_LEFT_KEY, 0);
     cellSizeFromResolution();
     const auto cell = vorbelt::cellPlacement(j, settings_.settings().resolution, Tag);
-    if (cell && w != 0)
+    if (cell)
         platform::setWindowPos(w, platform::HWND_TOP_WINDOW, cell->left, cell->top, cellWidth,
                                cellHeight, kNoActivate);
-    if (w != 0) {
-        platform::setWindowLong(w, platform::GWL_EXSTYLE_INDEX, platform::WS_EX_LAYERED_STYLE);
-        platform::setLayeredWindowAttributes(w, 0, ui_->CheckBox3->isChecked() ? 255 : 1,
-                                             platform::LWA_ALPHA_FLAG);
-    }
+    platform::setWindowLong(w, platform::GWL_EXSTYLE_INDEX, platform::WS_EX_LAYERED_STYLE);
+    platform::setLayeredWindowAttributes(w, 0, ui_->CheckBox3->isChecked() ? 255 : 1,
+                                         platform::LWA_ALPHA_FLAG);
     platform::sleepMs(300);
     if (relayWindow[j] != 0)
         platform::postMessage(relayWindow[j], vorbelt::kCommandMessage, 3, 0);
@@ -251,6 +284,8 @@ bool TForm2::FormKeyDown(int key) {
     case vorbelt::KeyKind::Camera:
         cameraButton(a.camera)->click();
         currentChannel = static_cast<uint8_t>(a.camera - 1);
+        if (sync_)
+            sync_->setCurrent(currentChannel);
         break;
     case vorbelt::KeyKind::NextCamera:
         if (const auto tag = vorbelt::nextCameraButton(currentChannel, fileCount))
@@ -260,7 +295,7 @@ bool TForm2::FormKeyDown(int key) {
         Image7MouseDown(0);
         break;
     case vorbelt::KeyKind::PostToAll:
-        station::keyToAll(vlcWindow, rows(), a.virtualKey);
+        station::transportKey(sync_, vlcWindow, rows(), a.virtualKey);
         break;
     }
     return true;
@@ -271,8 +306,11 @@ bool TForm2::FormKeyDown(int key) {
 void TForm2::ButtonClick(int tag) {
     const int resolution = settings_.settings().resolution;
     const bool preview = ui_->CheckBox3->isChecked();
+    // With Fine Sync every camera keeps playing on the current camera's timeline: a selection
+    // neither pauses, seeks nor toggles any of them.
+    const bool keepPlaying = fineSync();
     // 1 to 4: the current camera back into its cell.
-    if (currentChannel < kRows && vlcWindow[currentChannel] != 0)
+    if (currentChannel < kRows && vlcWindow[currentChannel] != 0 && !keepPlaying)
         platform::postMessage(vlcWindow[currentChannel], platform::WM_KEYDOWN_MESSAGE,
                               platform::VK_END_KEY, 0);
     cellSizeFromResolution();
@@ -293,8 +331,9 @@ void TForm2::ButtonClick(int tag) {
     const platform::WindowHandle w = currentChannel < kRows ? vlcWindow[currentChannel] : 0;
     if (w != 0) {
         platform::sleepMs(100);
-        platform::postMessage(relayWindow[currentChannel], vorbelt::kCommandMessage, 20,
-                              ui_->TrackBar1->value());
+        if (!keepPlaying)
+            platform::postMessage(relayWindow[currentChannel], vorbelt::kCommandMessage, 20,
+                                  ui_->TrackBar1->value());
         platform::sleepMs(300);
         const vorbelt::Rect full =
             vorbelt::compactFullView(fullViewOrigin, {cellWidth, cellHeight});
@@ -305,10 +344,13 @@ void TForm2::ButtonClick(int tag) {
         platform::setLayeredWindowAttributes(w, 0, 255, platform::LWA_ALPHA_FLAG);
         if (ui_->CheckBox2->isChecked()) {
             platform::sleepMs(100);
-            platform::postMessage(w, platform::WM_KEYDOWN_MESSAGE, platform::VK_HOME_KEY, 0);
+            if (!keepPlaying)
+                platform::postMessage(w, platform::WM_KEYDOWN_MESSAGE, platform::VK_HOME_KEY, 0);
         }
         platform::sleepMs(300);
     }
+    if (sync_)
+        sync_->setCurrent(currentChannel);
     // 7.
     recolourButtons();
     update();
@@ -342,9 +384,9 @@ void TForm2::Image7MouseDown(int x) {
     const int zone = vorbelt::transportZone(x);
     const platform::WindowHandle current = currentChannel < kRows ? vlcWindow[currentChannel] : 0;
     if (zone == 0)
-        station::playPause(current, relayWindow, rows(), ui_->TrackBar1->value());
+        station::playPause(sync_, current, relayWindow, rows(), ui_->TrackBar1->value());
     else if (current != 0)
-        station::keyToAll(vlcWindow, rows(), vorbelt::transportKey(zone));
+        station::transportKey(sync_, vlcWindow, rows(), vorbelt::transportKey(zone));
 }
 
 void TForm2::TrackBar1Change() {
@@ -352,7 +394,7 @@ void TForm2::TrackBar1Change() {
     station::showPosition(ui_->LCDNumber1, ui_->LCDNumber2, p);
     // Only the operator's own moves seek; the repaint and the hand-over move it silently.
     if (seekBarMoves_->take() && seekBarFocus)
-        station::seekAll(relayWindow, rows(), p);
+        station::seekAll(sync_, relayWindow, rows(), p);
 }
 
 // --- hover -------------------------------------------------------------------------------------
@@ -395,6 +437,11 @@ void TForm2::Button2Click() {
 
 void TForm2::CheckBox6Click() {
     transparencyFlag = ui_->CheckBox6->isChecked();
+}
+
+void TForm2::CheckBox7Click() {
+    if (sync_)
+        sync_->setEnabled(ui_->CheckBox7->isChecked());
 }
 
 void TForm2::TrackBar2Change() {

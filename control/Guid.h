@@ -70,6 +70,8 @@ public:
     // applies a mode only when it changes (a colour key costs a cut of its mask).
     using Layering = std::function<void(uint32_t mode, uint8_t alpha)>;
     void setMainWindowLayering(Layering layering) { mainLayering_ = std::move(layering); }
+    // Fine Sync: the main window's keeper, which this window's Load and keys inform too.
+    void setSyncKeeper(station::SyncKeeper* sync) { sync_ = sync; }
 
     // ReportView: the reports apply here while this window is shown.
     vorbelt::ReportWindow reportWindow() const override { return vorbelt::ReportWindow::Compact; }
@@ -109,6 +111,7 @@ public slots:
     void TrackBar2Change();
     void CheckBox5Click();
     void CheckBox6Click();
+    void CheckBox7Click();
 
 protected:
     bool event(QEvent* event) override;
@@ -138,5 +141,7 @@ private:
     station::OperatorMoves* seekBarMoves_ = nullptr; // owned by the seek bar
     QSet<QObject*> keyBound_;
     Layering mainLayering_;
+    station::SyncKeeper* sync_ = nullptr;
+    bool fineSync() const { return sync_ && sync_->enabled(); }
     QMetaObject::Connection focusLeaving_;
 };

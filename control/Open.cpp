@@ -2,6 +2,7 @@
 
 #include "control/station.h"
 #include "core/file_set.h"
+#include "platform/qt/message_box.h"
 #include "ui_Open.h"
 
 #include <QAbstractItemView>
@@ -16,6 +17,10 @@ TFrame1::DialogHook dialogHook;
 TFrame1::TFrame1(QWidget* parent) : QWidget(parent), ui_(new Ui::Frame1) {
     ui_->setupUi(this);
     dialog_ = std::make_unique<QFileDialog>(this, "Open");
+    // The stand-alone list's dialog (the compact window's) has no window of the station below
+    // it to keep it in front: it stays on top itself, above the stay-on-top control windows.
+    if (!parent)
+        dialog_->setWindowFlag(Qt::WindowStaysOnTopHint);
     dialog_->setFileMode(QFileDialog::ExistingFile);
     dialog_->setAcceptMode(QFileDialog::AcceptOpen);
     dialog_->setNameFilter("Stereo MPEG-file (*.mpg)");
@@ -63,6 +68,14 @@ void TFrame1::Button1Click() {
     closeLeftoverPopups();
     if (chosen.isEmpty())
         return;
+    // A file outside the naming rule loads nothing that the operator chose: say what is expected.
+    const QString name = QFileInfo(chosen).fileName();
+    if (!vorbelt::cameraFileName(name.toStdString()))
+        messageBox("\"" + name +
+                       "\" is no camera file of a recording: the files of a recording are "
+                       "named with a camera digit before \"_st\" and the extension (such as "
+                       "take0_st.mpg, take1_st.mpg, ...).",
+                   "Open");
     ui_->ListBox1->clear();
     const auto members = vorbelt::recordingSet(chosen.toStdString(), [](const std::string& p) {
         return QFileInfo(QString::fromStdString(p)).isFile();

@@ -58,6 +58,8 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent), ui_(new Ui::Form1) {
     connect(ui_->CheckBox4, &QCheckBox::toggled, this, &TForm1::CheckBox4Click);
     connect(ui_->CheckBox5, &QCheckBox::toggled, this, &TForm1::CheckBox5Click);
     connect(ui_->CheckBox6, &QCheckBox::toggled, this, &TForm1::CheckBox6Click);
+    sync_ = std::make_unique<station::SyncKeeper>(pollingFlag);
+    connect(ui_->CheckBox7, &QCheckBox::toggled, this, &TForm1::CheckBox7Click);
     connect(ui_->TrackBar2, &QSlider::valueChanged, this, &TForm1::TrackBar2Change);
     // The resolution is applied by the start-up sizing; later only the operator's choice acts.
     for (auto* item : {ui_->RadioGroup1Item0, ui_->RadioGroup1Item1, ui_->RadioGroup1Item2})
@@ -78,6 +80,7 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent), ui_(new Ui::Form1) {
                  ui_->CheckBox4,
                  ui_->CheckBox5,
                  ui_->CheckBox6,
+                 ui_->CheckBox7,
                  ui_->TrackBar2,
                  ui_->ListBox1,
                  ui_->Button3,
@@ -125,7 +128,16 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent), ui_(new Ui::Form1) {
     if (readNamesFile(names))
         settings_.setNameList(names);
     cameraCount_ = settings_.nameCount();
-    const int n = std::min(cameraCount(), kTableRows);
+    // One relay per camera, as many as the machine holds: a long names file must not start
+    // hundreds of them (each a window of the display, each tens of MB).
+    const int n = std::min(cameraCount(), kMaxCameras);
+    if (cameraCount() > kMaxCameras)
+        messageBox(QString("Only the first %1 camera names are used; the other %2 are ignored.")
+                       .arg(kMaxCameras)
+                       .arg(cameraCount() - kMaxCameras),
+                   "Vorbelt Player");
+    // The players' private profiles, whose place every relay is told.
+    station::openPlayerProfiles();
 
     // 4. Clear the rows that will be used.
     for (int i = 0; i < n; ++i) {
@@ -221,9 +233,15 @@ TForm1::~TForm1() {
             platform::cancelPipeIo(pipeInstance[i]);
         readerThread[i].join();
     }
+    // Fine Sync last: the readers fed it to the end.
+    sync_.reset();
 }
 
 void TForm1::loadSettings() {
+    // "Fine Sync", from a file of its own: what it holds does not depend on the record.
+    vorbelt::Settings options = settings_.settings();
+    readOptionsFile(options);
+    ui_->CheckBox7->setChecked(options.fineSync);
     if (!QFile::exists(kSettingsFile))
         return;
     vorbelt::Settings s = settings_.settings();

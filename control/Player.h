@@ -15,6 +15,8 @@
 #include <QWidget>
 
 #include <atomic>
+#include <deque>
+#include <mutex>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -32,6 +34,8 @@ class TForm1 : public QWidget, public ReportView {
     Q_OBJECT
 public:
     static constexpr int kTableRows = 256;
+    // The most cameras the station starts relays for.
+    static constexpr int kMaxCameras = 32;
 
     explicit TForm1(QWidget* parent = nullptr);
     ~TForm1() override;
@@ -79,6 +83,9 @@ public:
     void reportHandling(const char* data, std::size_t length, int channel);
     // Applies a report's number on the GUI thread, as a length or as a position.
     void applyReport(int channel, int32_t value, bool lengthPhase);
+    // The most reports waiting for the GUI thread; beyond, the oldest are dropped (counted).
+    static constexpr std::size_t kQueuedReports = 1024;
+    long reportsDropped() const { return reportsDropped_; }
 
     // The window that reports apply to: the compact window while it is shown, else this one.
     ReportView& activeReportView();
@@ -105,6 +112,8 @@ public:
     QPushButton* cameraButton(int tag) const;
 
     SettingsPanel& settingsPanel() { return settings_; }
+    // Fine Sync, shared with the compact window.
+    station::SyncKeeper& syncKeeper() { return *sync_; }
 
     // The key handler of the main window and of the controls bound to it; every key is
     // swallowed. Returns true (the key is taken).
@@ -138,6 +147,7 @@ public slots:
     void CheckBox4Click();
     void CheckBox5Click();
     void CheckBox6Click();
+    void CheckBox7Click();
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -152,6 +162,8 @@ private:
     static constexpr int kWaitPolls = 100;
 
     bool FormCloseQuery();
+    // On the GUI thread: every report the readers have queued, in order.
+    void applyReports();
     void loadSettings();
     void startChannel(int j);
     void failedStart(int j);
@@ -181,12 +193,27 @@ private:
     void switchToCompactWindow();
     // Any key while the compact window is shown: its state comes back here.
     void takeBackFromCompactWindow();
+    // Back from the compact window: the control panel, and the Settings panel and file list as
+    // they were.
+    void showPanelsAgain();
     void select(int row, bool fromLabelTile);
+    // The channels of the last Load, for Fine Sync.
+    void syncLoaded();
     void setOthersAlpha(uint8_t alpha);
     void recolourButtons();
 
     std::unique_ptr<Ui::Form1> ui_;
     SettingsPanel settings_;
+    std::unique_ptr<station::SyncKeeper> sync_;
+    struct PendingReport {
+        int channel;
+        int32_t value;
+        bool lengthPhase;
+    };
+    std::mutex reportsLock_;
+    std::deque<PendingReport> reports_; // read, not yet applied (bounded)
+    bool reportsPosted_ = false;
+    long reportsDropped_ = 0;
     TForm2* Form2 = nullptr;
     std::atomic<int> cameraCount_{0};
     int startedChannels_ = 0; // relays started at start-up, however the names change later
@@ -196,6 +223,7 @@ private:
     station::OperatorMoves* seekBarMoves_ = nullptr; // owned by the seek bar
     QSet<QObject*> keyBound_;                        // controls whose keys go to the key handler
     QMetaObject::Connection focusLeaving_;
+    bool settingsShownBeforeCompact_ = false;
     bool maskDirty_ = true;
     QRegion uncovered_; // what clearing the colour-key mask has uncovered, until it is drawn
     bool grabbing_ = false;

@@ -75,7 +75,10 @@ bool TForm1::waitForRelayWindow(int j) {
 
 void TForm1::startChannel(int j) {
     // 1. The relay, with the one-word command line "Telnet".
-    relayProcessId[j] = platform::createProcess(platform::relayProgram(), "Telnet");
+    // Its environment names the players' profiles, where it finds the secret of its player.
+    relayProcessId[j] = platform::createProcess(
+        platform::relayProgram(), "Telnet",
+        {{"VORBELT_PLAYER_PROFILES", station::openPlayerProfiles()}});
     // 2. Its pipe instance.
     pipeInstance[j] = platform::createNamedPipe(pipeName);
     if (relayProcessId[j] == -1 || pipeInstance[j] == platform::kInvalidPipe) {
@@ -143,15 +146,36 @@ void TForm1::reportHandling(const char* data, std::size_t length, int channel) {
     const auto value = vorbelt::reportValue(data, length, lastReportText[channel]);
     if (!value)
         return;
-    // Widgets belong to the GUI thread; queued calls keep each channel's reports in order.
-    // Whether it is a length is decided now, as it is read: Load ends the length phase while
-    // the GUI thread is still busy, before the queued calls run.
-    QMetaObject::invokeMethod(
-        this,
-        [this, channel, v = *value, length = lengthPhaseFlag.load()] {
-            applyReport(channel, v, length);
-        },
-        Qt::QueuedConnection);
+    const bool lengthPhase = lengthPhaseFlag.load();
+    // Fine Sync times each position answer as it is read, before anything waits.
+    if (!lengthPhase && sync_->enabled() && vorbelt::freshValue(data, length))
+        sync_->answer(channel, *value);
+    // Widgets belong to the GUI thread: the reports wait for it in a bounded queue, in the
+    // order they were read, handed over by one queued call at a time (a relay that reports
+    // faster than the window thread can follow costs its oldest reports, never ever more
+    // memory, nor an Exit that waits for a backlog). Whether it is a length is decided now, as
+    // it is read: Load ends the length phase while the GUI thread is still busy.
+    std::lock_guard<std::mutex> g(reportsLock_);
+    reports_.push_back({channel, *value, lengthPhase});
+    if (reports_.size() > kQueuedReports) {
+        reports_.pop_front();
+        ++reportsDropped_;
+    }
+    if (reportsPosted_)
+        return;
+    reportsPosted_ = true;
+    QMetaObject::invokeMethod(this, &TForm1::applyReports, Qt::QueuedConnection);
+}
+
+void TForm1::applyReports() {
+    std::deque<PendingReport> reports;
+    {
+        std::lock_guard<std::mutex> g(reportsLock_);
+        reports.swap(reports_);
+        reportsPosted_ = false;
+    }
+    for (const PendingReport& r : reports)
+        applyReport(r.channel, r.value, r.lengthPhase);
 }
 
 ReportView& TForm1::activeReportView() {
@@ -181,18 +205,24 @@ void TForm1::applyReport(int channel, int32_t value, bool lengthPhase) {
         view.lengthMinutes()->display(QString::number(d.minutes));
         view.lengthSeconds()->display(QString::number(d.seconds));
         view.seekBar()->setTickInterval(d.tickEvery);
+        sync_->setLength(d.maximum);
         return;
     }
     std::atomic<int32_t>& reference = view.reportReferenceTime();
+    const bool fineSync = sync_->enabled();
     const vorbelt::PositionStep step =
         vorbelt::positionPhase(view.reportWindow(), channel == view.reportCurrentChannel(), value,
-                               reference, view.alwaysPlay());
+                               reference, view.alwaysPlay(), fineSync);
+    const bool moved = step.setReference && reference != value;
     if (step.setReference)
         reference = value;
     if (step.seekToReference)
         platform::postMessage(view.reportRelayWindow(channel), vorbelt::kCommandMessage, 20,
                               reference);
-    view.repaintView();
+    // With Fine Sync the players answer twenty times a second: the window is drawn again when
+    // what it shows changes.
+    if (!fineSync || moved)
+        view.repaintView();
 }
 
 void TForm1::timerThreadMain() {
@@ -203,6 +233,9 @@ void TForm1::timerThreadMain() {
             platform::sleepMs(1000);
             // The channels of the window that the reports go to: a Load in the compact window
             // is kept in step as well as one in the main window.
+            // With Fine Sync the keeper polls, and more often.
+            if (sync_->enabled())
+                continue;
             ReportView& view = activeReportView();
             const int n = std::min(cameraCount(), kTableRows);
             for (int i = 0; i < n; ++i)

@@ -40,11 +40,12 @@ bool TForm1::event(QEvent* event) {
 }
 
 bool TForm1::FormKeyDown(int key) {
-    // Step 1: continue from where the compact window left off, or show the control panel.
+    // Step 1: continue from where the compact window left off, or show the control panel (and
+    // the panels the switch to the compact window put away).
     if (Form2 && Form2->isVisible())
         takeBackFromCompactWindow();
     else
-        ui_->Panel3->setVisible(true);
+        showPanelsAgain();
     const vorbelt::KeyAction a = vorbelt::keyAction(key);
     switch (a.kind) {
     case vorbelt::KeyKind::Nothing:
@@ -58,17 +59,18 @@ bool TForm1::FormKeyDown(int key) {
     case vorbelt::KeyKind::Camera:
         cameraButton(a.camera)->click();
         currentChannel = static_cast<uint8_t>(a.camera - 1);
+        sync_->setCurrent(currentChannel);
         break;
     case vorbelt::KeyKind::NextCamera:
         if (const auto tag = vorbelt::nextCameraButton(currentChannel, fileCount))
             cameraButton(*tag)->click();
         break;
     case vorbelt::KeyKind::PlayPause:
-        station::playPause(vlcWindow[currentChannel], relayWindow, fileCount,
+        station::playPause(sync_.get(), vlcWindow[currentChannel], relayWindow, fileCount,
                            ui_->TrackBar1->value());
         break;
     case vorbelt::KeyKind::PostToAll:
-        station::keyToAll(vlcWindow, fileCount, a.virtualKey);
+        station::transportKey(sync_.get(), vlcWindow, fileCount, a.virtualKey);
         break;
     }
     return true;
@@ -81,6 +83,7 @@ void TForm1::setCompactWindow(TForm2* form2) {
     Form2->pollingFlag.shareWith(pollingFlag);
     Form2->lengthPhaseFlag.shareWith(lengthPhaseFlag);
     Form2->setMainWindowLayering([this](uint32_t mode, uint8_t alpha) { setLayered(mode, alpha); });
+    Form2->setSyncKeeper(sync_.get());
 }
 
 void TForm1::switchToCompactWindow() {
@@ -119,8 +122,22 @@ void TForm1::switchToCompactWindow() {
     c.setFont(font());
     c.Tag = Tag;
     c.fullViewOrigin = fullViewOrigin;
+    // Where the current camera stands: a camera chosen there seeks the new one to this second.
+    c.referenceTime = referenceTime.load();
     ui_->Panel3->setVisible(false);
+    // The Settings panel and the file list would stay in front of the compact window's cameras.
+    settingsShownBeforeCompact_ = ui_->GroupBox1->isVisible();
+    ui_->GroupBox1->setVisible(false);
+    ui_->Frame11->setVisible(false);
     platform::setForegroundWindow(compact);
+}
+
+void TForm1::showPanelsAgain() {
+    ui_->Panel3->setVisible(true);
+    if (settingsShownBeforeCompact_)
+        ui_->GroupBox1->setVisible(true);
+    settingsShownBeforeCompact_ = false;
+    ui_->Frame11->setVisible(ui_->CheckBox4->isChecked());
 }
 
 void TForm1::takeBackFromCompactWindow() {
@@ -145,6 +162,8 @@ void TForm1::takeBackFromCompactWindow() {
     settings_.apply(c.settingsPanel().settings());
     pollingFlag = c.pollingFlag;
     lengthPhaseFlag = c.lengthPhaseFlag;
+    referenceTime = c.referenceTime.load();
+    sync_->setCurrent(currentChannel);
 }
 
 void TForm1::screenLayout(int item) {

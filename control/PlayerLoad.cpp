@@ -36,20 +36,40 @@ void TForm1::Button1Click() {
     waitFlag = true;
     lengthPhaseFlag = true;
     ui_->Frame11->Button1()->click();
+    // The window thread blocks from here on (the designed sleeps and waits): the operator sees
+    // it is busy.
+    const station::BusyCursor busy;
     const int before = std::max<int>(fileCount, TForm2::kRows);
     fileCount = static_cast<uint8_t>(std::min(ui_->Frame11->ListBox1()->count(), kTableRows - 1));
     // Rows beyond the new files are no longer loaded: not polled, not coloured, no keys.
     for (int i = fileCount; i < before; ++i)
         station::unload(vlcProcessId[i], vlcWindow[i], channelState[i]);
+    QStringList files;
+    for (int i = 0; i < fileCount; ++i)
+        files << ui_->Frame11->ListBox1()->item(i)->text();
+    // No player without its private profile; files that cannot be played are named at once,
+    // and so are files beyond the cameras that have a relay.
+    std::vector<bool> play(static_cast<std::size_t>(fileCount), false);
+    if (fileCount > 0 && station::playersMayStart()) {
+        play = station::playableFiles(files);
+        station::withoutRelay(fileCount, [this](int i) {
+            return i < startedChannels_ && relayWindow[i] != 0;
+        }, play);
+    }
     try {
-        for (int i = 0; i < fileCount; ++i)
-            loadFile(i);
+        for (int i = 0; i < fileCount; ++i) {
+            if (play[static_cast<std::size_t>(i)])
+                loadFile(i);
+            else
+                station::unload(vlcProcessId[i], vlcWindow[i], channelState[i]);
+        }
     } catch (const std::exception& e) {
         // A file name without a camera digit ends the Load here; what was loaded stays.
         messageBox(QString::fromLocal8Bit(e.what()), "Vorbelt Player");
         return;
     }
     lengthPhaseFlag = false;
+    syncLoaded();
     platform::setForegroundWindow(mainWindowHandle);
     platform::sleepMs(900);
     pollingFlag = true;
@@ -61,26 +81,41 @@ void TForm1::loadFile(int i) {
     const auto digit = vorbelt::cameraNumber(item);
     if (!digit)
         throw std::invalid_argument("'" + item + "' has no camera digit before \"_st\"");
-    vlcProcessId[i] = station::startVideoPlayer(i, ui_->CheckBox1->isChecked(), item);
+    const station::PlayerStart started =
+        station::startVideoPlayer(i, ui_->CheckBox1->isChecked(), item);
+    vlcProcessId[i] = started.pid;
+    if (started.pid <= 0) {
+        // Nothing to wait for: the operator is told why, and the camera is not loaded.
+        messageBox(started.why, "Vorbelt Player");
+        station::unload(vlcProcessId[i], vlcWindow[i], channelState[i]);
+        return;
+    }
     platform::sleepMs(100);
-    vlcWindow[i] = station::awaitVideoWindow(vlcProcessId[i], 1000, std::to_string(*digit));
+    vlcWindow[i] = station::awaitVideoWindow(vlcProcessId[i], 1000, std::to_string(*digit),
+                                             QString::fromStdString(item));
     waitFlag = false;
     const platform::WindowHandle w = vlcWindow[i];
-    if (w != 0) {
-        platform::postMessage(w, platform::WM_KEYDOWN_MESSAGE, platform::VK_END_KEY, 0);
-        platform::postMessage(w, platform::WM_KEYDOWN_MESSAGE, platform::VK_LEFT_KEY, 0);
+    if (w == 0) {
+        // A player that never showed a window is no camera: said, ended, and not shown loaded.
+        messageBox(station::playerWithoutWindow(i, vlcProcessId[i]), "Vorbelt Player");
+        station::endProcess(vlcProcessId[i], 0);
+        station::unload(vlcProcessId[i], vlcWindow[i], channelState[i]);
+        waitFlag = true;
+        update();
+        return;
     }
+    station::playerFound(i, vlcProcessId[i]);
+    platform::postMessage(w, platform::WM_KEYDOWN_MESSAGE, platform::VK_END_KEY, 0);
+    platform::postMessage(w, platform::WM_KEYDOWN_MESSAGE, platform::VK_LEFT_KEY, 0);
     const int n = cameraCount();
     tileSizeFromResolution();
     if (const auto r = vorbelt::tilePlacement(i, Tag, {tileWidth, tileHeight}, n))
         platform::setWindowPos(w, platform::HWND_TOP_WINDOW, r->left, r->top, r->width, r->height,
                                0x0010 /* SWP_NOACTIVATE */);
     platform::setForegroundWindow(w);
-    if (w != 0) {
-        platform::setWindowLong(w, platform::GWL_EXSTYLE_INDEX, platform::WS_EX_LAYERED_STYLE);
-        platform::setLayeredWindowAttributes(w, 0, ui_->CheckBox3->isChecked() ? 255 : 1,
-                                             platform::LWA_ALPHA_FLAG);
-    }
+    platform::setWindowLong(w, platform::GWL_EXSTYLE_INDEX, platform::WS_EX_LAYERED_STYLE);
+    platform::setLayeredWindowAttributes(w, 0, ui_->CheckBox3->isChecked() ? 255 : 1,
+                                         platform::LWA_ALPHA_FLAG);
     platform::sleepMs(300);
     if (relayWindow[i] != 0)
         platform::postMessage(relayWindow[i], vorbelt::kCommandMessage, 3, 0);
@@ -91,4 +126,12 @@ void TForm1::loadFile(int i) {
     waitFlag = true;
     channelState[i] = 1;
     update();
+}
+
+void TForm1::syncLoaded() {
+    std::vector<station::SyncKeeper::Channel> channels(fileCount);
+    for (int i = 0; i < fileCount; ++i)
+        if (channelState[i] != 0)
+            channels[static_cast<std::size_t>(i)] = {relayWindow[i], vlcWindow[i]};
+    sync_->loaded(channels, currentChannel, ui_->TrackBar1->maximum());
 }

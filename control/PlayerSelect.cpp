@@ -17,7 +17,7 @@ void TForm1::TrackBar1Change() {
     station::showPosition(ui_->LCDNumber1, ui_->LCDNumber2, p);
     // Only the operator's own moves seek; the repaint and the hand-over move it silently.
     if (seekBarMoves_->take() && seekBarFocus)
-        station::seekAll(relayWindow, fileCount, p);
+        station::seekAll(sync_.get(), relayWindow, fileCount, p);
 }
 
 // --- camera selection ----------------------------------------------------------------------------
@@ -35,8 +35,10 @@ void TForm1::select(int row, bool fromLabelTile) {
     const int old = currentChannel;
     const bool preview = ui_->CheckBox3->isChecked();
     const uint32_t key = fromLabelTile ? 0xFF0000 : 0;
+    // With Fine Sync every camera keeps playing: none is paused or toggled by a selection.
+    const bool fineSync = sync_->enabled();
     // 1 to 5: the current camera goes back into its tile.
-    if (vlcWindow[old] != 0)
+    if (vlcWindow[old] != 0 && !fineSync)
         platform::postMessage(vlcWindow[old], platform::WM_KEYDOWN_MESSAGE, platform::VK_END_KEY,
                               0);
     tileSizeFromResolution();
@@ -68,10 +70,12 @@ void TForm1::select(int row, bool fromLabelTile) {
         platform::setLayeredWindowAttributes(w, key, 255, platform::LWA_ALPHA_FLAG);
         if (ui_->CheckBox2->isChecked()) {
             platform::sleepMs(100);
-            platform::postMessage(w, platform::WM_KEYDOWN_MESSAGE, platform::VK_HOME_KEY, 0);
+            if (!fineSync)
+                platform::postMessage(w, platform::WM_KEYDOWN_MESSAGE, platform::VK_HOME_KEY, 0);
         }
         platform::sleepMs(300);
     }
+    sync_->setCurrent(currentChannel);
     // 8.
     platform::setForegroundWindow(mainWindowHandle);
     update();
@@ -81,9 +85,9 @@ void TForm1::Image7MouseDown(int x) {
     const int zone = vorbelt::transportZone(x);
     const platform::WindowHandle current = vlcWindow[currentChannel];
     if (zone == 0)
-        station::playPause(current, relayWindow, fileCount, ui_->TrackBar1->value());
+        station::playPause(sync_.get(), current, relayWindow, fileCount, ui_->TrackBar1->value());
     else if (current != 0)
-        station::keyToAll(vlcWindow, fileCount, vorbelt::transportKey(zone));
+        station::transportKey(sync_.get(), vlcWindow, fileCount, vorbelt::transportKey(zone));
     setFocus();
 }
 

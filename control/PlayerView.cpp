@@ -46,6 +46,9 @@ void TForm1::CheckBox5Click() {
 void TForm1::CheckBox6Click() {
     transparencyFlag = ui_->CheckBox6->isChecked();
 }
+void TForm1::CheckBox7Click() {
+    sync_->setEnabled(ui_->CheckBox7->isChecked());
+}
 
 void TForm1::changeEvent(QEvent* event) {
     QWidget::changeEvent(event);

@@ -9,6 +9,7 @@
 #include <QPlainTextEdit>
 #include <QRadioButton>
 #include <QSaveFile>
+#include <QSettings>
 #include <QSlider>
 #include <QTextBlock>
 #include <QTextDocument>
@@ -18,6 +19,7 @@
 
 const QString kNamesFile = "nevek.txt";
 const QString kSettingsFile = "setting.cfg";
+const QString kOptionsFile = "vorbelt.ini";
 const QString kFileErrorText =
     "Can't perform one of the following file operations: Open, Seek, Read, Close.";
 
@@ -34,6 +36,7 @@ vorbelt::Settings SettingsPanel::settings() const {
     s.fileList = fileList->isChecked();
     s.help = help->isChecked();
     s.transparent = *transparencyFlag;
+    s.fineSync = fineSync->isChecked();
     return s;
 }
 
@@ -48,6 +51,7 @@ void SettingsPanel::apply(const vorbelt::Settings& s) {
     help->setChecked(s.help);
     *transparencyFlag = s.transparent;
     transparent->setChecked(s.transparent);
+    fineSync->setChecked(s.fineSync);
 }
 
 namespace {
@@ -100,15 +104,46 @@ std::vector<std::string> SettingsPanel::nameList() const {
 }
 
 void saveSettings(const SettingsPanel& panel, QWidget* settingsPanel) {
+    // The panel shows and hides as designed whether or not the files could be written: a
+    // folder that takes no file must not cost the operator the panel.
     try {
         writeNamesFile(panel.nameList());
+        const vorbelt::Settings s = panel.settings();
+        const bool recordWritten = writeSettingsFile(s);
+        if (!writeOptionsFile(s) || !recordWritten)
+            messageBox(kFileErrorText, "File Error");
     } catch (const std::exception& e) {
         messageBox(QString::fromLocal8Bit(e.what()), "Vorbelt Player");
-        return;
     }
-    if (!writeSettingsFile(panel.settings()))
-        messageBox(kFileErrorText, "File Error");
     settingsPanel->setVisible(!settingsPanel->isVisible());
+}
+
+namespace {
+constexpr const char* kFineSyncKey = "Sync/FineSync";
+}
+
+void readOptionsFile(vorbelt::Settings& current) {
+    current.fineSync = false;
+    // Only a regular file is read: a FIFO or a device of that name would never end a read.
+    if (!QFileInfo(kOptionsFile).isFile())
+        return;
+    QSettings options(kOptionsFile, QSettings::IniFormat);
+    const QVariant on = options.value(kFineSyncKey);
+    current.fineSync = options.status() == QSettings::NoError && on.typeId() == QMetaType::QString &&
+                       (on.toString() == "true" || on.toString() == "1");
+}
+
+bool writeOptionsFile(const vorbelt::Settings& settings) {
+    const QFileInfo where(kOptionsFile);
+    if (where.exists() && !where.isFile())
+        return false;
+    // A damaged file is not read back into what is written: it is written anew.
+    if (where.exists() && QSettings(kOptionsFile, QSettings::IniFormat).status() != QSettings::NoError)
+        QFile::remove(kOptionsFile);
+    QSettings options(kOptionsFile, QSettings::IniFormat);
+    options.setValue(kFineSyncKey, settings.fineSync);
+    options.sync();
+    return options.status() == QSettings::NoError;
 }
 
 bool readSettingsFile(vorbelt::Settings& current) {
@@ -174,6 +209,7 @@ void writeNamesFile(const std::vector<std::string>& names) {
         f.write(content.data(), static_cast<qint64>(content.size())) !=
             static_cast<qint64>(content.size()) ||
         !f.commit())
-        throw std::runtime_error("Cannot create file \"" + kNamesFile.toStdString() + "\". " +
+        throw std::runtime_error("Cannot create file \"" +
+                                 QFileInfo(kNamesFile).absoluteFilePath().toStdString() + "\". " +
                                  f.errorString().toStdString());
 }

@@ -21,6 +21,8 @@ class QWidget;
 
 extern const QString kNamesFile;
 extern const QString kSettingsFile;
+// The options kept beside the settings record (an INI file): "Fine Sync".
+extern const QString kOptionsFile;
 // Text of the "File Error" box.
 extern const QString kFileErrorText;
 
@@ -32,6 +34,7 @@ struct SettingsPanel {
     QCheckBox* fileList;    // CheckBox4
     QCheckBox* help;        // CheckBox5
     QCheckBox* transparent; // CheckBox6
+    QCheckBox* fineSync;    // CheckBox7
     QSlider* opacity;       // TrackBar2
     QPlainTextEdit* names;  // Memo1
     bool* transparencyFlag;
@@ -67,6 +70,7 @@ template <class Form> SettingsPanel settingsPanelOf(Form& ui, bool* transparency
                          ui.CheckBox4,
                          ui.CheckBox5,
                          ui.CheckBox6,
+                         ui.CheckBox7,
                          ui.TrackBar2,
                          ui.Memo1,
                          transparencyFlag};
@@ -76,6 +80,12 @@ template <class Form> SettingsPanel settingsPanelOf(Form& ui, bool* transparency
 // it cannot be written), then the Settings panel toggled. A names file that cannot be written
 // is reported and ends the save there.
 void saveSettings(const SettingsPanel& panel, QWidget* settingsPanel);
+
+// Reads the options file onto `current`: "Fine Sync" is on only when the file says so in a
+// form it can read; a missing, damaged or unreadable file means off.
+void readOptionsFile(vorbelt::Settings& current);
+// Writes the options file. False on failure.
+bool writeOptionsFile(const vorbelt::Settings& settings);
 
 // Reads "setting.cfg" onto `current`. False when the file exists but cannot be opened or read
 // (the bytes read before the failure are applied all the same).

@@ -1,6 +1,7 @@
 #include "control/station.h"
 
 #include "core/player_launch.h"
+#include "platform/pipe.h"
 #include "platform/qt/message_box.h"
 
 #include <QAbstractSlider>
@@ -9,6 +10,7 @@
 #include <QDir>
 #include <QEvent>
 #include <QFile>
+#include <QFileInfo>
 #include <QFont>
 #include <QKeyEvent>
 #include <QLCDNumber>
@@ -16,12 +18,20 @@
 #include <QPalette>
 #include <QPushButton>
 #include <QRegularExpression>
-#include <QStandardPaths>
+#include <QTcpServer>
 #include <QTemporaryDir>
-#ifndef _WIN32
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/random.h>
+#include <unistd.h>
 #include <xcb/xcb.h>
 #endif
 
+#include <cerrno>
+#include <cstring>
 #include <utility>
 #include <vector>
 
@@ -47,57 +57,225 @@ void endVideoPlayers(unsigned pauseMs) {
 }
 
 #ifndef _WIN32
+namespace {
+
+// The station's folder of player profiles, made at start-up; empty when it could not be made,
+// and why.
+std::string& profilesFolder() {
+    static std::string folder;
+    return folder;
+}
+std::string& profilesRefused() {
+    static std::string why;
+    return why;
+}
+
+// Removes the profile folders of stations that are no longer running (a station killed leaves
+// its folder, secrets and all): their names carry the station's process id.
+void removeStaleProfiles(const QString& runtime) {
+    const QDir dir(runtime);
+    for (const QString& name : dir.entryList({"vorbelt-players-*"}, QDir::Dirs | QDir::Hidden)) {
+        const QStringList parts = name.split('-');
+        bool ok = false;
+        const int pid = parts.size() >= 4 ? parts[2].toInt(&ok) : 0;
+        if (!ok || pid <= 0 || pid == getpid())
+            continue;
+        QFile comm(QString("/proc/%1/comm").arg(pid));
+        const bool alive = comm.open(QIODevice::ReadOnly) && comm.readAll().trimmed() ==
+                                                                  "VorbeltPlayer";
+        if (!alive)
+            QDir(dir.filePath(name)).removeRecursively();
+    }
+}
+
+// A fresh secret from the system's random source: 128 bits as 32 hexadecimal digits.
+std::optional<std::string> freshSecret() {
+    unsigned char bytes[16];
+    std::size_t got = 0;
+    while (got < sizeof bytes) {
+        const ssize_t n = getrandom(bytes + got, sizeof bytes - got, 0);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return std::nullopt;
+        }
+        got += static_cast<std::size_t>(n);
+    }
+    static const char hex[] = "0123456789abcdef";
+    std::string s;
+    for (unsigned char b : bytes) {
+        s += hex[b >> 4];
+        s += hex[b & 15];
+    }
+    return s;
+}
+
+bool writePrivate(const QString& path, const QByteArray& content) {
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return false;
+    f.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    return f.write(content) == content.size() && f.flush();
+}
+
 // The profile of player `index`: the station's own, with the player's telnet interface bound
-// to the loopback address on its port. (VLC binds every interface whatever its telnet-host
-// says; its interface settings take the host, which must then carry the port and the
-// password, in a file rather than on a command line that every user may read.) Made in the
-// user's private runtime folder, removed when the station ends; the station's profile itself
-// when that cannot be done.
-QString playerProfile(int index) {
-    static QTemporaryDir profiles(
-        QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation) + "/vorbelt-players-");
+// to the loopback address on its port and a fresh secret as its password (VLC binds every
+// interface whatever its telnet-host says; its interface settings take the host, which must
+// then carry the port and the password, in a file rather than on a command line that every
+// user may read). Beside it the secret for the relay. Nothing of it is readable by others.
+// Returns the profile folder, or empty with why.
+std::string playerProfile(int index, QString& why) {
+    const std::string& folder = profilesFolder();
+    if (folder.empty()) {
+        why = QString::fromStdString(profilesRefused());
+        return "";
+    }
     QFile base(videoPlayerProfile() + "/vlc/vlcrc");
-    if (!profiles.isValid() || !base.open(QIODevice::ReadOnly))
-        return videoPlayerProfile();
+    if (!base.open(QIODevice::ReadOnly)) {
+        why = base.fileName() + ": " + base.errorString();
+        return "";
+    }
+    const auto secret = freshSecret();
+    if (!secret) {
+        why = QString("no secret from the system's random source: ") + std::strerror(errno);
+        return "";
+    }
     QString text = QString::fromUtf8(base.readAll());
     const QString port = QString::number(vorbelt::playerPort(index));
-    const QRegularExpression password("^telnet-password=(.*)$",
-                                      QRegularExpression::MultilineOption);
-    const QString secret = password.match(text).captured(1).trimmed();
-    text.replace("[lua]\n", "[lua]\nlua-config=telnet={host='127.0.0.1:" + port + "',password='" +
-                                secret + "'}\n");
-    const QString folder = profiles.path() + "/" + port;
-    QDir().mkpath(folder + "/vlc");
-    QFile rc(folder + "/vlc/vlcrc");
-    if (!rc.open(QIODevice::WriteOnly | QIODevice::Truncate) || rc.write(text.toUtf8()) < 0)
-        return videoPlayerProfile();
-    return folder;
+    const QString password = QString::fromStdString(*secret);
+    // Whatever password the station's profile names gives way to this player's own.
+    text.remove(QRegularExpression("^telnet-password=.*$\n?", QRegularExpression::MultilineOption));
+    text.replace("[lua]\n", "[lua]\ntelnet-password=" + password +
+                                "\nlua-config=telnet={host='127.0.0.1:" + port + "',password='" +
+                                password + "'}\n");
+    // Its snapshots in the station's snapshots folder, named by camera.
+    const QString snapshots = QDir::current().absoluteFilePath("snapshots");
+    QDir().mkpath(snapshots);
+    text.remove(QRegularExpression("^snapshot-(path|prefix)=.*$\n?",
+                                   QRegularExpression::MultilineOption));
+    text.replace("[core]\n", "[core]\nsnapshot-path=" + snapshots + "\nsnapshot-prefix=camera" +
+                                 QString::number(index + 1) + "-\n");
+    const QString dir = QString::fromStdString(folder) + "/" + port;
+    QDir(dir).removeRecursively();
+    if (!QDir().mkpath(dir + "/vlc") || !writePrivate(dir + "/vlc/vlcrc", text.toUtf8()) ||
+        !writePrivate(dir + "/secret", password.toLatin1())) {
+        why = dir + ": " + std::strerror(errno);
+        return "";
+    }
+    return dir.toStdString();
+}
+
+// Whether nothing listens on the loopback port yet (a listener there, of any user, would take
+// the player's commands). Its own way of binding: the players reuse addresses too.
+bool portFree(int port) {
+    QTcpServer probe;
+    const bool free = probe.listen(QHostAddress::LocalHost, static_cast<quint16>(port));
+    probe.close();
+    return free;
+}
+
+} // namespace
+
+std::string openPlayerProfiles(std::string* why) {
+    if (!profilesFolder().empty() || !profilesRefused().empty()) {
+        if (why)
+            *why = profilesRefused();
+        return profilesFolder();
+    }
+    std::string refused;
+    const std::string runtime = platform::privateDirectory(&refused);
+    if (runtime.empty()) {
+        profilesRefused() = "no private folder for the players' profiles (" + refused + ")";
+    } else {
+        removeStaleProfiles(QString::fromStdString(runtime));
+        // Removed when the station ends; a killed station's is removed by the next one.
+        static QTemporaryDir profiles(QString::fromStdString(runtime) + "/vorbelt-players-" +
+                                      QString::number(getpid()) + "-XXXXXX");
+        if (profiles.isValid())
+            profilesFolder() = profiles.path().toStdString();
+        else
+            profilesRefused() =
+                runtime + "/vorbelt-players-*: " + profiles.errorString().toStdString();
+    }
+    if (why)
+        *why = profilesRefused();
+    return profilesFolder();
+}
+#else
+std::string openPlayerProfiles(std::string*) {
+    return "";
 }
 #endif
 
-platform::ProcessId startVideoPlayer(int index, bool doubleWide, const std::string& item) {
+bool playersMayStart() {
+#ifndef _WIN32
+    if (profilesFolder().empty()) {
+        messageBox("No video player is started: " + QString::fromStdString(profilesRefused()) +
+                       ".",
+                   "Vorbelt Player");
+        return false;
+    }
+#endif
+    return true;
+}
+
+PlayerStart startVideoPlayer(int index, bool doubleWide, const std::string& item) {
+    const int port = vorbelt::playerPort(index);
 #ifdef _WIN32
     const bool windowsOptions = true;
     const std::vector<std::pair<std::string, std::string>> environment;
 #else
-    // Every player the station starts reads the station's own VLC profile.
+    // Every player the station starts reads a profile of its own.
     const bool windowsOptions = false;
+    if (!portFree(port))
+        return {-1, QString("Port %1 is in use by another program: camera %2 is not started.")
+                        .arg(port)
+                        .arg(index + 1)};
+    QString why;
+    const std::string profile = playerProfile(index, why);
+    if (profile.empty())
+        return {-1, QString("The video player of camera %1 is not started: its profile cannot "
+                            "be made (%2).")
+                        .arg(index + 1)
+                        .arg(why)};
     const std::vector<std::pair<std::string, std::string>> environment = {
-        {"XDG_CONFIG_HOME", playerProfile(index).toStdString()}};
+        {"XDG_CONFIG_HOME", profile}};
 #endif
     const std::string commandLine =
         vorbelt::playerCommandLine(index, doubleWide, item, windowsOptions);
-    const platform::ProcessId pid =
-        platform::createProcess(platform::videoPlayerProgram(), commandLine, environment);
-    if (pid > 0)
+    const std::string program = platform::videoPlayerProgram();
+    const platform::ProcessId pid = platform::createProcess(program, commandLine, environment);
+    if (pid > 0) {
         startedPlayers().push_back(pid);
-    return pid;
+        return {pid, {}};
+    }
+    return {pid, QString("The video player \"%1\" of camera %2 could not be started: %3.")
+                     .arg(QString::fromStdString(program))
+                     .arg(index + 1)
+                     .arg(QString::fromLocal8Bit(std::strerror(static_cast<int>(
+                         platform::lastError()))))};
+}
+
+void playerFound(int index, platform::ProcessId pid) {
+#ifndef _WIN32
+    // The user the player runs as: its relay lets a listener on its port have the secret only
+    // when it is that user or the station's own.
+    if (profilesFolder().empty())
+        return;
+    const QString dir = QString::fromStdString(profilesFolder()) + "/" +
+                        QString::number(vorbelt::playerPort(index));
+    writePrivate(dir + "/owner", QByteArray::number(platform::processUserId(pid)));
+#else
+    (void)index;
+    (void)pid;
+#endif
 }
 
 platform::WindowHandle awaitVideoWindow(platform::ProcessId player, int questionAfter,
-                                        const std::string& title) {
+                                        const std::string& title, const QString& file) {
     for (int poll = 0;; ++poll) {
-        const platform::WindowHandle w = platform::findWindow("video");
+        // Only a window of the player just started: another program's "video" is passed over.
+        const platform::WindowHandle w = platform::findWindowOf("video", player);
         platform::sleepMs(100);
         // A broken file or a missing program: no window will ever come.
         if (w == 0 && !platform::processRunning(player))
@@ -109,9 +287,115 @@ platform::WindowHandle awaitVideoWindow(platform::ProcessId player, int question
             return w;
         }
         if (poll > questionAfter &&
-            messageBox("Wait more?", "Player Not Responding!", BoxKind::Question) != BoxAnswer::Ok)
+            messageBox("Wait more?\n" + file, "Player Not Responding!", BoxKind::Question) !=
+                BoxAnswer::Ok)
             return 0;
     }
+}
+
+QString playerWithoutWindow(int index, platform::ProcessId player) {
+    int code = 0;
+    bool signal = false;
+    const QString program = QString::fromStdString(platform::videoPlayerProgram());
+    if (!platform::processExitStatus(player, code, signal))
+        return QString("The video player \"%1\" of camera %2 showed no window: it is ended and "
+                       "the camera left out.")
+            .arg(program)
+            .arg(index + 1);
+    return QString("The video player \"%1\" of camera %2 ended before its window appeared "
+                   "(%3 %4).")
+        .arg(program)
+        .arg(index + 1)
+        .arg(signal ? "signal" : "exit status")
+        .arg(code);
+}
+
+void withoutRelay(int count, const std::function<bool(int)>& hasRelay, std::vector<bool>& play) {
+    QStringList left;
+    for (int i = 0; i < count; ++i)
+        if (!hasRelay(i)) {
+            if (play[static_cast<std::size_t>(i)])
+                left << QString::number(i + 1);
+            play[static_cast<std::size_t>(i)] = false;
+        }
+    if (!left.isEmpty())
+        messageBox("No relay drives camera " + left.join(", ") +
+                       " (one relay runs per camera name): its file is not played.",
+                   "Vorbelt Player");
+}
+
+#ifndef _WIN32
+StationLock::StationLock() {
+    const std::string dir = platform::privateDirectory();
+    if (dir.empty())
+        return;
+    const std::string path = dir + "/vorbelt.lock";
+    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return;
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        held_ = false;
+        why_ = QString::fromStdString(path) + " is held";
+        close(fd);
+        return;
+    }
+    handle_ = fd;
+}
+
+StationLock::~StationLock() {
+    if (handle_ >= 0)
+        close(static_cast<int>(handle_));
+}
+#else
+StationLock::StationLock() {
+    HANDLE m = CreateMutexA(nullptr, TRUE, "Local\\VorbeltPlayerStation");
+    if (m && GetLastError() == ERROR_ALREADY_EXISTS) {
+        held_ = false;
+        CloseHandle(m);
+        return;
+    }
+    handle_ = reinterpret_cast<intptr_t>(m);
+}
+
+StationLock::~StationLock() {
+    if (handle_ != -1 && handle_ != 0)
+        CloseHandle(reinterpret_cast<HANDLE>(handle_));
+}
+#endif
+
+BusyCursor::BusyCursor() {
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    // The window thread blocks next: the window system must see the cursor now.
+    flushWindowSystem();
+}
+
+BusyCursor::~BusyCursor() {
+    QApplication::restoreOverrideCursor();
+    flushWindowSystem();
+}
+
+std::vector<bool> playableFiles(const QStringList& files) {
+    std::vector<bool> playable;
+    QStringList refused;
+    for (const QString& f : files) {
+        const QFileInfo info(f);
+        QFile file(f);
+        QString why;
+        if (!info.isFile())
+            why = "no regular file";
+        else if (info.size() == 0)
+            why = "empty";
+        else if (!file.open(QIODevice::ReadOnly))
+            why = file.errorString();
+        playable.push_back(why.isEmpty());
+        if (!why.isEmpty())
+            refused << f + ": " + why;
+    }
+    if (!refused.isEmpty())
+        messageBox("These files cannot be played; their cameras are left out:\n" +
+                       refused.join('\n'),
+                   "Vorbelt Player");
+    return playable;
 }
 
 platform::WindowHandle awaitOwnWindow(const std::string& title, int questionAfter,

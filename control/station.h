@@ -3,6 +3,7 @@
 // camera buttons.
 #pragma once
 
+#include "control/sync_keeper.h"
 #include "core/relay_commands.h"
 #include "platform/process.h"
 #include "platform/window.h"
@@ -10,6 +11,7 @@
 #include <QObject>
 #include <QSet>
 #include <QString>
+#include <QStringList>
 
 #include <atomic>
 
@@ -33,10 +35,28 @@ namespace station {
 // the station's data folder when installed.
 QString videoPlayerProfile();
 
-// Starts the video player for list item `item` as player `index` (telnet port 9000 + index).
-// Returns its process id, or -1 when it could not be started. The station keeps a record of
-// every player it started, whichever window started it.
-platform::ProcessId startVideoPlayer(int index, bool doubleWide, const std::string& item);
+// The players' private profiles: a folder of the station's own in the user's private runtime
+// folder (vorbelt-players-<pid>-XXXXXX, removed when the station ends; those of stations that
+// are gone are removed first), with a subfolder per player port that holds the player's VLC
+// profile and the secret its relay logs in with; nothing there is readable by other users.
+// Made once at start-up, before the relays, which are told its place. Returns the folder, or
+// an empty string and why (then no player is started).
+std::string openPlayerProfiles(std::string* why = nullptr);
+// Asked by every Load first: whether players may be started at all. When not, one box names
+// the folder and why.
+bool playersMayStart();
+
+// Starts the video player for list item `item` as player `index` (telnet port 9000 + index),
+// with a fresh secret of its own, once its port is seen to be free. Its process id, or -1 and
+// why (for the operator). The station keeps a record of every player it started, whichever
+// window started it.
+struct PlayerStart {
+    platform::ProcessId pid;
+    QString why;
+};
+PlayerStart startVideoPlayer(int index, bool doubleWide, const std::string& item);
+// The window of player `index` (process `pid`) was found: its relay may log in to it.
+void playerFound(int index, platform::ProcessId pid);
 
 // A channel row whose player is gone: no state, no video window, no video process.
 template <class State>
@@ -68,12 +88,53 @@ private:
     std::atomic<bool>* flag_ = &own_;
 };
 
-// Polls every 100 ms for the new player's window, titled "video", and retitles it `title` and
-// takes its frame off once found. From the poll after `questionAfter` on, each unsuccessful poll
-// asks "Wait more?" (caption "Player Not Responding!"); any answer but OK gives up and returns 0.
+// Polls every 100 ms for the new player's window, titled "video" (only one of that player's
+// own), and retitles it `title` and takes its frame off once found. From the poll after
+// `questionAfter` on, each unsuccessful poll asks "Wait more?" (caption "Player Not
+// Responding!", the player's `file` on a line below); any answer but OK gives up and returns 0.
 // A player that is not running (it failed to start, or has ended) gets no wait: 0 at once.
 platform::WindowHandle awaitVideoWindow(platform::ProcessId player, int questionAfter,
-                                        const std::string& title);
+                                        const std::string& title, const QString& file);
+// For the operator: why player `index` (process `player`) has no window.
+QString playerWithoutWindow(int index, platform::ProcessId player);
+
+// A player only for a camera with a relay (nobody else could drive it, yet it would listen on
+// its port): of `count` files, those whose camera `hasRelay` denies are struck from `play` and
+// named in one box.
+void withoutRelay(int count, const std::function<bool(int)>& hasRelay, std::vector<bool>& play);
+
+// One station per user at a time: a lock in the user's private runtime folder, held while the
+// station runs; the system drops it with the process, however the station ends.
+class StationLock {
+public:
+    StationLock();
+    ~StationLock();
+    StationLock(const StationLock&) = delete;
+    StationLock& operator=(const StationLock&) = delete;
+    // Whether this station may run: it holds the lock, or there is no place to keep one (then
+    // nothing can be started anyway, and the operator is told so).
+    bool held() const { return held_; }
+    QString why() const { return why_; }
+
+private:
+    bool held_ = true;
+    QString why_;
+    intptr_t handle_ = -1;
+};
+
+// The busy cursor over the station's windows while the window thread blocks (Load, a camera
+// selection and the other designed waits), shown at once.
+class BusyCursor {
+public:
+    BusyCursor();
+    ~BusyCursor();
+    BusyCursor(const BusyCursor&) = delete;
+    BusyCursor& operator=(const BusyCursor&) = delete;
+};
+
+// Which of a Load's files can be played: a regular, non-empty file the station can read. The
+// others are named in one box, with why, before any player starts.
+std::vector<bool> playableFiles(const QStringList& files);
 
 // Polls every 100 ms for the top-level window titled `title`; from the poll after
 // `questionAfter` on, every poll asks "Wait more?" with `caption`, the one that found the
@@ -87,20 +148,34 @@ void endProcess(platform::ProcessId pid, unsigned pauseMs);
 // --- the posts both windows make over the first `count` rows of their channel table --------
 // (`Windows` is a table of window handles: plain, or atomic where reader threads look too.)
 
-// Code 20 (seek to `seconds`) to every relay window, in row order.
-template <class Windows> void seekAll(const Windows& relays, int count, int32_t seconds) {
+// The seek bar: code 20 (seek to `seconds`) to every relay window, in row order. With Fine Sync
+// on, the keeper says which relays take it: the followers it knows how to time are brought to
+// the current camera's timeline by seeks of their own.
+template <class Windows>
+void seekAll(SyncKeeper* sync, const Windows& relays, int count, int32_t seconds) {
+    if (sync && sync->enabled()) {
+        for (int i : sync->seekAll(seconds))
+            if (i < count)
+                platform::postMessage(relays[i], vorbelt::kCommandMessage, 20, seconds);
+        return;
+    }
     for (int i = 0; i < count; ++i)
         platform::postMessage(relays[i], vorbelt::kCommandMessage, 20, seconds);
 }
 
 // Play/Pause: VK_HOME to the current camera's video window when it has one, then every relay
-// seeks to `seconds`, so that all cameras stand at the same second.
+// seeks to `seconds`, so that all cameras stand at the same second. With Fine Sync on, every
+// camera plays or pauses, together.
 template <class Windows>
-void playPause(platform::WindowHandle currentVideo, const Windows& relays, int count,
-               int32_t seconds) {
+void playPause(SyncKeeper* sync, platform::WindowHandle currentVideo, const Windows& relays,
+               int count, int32_t seconds) {
+    if (sync && sync->enabled()) {
+        sync->playPause();
+        return;
+    }
     if (currentVideo != 0)
         platform::postMessage(currentVideo, platform::WM_KEYDOWN_MESSAGE, platform::VK_HOME_KEY, 0);
-    seekAll(relays, count, seconds);
+    seekAll(nullptr, relays, count, seconds);
 }
 
 // A key-down to every known (non-zero) video window, in row order.
@@ -108,6 +183,31 @@ template <class Windows> void keyToAll(const Windows& videos, int count, uint32_
     for (int i = 0; i < count; ++i)
         if (videos[i] != 0)
             platform::postMessage(videos[i], platform::WM_KEYDOWN_MESSAGE, virtualKey, 0);
+}
+
+// A transport key (F2 .. F12, Backspace) to every known video window. With Fine Sync on, the
+// keeper hears of it: the seek keys go where it says (the followers it knows how to time are
+// brought over by seeks of their own), the speed keys hold its trims off until Backspace, and
+// a step leaves every camera standing.
+template <class Windows>
+void transportKey(SyncKeeper* sync, const Windows& videos, int count, uint32_t virtualKey) {
+    if (!sync || !sync->enabled()) {
+        keyToAll(videos, count, virtualKey);
+        return;
+    }
+    if (virtualKey == platform::VK_LEFT_KEY || virtualKey == platform::VK_RIGHT_KEY) {
+        for (int i : sync->jump(virtualKey == platform::VK_RIGHT_KEY ? 1 : -1))
+            if (i < count && videos[i] != 0)
+                platform::postMessage(videos[i], platform::WM_KEYDOWN_MESSAGE, virtualKey, 0);
+        return;
+    }
+    keyToAll(videos, count, virtualKey);
+    if (virtualKey == platform::VK_UP_KEY || virtualKey == platform::VK_DOWN_KEY)
+        sync->operatorRate(false);
+    else if (virtualKey == platform::VK_BACK_KEY)
+        sync->operatorRate(true);
+    else if (virtualKey == platform::VK_INSERT_KEY)
+        sync->stepped();
 }
 
 // Alpha mode with `alpha` for every known video window but the one of row `except`.

@@ -22,4 +22,9 @@ char cameraDigit(const std::string& path) {
     return path.size() >= 8 ? path[path.size() - 8] : '\0';
 }
 
+bool cameraFileName(const std::string& name) {
+    const std::size_t n = name.size();
+    return n >= 8 && name[n - 8] >= '0' && name[n - 8] <= '9' && name.compare(n - 7, 3, "_st") == 0;
+}
+
 } // namespace vorbelt

@@ -16,4 +16,8 @@ std::vector<std::string> recordingSet(const std::string& chosenPath,
 // Camera digit of a file of a set: the eighth character from the end of its name.
 char cameraDigit(const std::string& path);
 
+// Whether a file name follows the rule of a recording's files: a camera digit, "_st" and a
+// four-character extension at its end (take3_st.mpg).
+bool cameraFileName(const std::string& name);
+
 } // namespace vorbelt

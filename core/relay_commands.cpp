@@ -115,7 +115,8 @@ RelayAction relayCommand(uint32_t code, int32_t n, const std::string& hangVlmPat
     case 20:
         return send("seek " + decimal(n));
     case 21:
-        return send("seek " + decimal(n) + "ms");
+        // Milliseconds: the players read "seek <n>ms" as minutes, so the whole seconds go.
+        return send("seek " + decimal(n / 1000));
     case 22:
         return send("get_time", true);
     case 23:

@@ -34,8 +34,8 @@ std::optional<int32_t> parseInt32(const std::string& text) {
     return static_cast<int32_t>(i == 1 ? -v : v);
 }
 
-std::size_t replyEnd(const std::string& received) {
-    for (std::size_t at = received.find("> "); at != std::string::npos;
+std::size_t replyEnd(std::string_view received) {
+    for (std::size_t at = received.find("> "); at != std::string_view::npos;
          at = received.find("> ", at + 1))
         if (at == 0 || received[at - 1] == '\n')
             return at + 2;
@@ -66,15 +66,26 @@ std::optional<int32_t> reportValue(const char* data, std::size_t length, std::st
     return parseInt32(lastText);
 }
 
+bool freshValue(const char* data, std::size_t length) {
+    if (length <= 4 || isRelayNotice(data, length))
+        return false;
+    for (std::size_t k = 0; k < length; ++k)
+        if (data[k] >= '0' && data[k] <= '9')
+            return true;
+    return false;
+}
+
 LengthDisplay lengthPhase(int32_t currentMaximum, int32_t value) {
     const int32_t m = currentMaximum < value ? value : currentMaximum;
     return LengthDisplay{m, m / 60, m % 60, m / 10};
 }
 
 PositionStep positionPhase(ReportWindow window, bool current, int32_t value, int32_t reference,
-                           bool alwaysPlay) {
+                           bool alwaysPlay, bool fineSync) {
     if (current)
         return {true, false};
+    if (fineSync)
+        return {false, false};
     if (window == ReportWindow::Compact)
         return {false, value != reference};
     return {false, !alwaysPlay};

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace vorbelt {
 
@@ -20,7 +21,7 @@ std::string reinstallReport(const std::string& channelLabel);
 // Where the first of the player's answers in `received` ends: just after the prompt "> " that
 // follows it (the prompt stands at the start of the text or of a line); 0 while no answer is
 // complete.
-std::size_t replyEnd(const std::string& received);
+std::size_t replyEnd(std::string_view received);
 
 // Whether a report is a relay's own notice (its warning or reinstall text) rather than an answer
 // of its player.
@@ -32,6 +33,10 @@ bool isRelayNotice(const char* data, std::size_t length);
 // repeats the channel's previous number. No value when the text is empty or out of range, and
 // none for a relay's notice, which is no position or length and leaves `lastText` alone.
 std::optional<int32_t> reportValue(const char* data, std::size_t length, std::string& lastText);
+
+// Whether a report brings a number of its own (rather than repeating its channel's last one): it
+// is longer than 4 bytes, has digits and is no relay notice.
+bool freshValue(const char* data, std::size_t length);
 
 // Signed 32-bit decimal of a text of digits (an optional leading minus allowed).
 std::optional<int32_t> parseInt32(const std::string& text);
@@ -47,13 +52,14 @@ LengthDisplay lengthPhase(int32_t currentMaximum, int32_t value);
 
 // What a position report does. The current channel's report becomes the reference time; any
 // other channel is told to seek to the reference time: from the main window on every report
-// unless "Always Play" is checked, from the compact window only when its value differs.
+// unless "Always Play" is checked, from the compact window only when its value differs; never
+// with Fine Sync, whose controller keeps the other channels in step.
 struct PositionStep {
     bool setReference;
     bool seekToReference;
 };
 enum class ReportWindow { Main, Compact };
 PositionStep positionPhase(ReportWindow window, bool current, int32_t value, int32_t reference,
-                           bool alwaysPlay);
+                           bool alwaysPlay, bool fineSync = false);
 
 } // namespace vorbelt

@@ -16,6 +16,9 @@ struct Settings {
     bool fileList = false;
     bool help = false;
     bool transparent = false; // the transparency flag
+    // Fine Sync: kept in a file of its own, not in the record (whose eight bytes stored files
+    // rely on).
+    bool fineSync = false;
 };
 
 constexpr std::size_t kSettingsRecordSize = 8;

@@ -54,6 +54,13 @@ void flushPipe(PipeHandle pipe);
 void disconnectNamedPipe(PipeHandle pipe);
 void closePipe(PipeHandle pipe);
 
+// The user's private runtime folder, where the station keeps what only it may read (the report
+// pipe, the players' profiles and secrets, its lock): $XDG_RUNTIME_DIR when it is the user's
+// own and closed to others, else vorbelt-<uid> under $TMPDIR or /tmp (made with mode 0700; a
+// folder there that is not the user's own, is a link or is open to others is refused). Empty,
+// with the refused folders and why, when none is safe.
+std::string privateDirectory(std::string* error = nullptr);
+
 // Where the pipe lives on this system (a socket file on Linux: in $XDG_RUNTIME_DIR, else in
 // vorbelt-<uid> under $TMPDIR or /tmp); empty, with the refused folders and why, when no
 // directory is safe to use.

@@ -32,6 +32,15 @@ void closeProcessHandle(ProcessHandle process);
 // Whether a process started here is still running (not yet ended and reaped).
 bool processRunning(ProcessId pid);
 
+// How a process started here ended: its exit code, or (`signal` true) the signal that ended it.
+// False while it runs, or when it was not started here.
+bool processExitStatus(ProcessId pid, int& code, bool& signal);
+
+// The user a process runs as (its real user id), or -1 when that cannot be told.
+int32_t processUserId(ProcessId pid);
+// The user this program runs as; -1 where that is no number (Windows).
+int32_t userId();
+
 // Blocks the calling thread.
 void sleepMs(unsigned milliseconds);
 

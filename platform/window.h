@@ -48,6 +48,10 @@ bool windowSystemAvailable();
 
 // First top-level window, from the top of the stacking order, titled exactly `title`.
 WindowHandle findWindow(const std::string& title);
+// The same among the windows of process `owner` only: a window that another program titled so
+// is passed over. (On X11 a window's process is asked of the server where it can tell, else
+// read from its _NET_WM_PID; a window that says neither is taken.)
+WindowHandle findWindowOf(const std::string& title, int32_t owner);
 bool setWindowText(WindowHandle window, const std::string& title);
 std::string getWindowText(WindowHandle window);
 

@@ -5,6 +5,7 @@
 #include "platform/process.h"
 #include "platform/qt/message_box.h"
 #include "platform/qt/posted_messages.h"
+#include "relay/sockets.h"
 #include "ui_Client.h"
 
 #include <QApplication>
@@ -53,6 +54,11 @@ TTelnetForm::TTelnetForm(QWidget* parent) : QWidget(parent), ui_(new Ui::TelnetF
     connect(&telnet_, &TelnetClient::connectedToHost, this, &TTelnetForm::IdTelnetDemoConnect);
     connect(&telnet_, &TelnetClient::statusChanged, this, &TTelnetForm::IdTelnetDemoStatus);
     connect(&telnet_, &TelnetClient::dataAvailable, this, &TTelnetForm::IdTelnetDemoDataAvailable);
+    connect(&telnet_, &TelnetClient::chunksDropped, this, [this](long count) {
+        droppedChunks_ += count;
+        setStatus(QString::number(droppedChunks_) +
+                  " pieces of the player's text dropped: it sends faster than they are handled");
+    });
 
     filter_ = std::make_unique<PostedMessageFilter>(
         this, [this](uint32_t m, uint32_t w, int32_t l) { WndProc(m, w, l); });
@@ -88,7 +94,7 @@ void TTelnetForm::writeReport(const QByteArray& text, bool showCount) {
     if (!ok)
         ui_->sbrStatus->showMessage("WriteFile to pipe failed. GLE=" + gle(platform::lastError()));
     else if (showCount)
-        ui_->sbrStatus->showMessage(QString::number(bytesWritten_));
+        setStatus(QString::number(bytesWritten_));
 }
 
 void TTelnetForm::reportError(const std::exception& e) {
@@ -168,6 +174,7 @@ void TTelnetForm::connectOnCommand() {
     // reporting a working line as not responding.
     if (telnet_.connected())
         telnet_.disconnectFromHost();
+    const QByteArray password = playerSecret();
     try {
         telnet_.connectToHost();
     } catch (const TelnetError&) {
@@ -175,8 +182,53 @@ void TTelnetForm::connectOnCommand() {
         writeReport(QByteArray::fromStdString(vorbelt::warningReport(channelLabel().toStdString())),
                     false);
     }
-    if (telnet_.connected())
-        telnet_.sendLine(vorbelt::kTelnetPassword);
+    if (!telnet_.connected())
+        return;
+    // The station's player has a secret of its own: it goes only to a listener of the
+    // station's user or of the player's, never to a program that took the port first.
+    if (!password.isEmpty() && password != vorbelt::kTelnetPassword) {
+        const QString foreign = foreignListener();
+        if (!foreign.isEmpty()) {
+            telnet_.disconnectFromHost();
+            ui_->sbrStatus->showMessage(foreign);
+            writeReport(
+                QByteArray::fromStdString(vorbelt::warningReport(channelLabel().toStdString())),
+                false);
+            return;
+        }
+    }
+    if (!password.isEmpty())
+        telnet_.sendLine(password);
+}
+
+QByteArray TTelnetForm::playerSecret() const {
+    // Started alone (not by the station), the relay logs in with the players' common password.
+    const QString profiles = qEnvironmentVariable("VORBELT_PLAYER_PROFILES");
+    if (profiles.isEmpty())
+        return vorbelt::kTelnetPassword;
+    QFile secret(profiles + "/" + QString::number(telnet_.port) + "/secret");
+    if (!secret.open(QIODevice::ReadOnly))
+        return {}; // no player of the station's on this port: nothing to log in with
+    return secret.readAll().trimmed();
+}
+
+QString TTelnetForm::foreignListener() const {
+    if (telnet_.host != vorbelt::kLocalHost || !sockets::listenersKnown())
+        return {};
+    long owner = -1;
+    QFile file(qEnvironmentVariable("VORBELT_PLAYER_PROFILES") + "/" +
+               QString::number(telnet_.port) + "/owner");
+    if (file.open(QIODevice::ReadOnly))
+        owner = file.readAll().trimmed().toLong();
+    const std::vector<long> users = sockets::listenerUsers(telnet_.port);
+    if (users.empty())
+        return QString("Refused: nobody is seen listening on port %1").arg(telnet_.port);
+    for (long uid : users)
+        if (uid != static_cast<long>(platform::userId()) && uid != owner)
+            return QString("Refused: port %1 is held by user %2, not by the player")
+                .arg(telnet_.port)
+                .arg(uid);
+    return {};
 }
 
 void TTelnetForm::playlistHandOver() {
@@ -207,7 +259,8 @@ void TTelnetForm::IdTelnetDemoDataAvailable(const QByteArray& chunk) {
     pendingLog_ += QString::fromLatin1(chunk);
     if (pendingLog_.size() > kLogCharacters)
         pendingLog_.remove(0, pendingLog_.size() - kLogCharacters);
-    if (!logTimer_.isActive())
+    // While the window is minimized nobody reads the log: it is written when the window shows.
+    if (!logTimer_.isActive() && !isMinimized())
         logTimer_.start(kLogDelayMs, this);
     if (forwarding_ && !chunk.isEmpty())
         writeReport(chunk, true);
@@ -234,6 +287,19 @@ void TTelnetForm::timerEvent(QTimerEvent* event) {
         head.setPosition(cut, QTextCursor::KeepAnchor);
         head.removeSelectedText();
     }
+}
+
+void TTelnetForm::changeEvent(QEvent* event) {
+    QWidget::changeEvent(event);
+    if (event->type() == QEvent::WindowStateChange && !isMinimized() && !pendingLog_.isEmpty() &&
+        !logTimer_.isActive())
+        logTimer_.start(0, this);
+}
+
+void TTelnetForm::setStatus(const QString& text) {
+    // The same text again draws nothing new (the byte count of every answer is alike).
+    if (ui_->sbrStatus->currentMessage() != text)
+        ui_->sbrStatus->showMessage(text);
 }
 
 void TTelnetForm::btnConnectClick() {

@@ -43,6 +43,7 @@ public slots:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void changeEvent(QEvent* event) override;
     void timerEvent(QTimerEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
@@ -51,7 +52,15 @@ private:
     bool FormCloseQuery();
     void openReportPipe();
     void writeReport(const QByteArray& text, bool showCount);
+    void setStatus(const QString& text);
     void connectOnCommand();
+    // The password of the player on the telnet port: the secret the station gave it (read from
+    // the players' profiles named in VORBELT_PLAYER_PROFILES), or the players' common password
+    // when the relay runs alone; empty when the station's player has none.
+    QByteArray playerSecret() const;
+    // Why the listener reached on the local port is not the station's player (a user other
+    // than the station's or the player's holds it); empty when it is.
+    QString foreignListener() const;
     void playlistHandOver();
     void sendIfConnected(const QByteArray& line);
     void reportError(const std::exception& e);
@@ -71,4 +80,5 @@ private:
     QBasicTimer logTimer_;
     bool boxOpen_ = false;  // an error box is shown (its event loop runs the next commands)
     int unshownErrors_ = 0; // errors while it is shown, counted in the status line
+    long droppedChunks_ = 0; // the player's text dropped because it came too fast
 };

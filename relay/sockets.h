@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #ifdef _WIN32
 #include <winsock2.h>
@@ -45,6 +46,12 @@ int waitReadable(Socket s, int timeoutMs);
 // Both retry when interrupted by a signal; the socket from connectTo does not block.
 bool sendAll(Socket s, const char* data, std::size_t length, int timeoutMs);
 long receive(Socket s, char* buffer, std::size_t capacity);
+
+// The users whose sockets listen on TCP `port` of this machine (IPv4 and IPv6), as the system
+// lists them; nothing where the system cannot tell (Windows).
+std::vector<long> listenerUsers(int port);
+// Whether the system can tell who listens on a port at all.
+bool listenersKnown();
 
 // Ends both directions, so that a thread blocked on the socket returns; then or later close.
 void shutdownBoth(Socket s);

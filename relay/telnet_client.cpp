@@ -6,6 +6,7 @@
 #include "relay/sockets.h"
 
 #include <atomic>
+#include <deque>
 #include <mutex>
 #include <thread>
 
@@ -32,6 +33,12 @@ struct TelnetClient::Session {
     QByteArray terminalType;
     std::size_t chunkLimit = 8192;
     std::thread reader;
+    // Chunks read and not yet handled by the GUI thread: bounded, whatever the player sends.
+    std::mutex queueLock;
+    std::deque<QByteArray> queue;
+    std::size_t queuedBytes = 0;
+    bool drainPosted = false;
+    long dropped = 0;
 
     static void onEvent(telnet_t* t, telnet_event_t* ev, void* self) {
         auto* s = static_cast<Session*>(self);
@@ -114,18 +121,36 @@ void TelnetClient::connectToHost() {
     Session* raw = s.get();
     session_ = std::move(s);
     session_->reader = std::thread([this, raw] {
-        auto deliver = [this](QByteArray chunk) {
+        // Chunks wait in a bounded queue, handed over to the GUI thread by one queued call at a
+        // time: a player that talks faster than the relay can handle costs the oldest chunks
+        // (counted), never ever more memory.
+        auto deliver = [this, raw](QByteArray chunk) {
+            std::lock_guard<std::mutex> g(raw->queueLock);
+            raw->queuedBytes += static_cast<std::size_t>(chunk.size());
+            raw->queue.push_back(std::move(chunk));
+            while (raw->queue.size() > kQueuedChunks || raw->queuedBytes > kQueuedBytes) {
+                raw->queuedBytes -= static_cast<std::size_t>(raw->queue.front().size());
+                raw->queue.pop_front();
+                ++raw->dropped;
+            }
+            if (raw->drainPosted)
+                return;
+            raw->drainPosted = true;
             QMetaObject::invokeMethod(
-                this, [this, chunk] { emit dataAvailable(chunk); }, Qt::QueuedConnection);
+                this, [this, raw] { drain(raw); }, Qt::QueuedConnection);
         };
         std::vector<char> buf(raw->chunkLimit);
         for (;;) {
             // Each answer goes out as soon as its prompt has come, on its own, so that two
             // answers read together still make two reports.
-            for (std::size_t end; (end = vorbelt::replyEnd(raw->gathered.toStdString())) != 0;) {
-                deliver(raw->gathered.left(static_cast<qsizetype>(end)));
-                raw->gathered.remove(0, static_cast<qsizetype>(end));
-            }
+            std::size_t from = 0;
+            for (std::size_t end;
+                 (end = vorbelt::replyEnd(std::string_view(raw->gathered.constData() + from,
+                                                           raw->gathered.size() - from))) != 0;
+                 from += end)
+                deliver(raw->gathered.mid(static_cast<qsizetype>(from),
+                                          static_cast<qsizetype>(end)));
+            raw->gathered.remove(0, static_cast<qsizetype>(from));
             // What is left waits for its prompt; text that never gets one (the banner, the
             // password question) goes out once the line has been quiet for a while.
             const int waitMs = raw->gathered.isEmpty() ? -1 : kPromptWaitMs;
@@ -159,6 +184,26 @@ void TelnetClient::connectToHost() {
     emit connectedToHost();
 }
 
+void TelnetClient::drain(Session* raw) {
+    // Only the session still in use is drained (a replaced one's queue goes with it).
+    if (!session_ || session_.get() != raw)
+        return;
+    std::deque<QByteArray> chunks;
+    long dropped = 0;
+    {
+        std::lock_guard<std::mutex> g(raw->queueLock);
+        chunks.swap(raw->queue);
+        raw->queuedBytes = 0;
+        raw->drainPosted = false;
+        dropped = raw->dropped;
+        raw->dropped = 0;
+    }
+    if (dropped > 0)
+        emit chunksDropped(dropped);
+    for (QByteArray& c : chunks)
+        emit dataAvailable(c);
+}
+
 void TelnetClient::disconnectFromHost() {
     if (!session_)
         return;
@@ -178,8 +223,9 @@ void TelnetClient::sendLine(const QByteArray& line, int timeoutMs) {
     std::lock_guard<std::mutex> g(session_->lock);
     session_->sendFailed = false;
     session_->sendTimeoutMs = timeoutMs;
-    telnet_send(session_->telnet, line.constData(), static_cast<std::size_t>(line.size()));
-    telnet_send(session_->telnet, "\r\n", 2);
+    // The line and its end in one write: one packet, one system call.
+    const QByteArray whole = line + "\r\n";
+    telnet_send(session_->telnet, whole.constData(), static_cast<std::size_t>(whole.size()));
     if (session_->sendFailed) {
         session_->up = false;
         throw TelnetError("Connection Closed Gracefully.");

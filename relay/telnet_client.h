@@ -33,6 +33,9 @@ public:
     // for a player that does not read before the send counts as failed.
     static constexpr int kConnectTimeoutMs = 3000;
     static constexpr int kSendTimeoutMs = 2000;
+    // The most chunks (and bytes) read and not yet handled; beyond, the oldest are dropped.
+    static constexpr std::size_t kQueuedChunks = 256;
+    static constexpr std::size_t kQueuedBytes = 1 << 20;
 
     explicit TelnetClient(QObject* parent = nullptr);
     ~TelnetClient() override;
@@ -53,8 +56,12 @@ signals:
     void connectedToHost();
     void statusChanged(TelnetClient::Status status);
     void dataAvailable(const QByteArray& chunk);
+    // Chunks the player sent faster than they could be handled, dropped (the oldest first).
+    void chunksDropped(long count);
 
 private:
     struct Session;
+    // On the GUI thread: hands over what the session's reader has queued.
+    void drain(Session* raw);
     std::unique_ptr<Session> session_;
 };

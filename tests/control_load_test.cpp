@@ -1,11 +1,13 @@
 // Load, the seek bar and shutdown with video players: the stand-in, and once the real VLC.
 #include "control/Open.h"
+#include "control/station.h"
 #include "core/settings.h"
 #include "player_fixture.h"
 #include "stand_in.h"
 #include "ui_Player.h"
 
 #include <QElapsedTimer>
+#include <QFile>
 #include <QKeyEvent>
 #include <QListWidget>
 #include <sys/stat.h>
@@ -46,7 +48,14 @@ TEST_F(Load, FourFilesArePlacedLayeredConnectedAndMeasured) {
         EXPECT_EQ(keysOf(port), (std::vector<std::string>{"End", "Left"}));
         // Logged in, then asked for the length.
         ASSERT_TRUE(processUntil([&] { return !lines(port).empty(); }));
-        EXPECT_EQ(events("password", port).at(0)["text"].toString(), "qopra");
+        // With the secret of its own, which its relay alone was told (never "qopra").
+        const QString secret = events("password", port).at(0)["text"].toString();
+        EXPECT_EQ(secret.size(), 32);
+        EXPECT_NE(secret, "qopra");
+        QFile told(QString::fromStdString(station::openPlayerProfiles()) + "/" +
+                   QString::number(port) + "/secret");
+        ASSERT_TRUE(told.open(QIODevice::ReadOnly));
+        EXPECT_EQ(told.readAll(), secret.toLatin1());
         EXPECT_EQ(lines(port).at(0), "get_length");
         EXPECT_EQ(form->channelState[i], 1);
     }
@@ -115,21 +124,24 @@ TEST_F(Load, MoreFilesThanChannelsAndAPathWithABlank) {
     start();
     form->ui()->Button1->click();
     ASSERT_EQ(form->fileCount, 3);
-    // The third file has a player, retitled, but is not placed and gets no relay message.
-    const platform::WindowHandle third = form->vlcWindow[2];
-    ASSERT_NE(third, 0u);
-    EXPECT_EQ(platform::getWindowText(third), "2");
+    // The third file has no relay to drive its player: it gets none (it would only listen on
+    // its port), and the operator is told.
+    EXPECT_EQ(form->vlcWindow[2], 0u);
+    EXPECT_EQ(form->channelState[2], 0);
     processFor(500);
-    EXPECT_TRUE(events("password", 9002).empty());
-    EXPECT_EQ(events("start", 9002).at(0)["media"].toString().toStdString(),
-              dir + "/my recordings/take2_st.mpg");
+    EXPECT_TRUE(events("start", 9002).empty());
+    EXPECT_EQ(boxes, (std::vector<std::string>{"Vorbelt Player: No relay drives camera 3 (one "
+                                               "relay runs per camera name): its file is not "
+                                               "played."}));
+    EXPECT_EQ(events("start", 9001).at(0)["media"].toString().toStdString(),
+              dir + "/my recordings/take1_st.mpg");
     // A player with tile placement exists for channel 0 at 1920 / 2 wide.
     platform::WindowGeometry g{};
     ASSERT_TRUE(platform::windowGeometry(form->vlcWindow[0], g));
     EXPECT_EQ(g.width, 960);
     // Closing ends every player, also the one beyond the channels.
     std::vector<platform::ProcessId> players;
-    for (int i = 0; i < 3; ++i)
+    for (int i = 0; i < 2; ++i)
         players.push_back(form->vlcProcessId[i]);
     form->close();
     for (auto pid : players)
@@ -242,12 +254,15 @@ TEST_F(Load, APlayerWithoutAWindowIsAskedAboutAndGivenUp) {
     answer = BoxAnswer::Cancel;
     form->ui()->Button1->click();
     unsetenv("STAND_IN_NO_WINDOW");
-    ASSERT_EQ(boxes.size(), 1u);
-    EXPECT_EQ(boxes[0], "Player Not Responding!: Wait more?");
+    ASSERT_EQ(boxes.size(), 2u);
+    // The question names the file it waits for; the player that never showed a window is
+    // ended and its camera not shown as loaded.
+    EXPECT_EQ(boxes[0], "Player Not Responding!: Wait more?\n" + dir + "/rec/take0_st.mpg");
+    EXPECT_NE(boxes[1].find("showed no window"), std::string::npos) << boxes[1];
     EXPECT_EQ(form->vlcWindow[0], 0u);
-    // The relay is still told to connect and ask, and the channel counts as loaded.
-    EXPECT_TRUE(processUntil([&] { return !events("password", 9000).empty(); }));
-    EXPECT_EQ(form->channelState[0], 1);
+    EXPECT_EQ(form->channelState[0], 0);
+    processFor(700);
+    EXPECT_TRUE(events("password", 9000).empty());
     EXPECT_TRUE(events("key", 9000).empty());
 }
 
@@ -261,9 +276,14 @@ TEST_F(Load, APlayerThatEndsAtOnceIsNotWaitedFor) {
     t.start();
     form->ui()->Button1->click();
     EXPECT_LT(t.elapsed(), 8000); // the designed sleeps only, not 100 s per file
-    EXPECT_TRUE(boxes.empty());
+    // Each such player is named, with how it ended; neither camera is shown loaded.
+    ASSERT_EQ(boxes.size(), 2u);
+    EXPECT_EQ(boxes[0], "Vorbelt Player: The video player \"/bin/false\" of camera 1 ended "
+                        "before its window appeared (exit status 1).");
     EXPECT_EQ(form->vlcWindow[0], 0u);
     EXPECT_EQ(form->vlcWindow[1], 0u);
+    EXPECT_EQ(form->channelState[0], 0);
+    EXPECT_EQ(form->channelState[1], 0);
 }
 
 // --- keys --------------------------------------------------------------------------------------

@@ -83,7 +83,10 @@ TEST(CommandTable, EverySendingRowGivesItsLine) {
         {20, 0, "seek 0"},
         {20, 125, "seek 125"},
         {20, -4, "seek -4"},
-        {21, 1500, "seek 1500ms"},
+        // Milliseconds in whole seconds: "seek 12500ms" would go to minute 12500.
+        {21, 1500, "seek 1"},
+        {21, 12500, "seek 12"},
+        {21, 999, "seek 0"},
         {22, 0, "get_time"},
         {23, 0, "get_length"},
         {24, 0, "frame"},

@@ -57,7 +57,9 @@ bool safeDirectory(const std::string& dir, std::string* error) {
     return true;
 }
 
-std::string pipeDirectory(std::string* error) {
+} // namespace
+
+std::string privateDirectory(std::string* error) {
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
     std::string runtimeRefused;
     if (runtime && *runtime) {
@@ -77,6 +79,8 @@ std::string pipeDirectory(std::string* error) {
         *error = runtimeRefused + refused;
     return "";
 }
+
+namespace {
 
 bool socketAddress(const std::string& name, sockaddr_un& addr) {
     const std::string path = pipePath(name);
@@ -120,7 +124,7 @@ bool takeListening(int fd, std::string& path) {
 } // namespace
 
 std::string pipePath(const std::string& name, std::string* error) {
-    const std::string dir = pipeDirectory(error);
+    const std::string dir = privateDirectory(error);
     if (dir.empty())
         return "";
     const auto slash = name.find_last_of("\\/");

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <climits>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -31,9 +32,15 @@ namespace {
 
 thread_local uint32_t tlsLastError = 0;
 
+struct Ended {
+    int code;
+    bool signal;
+};
+
 struct Children {
     std::mutex lock;
     std::map<ProcessId, int> pidfds; // running children, not yet reaped
+    std::map<ProcessId, Ended> ended; // how the last children ended (a bounded record)
     int wakeFd = -1;                 // eventfd: a child was added
     bool reaperStarted = false;
 };
@@ -77,6 +84,9 @@ void reaperLoop() {
             if (waitid(static_cast<idtype_t>(P_PIDFD), it->second, &info, WEXITED | WNOHANG) == 0 &&
                 info.si_pid != 0) {
                 close(it->second);
+                if (c.ended.size() >= 1024)
+                    c.ended.erase(c.ended.begin());
+                c.ended[it->first] = {info.si_status, info.si_code != CLD_EXITED};
                 c.pidfds.erase(it);
             }
         }
@@ -231,6 +241,36 @@ bool processRunning(ProcessId pid) {
     Children& c = children();
     std::lock_guard<std::mutex> g(c.lock);
     return c.pidfds.count(pid) != 0;
+}
+
+bool processExitStatus(ProcessId pid, int& code, bool& signal) {
+    Children& c = children();
+    std::lock_guard<std::mutex> g(c.lock);
+    const auto it = c.ended.find(pid);
+    if (it == c.ended.end())
+        return false;
+    code = it->second.code;
+    signal = it->second.signal;
+    return true;
+}
+
+int32_t processUserId(ProcessId pid) {
+    if (pid <= 0)
+        return -1;
+    FILE* f = std::fopen(("/proc/" + std::to_string(pid) + "/status").c_str(), "r");
+    if (!f)
+        return -1;
+    char line[256];
+    int32_t uid = -1;
+    while (std::fgets(line, sizeof line, f))
+        if (std::sscanf(line, "Uid: %d", &uid) == 1)
+            break;
+    std::fclose(f);
+    return uid;
+}
+
+int32_t userId() {
+    return static_cast<int32_t>(getuid());
 }
 
 void sleepMs(unsigned ms) {

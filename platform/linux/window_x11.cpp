@@ -5,10 +5,12 @@
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <X11/extensions/XRes.h>
 #include <X11/extensions/shape.h>
 #include <X11/keysym.h>
 
 #include <cstring>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <vector>
@@ -110,7 +112,32 @@ bool clientLeader(Display* d, Window w) {
     return leader;
 }
 
-Window search(Display* d, Window parent, const std::string& title, int depth) {
+// The process that owns window `w`: asked of the server (X-Resource), else its _NET_WM_PID;
+// 0 when neither tells.
+long windowProcess(Display* d, Window w) {
+    static const bool resources = [d] {
+        int event, error;
+        return XResQueryExtension(d, &event, &error) != 0;
+    }();
+    if (resources) {
+        XResClientIdSpec spec{w, XRES_CLIENT_ID_PID_MASK};
+        long count = 0;
+        XResClientIdValue* ids = nullptr;
+        long pid = 0;
+        if (XResQueryClientIds(d, 1, &spec, &count, &ids) == Success) {
+            for (long k = 0; k < count && pid <= 0; ++k)
+                pid = XResGetClientPid(&ids[k]);
+            XResClientIdsDestroy(count, ids);
+        }
+        if (pid > 0)
+            return pid;
+    }
+    unsigned long netPid = 0;
+    return readCardinal(d, w, "_NET_WM_PID", netPid) ? static_cast<long>(netPid) : 0;
+}
+
+Window search(Display* d, Window parent, const std::string& title, int depth,
+              const std::function<bool(Window)>& accept) {
     Window root, par, *kids = nullptr;
     unsigned int n = 0;
     if (!XQueryTree(d, parent, &root, &par, &kids, &n))
@@ -122,12 +149,12 @@ Window search(Display* d, Window parent, const std::string& title, int depth) {
     // window of the user's: Qt titles its hidden leader with the application name.
     for (auto it = list.rbegin(); it != list.rend(); ++it) {
         std::string t;
-        if (windowTitle(d, *it, t) && t == title && !clientLeader(d, *it))
+        if (windowTitle(d, *it, t) && t == title && !clientLeader(d, *it) && accept(*it))
             return *it;
     }
     if (depth > 1)
         for (auto it = list.rbegin(); it != list.rend(); ++it)
-            if (Window w = search(d, *it, title, depth - 1))
+            if (Window w = search(d, *it, title, depth - 1, accept))
                 return w;
     return 0;
 }
@@ -300,7 +327,18 @@ WindowHandle findWindow(const std::string& title) {
     if (!d)
         return 0;
     tlsXError = 0;
-    return search(d, DefaultRootWindow(d), title, kSearchDepth);
+    return search(d, DefaultRootWindow(d), title, kSearchDepth, [](Window) { return true; });
+}
+
+WindowHandle findWindowOf(const std::string& title, int32_t owner) {
+    Display* d = display();
+    if (!d)
+        return 0;
+    tlsXError = 0;
+    return search(d, DefaultRootWindow(d), title, kSearchDepth, [&](Window w) {
+        const long pid = windowProcess(d, w);
+        return pid == 0 || pid == owner;
+    });
 }
 
 bool setWindowText(WindowHandle w, const std::string& title) {

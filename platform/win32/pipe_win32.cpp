@@ -3,6 +3,8 @@
 // blocked read can be woken; each call still waits for its own result, as the blocking calls
 // of the design do.
 #include "platform/pipe.h"
+
+#include <string>
 #include "platform/win32/handles.h"
 
 #include <vector>
@@ -135,6 +137,21 @@ void closePipe(PipeHandle pipe) {
 
 std::string pipePath(const std::string& name, std::string*) {
     return name; // the name is the path
+}
+
+std::string privateDirectory(std::string* error) {
+    // The user's own temporary folder (a profile folder no other user reads).
+    char path[MAX_PATH + 1];
+    const DWORD n = GetTempPathA(sizeof path, path);
+    if (n == 0 || n > MAX_PATH) {
+        if (error)
+            *error = "no temporary folder (error " + std::to_string(GetLastError()) + ")";
+        return "";
+    }
+    std::string dir(path, n);
+    while (!dir.empty() && (dir.back() == '\\' || dir.back() == '/'))
+        dir.pop_back();
+    return dir;
 }
 
 } // namespace platform

@@ -118,6 +118,28 @@ bool processRunning(ProcessId pid) {
     return running;
 }
 
+bool processExitStatus(ProcessId pid, int& code, bool& signal) {
+    HANDLE h = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(pid));
+    if (!h)
+        return false;
+    DWORD exit = 0;
+    const bool ended = GetExitCodeProcess(h, &exit) && exit != STILL_ACTIVE;
+    CloseHandle(h);
+    if (ended) {
+        code = static_cast<int>(exit);
+        signal = false;
+    }
+    return ended;
+}
+
+int32_t processUserId(ProcessId) {
+    return -1;
+}
+
+int32_t userId() {
+    return -1;
+}
+
 void sleepMs(unsigned milliseconds) {
     Sleep(milliseconds);
 }

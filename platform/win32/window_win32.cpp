@@ -15,6 +15,17 @@ WindowHandle findWindow(const std::string& title) {
     return fromHwnd(FindWindowExA(nullptr, nullptr, nullptr, title.c_str()));
 }
 
+WindowHandle findWindowOf(const std::string& title, int32_t owner) {
+    HWND w = nullptr;
+    while ((w = FindWindowExA(nullptr, w, nullptr, title.c_str())) != nullptr) {
+        DWORD pid = 0;
+        GetWindowThreadProcessId(w, &pid);
+        if (static_cast<int32_t>(pid) == owner)
+            return fromHwnd(w);
+    }
+    return 0;
+}
+
 bool setWindowText(WindowHandle window, const std::string& title) {
     return SetWindowTextA(toHwnd(window), title.c_str()) != 0;
 }

@@ -298,6 +298,13 @@ int readFrameNumber(const QImage& screen, const QRect& window) {
     return frame;
 }
 
+int readFrameNumber(const Desktop& desktop, const QRect& window) {
+    // Only the column of the strip is read off the screen: a fraction of a whole-screen grab.
+    const int x = window.x() + (616 + 12) * window.width() / 640;
+    const QImage column = desktop.grab(QRect(x, window.y(), 1, window.height()));
+    return readFrameNumber(column, window.translated(-x, -window.y()));
+}
+
 int readLcd(const QImage& picture, int digits, int largest) {
     // The station's displays: filled segments, no frame, maroon on its panel.
     static std::map<std::tuple<int, int, int>, std::vector<std::vector<bool>>> drawn;

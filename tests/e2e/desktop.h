@@ -79,5 +79,7 @@ int readLcd(const QImage& picture, int digits, int largest = 999);
 // whole screen) shows of a demo recording (tools/make_demo.sh), read from the strip of blocks
 // at the picture's right edge; -1 when the strip is not readable there.
 int readFrameNumber(const QImage& screen, const QRect& window);
+// The same read straight off the screen (only the strip's column is grabbed).
+int readFrameNumber(const Desktop& desktop, const QRect& window);
 
 } // namespace e2e

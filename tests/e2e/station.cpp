@@ -28,7 +28,7 @@ void descendants(pid_t pid, std::set<pid_t>& out) {
 } // namespace
 
 Station::Station(Desktop& desktop, Options options) : desktop_(desktop) {
-    folder_ = testing_support::makeTempDir();
+    folder_ = options.folder.empty() ? testing_support::makeTempDir() : options.folder;
     // Players started as another user (the real VLC as root) must reach the recordings, unless
     // the test has them handed over.
     chmod(folder_.c_str(), options.closedFolder ? 0700 : 0755);

@@ -28,6 +28,8 @@ const QRect kLengthMinutes(472, 434, 41, 31), kLengthSeconds(512, 434, 41, 31);
 const QPoint kSettingsSave(328, 20);
 // The opacity track bar on the Settings panel: its groove, right of the handle.
 const QPoint kOpacityHigh(560 + 16 + 112, 248 + 10);
+// The Settings panel's "Fine Sync" check box.
+const QPoint kFineSync(560 + 16 + 10, 280 + 11);
 // Transport strip zones: 0 Play/Pause, 1 Seek Back, 2 Seek Forward, 3 Slower, 4 Faster,
 // 5 Step, 6 Snapshot.
 inline QPoint transport(int zone) {
@@ -49,6 +51,7 @@ public:
         bool realPlayer = false;        // the real VLC instead of the stand-in
         int length = 125;               // the stand-in's media length
         bool closedFolder = false;      // the station's folder closed to other users (0700)
+        std::string folder = {};        // the folder of an earlier station (empty: a new one)
     };
     explicit Station(Desktop& desktop) : Station(desktop, Options{}) {}
     Station(Desktop& desktop, Options options);

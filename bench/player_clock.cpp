@@ -1,0 +1,350 @@
+// How the real video players keep time, measured on screen: each player's whole-second answers
+// to "get_time" against the frames its picture shows (read off the demo recording's frame-number
+// strip), around seeks, pauses and rate changes. No station: the players are started here as
+// the station starts them (the demo files, one per player), placed side by side, polled about
+// 20 times a second each, and sent the commands of a script:
+//   wait MS        all COMMAND        N COMMAND (to player N)
+// Everything is logged for analysis, a line each: "A player sent received seconds" (an answer),
+// "C player sent command", "P player seen frame" (a picture first seen on screen).
+// Run on an X server from the source tree, for example:
+//   printf 'all play\nwait 20000\nall seek 40\nwait 10000\n' |
+//     tests/isolated.sh --x11 build/bench/player_clock 4 "" /tmp/clock.log
+// (arguments: players, recording folder (made when empty), log file, script file (else
+// standard input)).
+#include "bench_util.h"
+
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+
+#include <arpa/inet.h>
+#include <atomic>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <mutex>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <string>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+constexpr double kFrameMs = 40;
+
+std::string sourceDir() {
+    char buf[4096];
+    const ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+    std::string exe(buf, n > 0 ? static_cast<std::size_t>(n) : 0);
+    return exe.substr(0, exe.rfind('/')) + "/";
+}
+
+// A telnet session with one player.
+class Telnet {
+public:
+    bool open(int port) {
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            fd_ = socket(AF_INET, SOCK_STREAM, 0);
+            sockaddr_in a{};
+            a.sin_family = AF_INET;
+            a.sin_port = htons(static_cast<uint16_t>(port));
+            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            if (connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0)
+                break;
+            close(fd_);
+            fd_ = -1;
+            usleep(100000);
+        }
+        if (fd_ < 0)
+            return false;
+        int one = 1;
+        setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        return readUntil("Password: ") && send("qopra") && readUntil("> ");
+    }
+    // One command; its answer (without the prompt); the times it left and came back.
+    std::string ask(const std::string& line, double* sent = nullptr, double* back = nullptr) {
+        text_.clear();
+        const double q = bench::nowMs();
+        if (!send(line) || !readUntil("> "))
+            return "?";
+        if (sent)
+            *sent = q;
+        if (back)
+            *back = bench::nowMs();
+        std::string a = text_.substr(0, text_.size() - 2);
+        while (!a.empty() && (a.back() == '\r' || a.back() == '\n'))
+            a.pop_back();
+        return a;
+    }
+
+private:
+    bool send(const std::string& line) {
+        text_.clear();
+        const std::string out = line + "\r\n";
+        return ::send(fd_, out.data(), out.size(), MSG_NOSIGNAL) ==
+               static_cast<ssize_t>(out.size());
+    }
+    bool readUntil(const std::string& end) {
+        for (;;) {
+            if (text_.size() >= end.size() &&
+                text_.compare(text_.size() - end.size(), end.size(), end) == 0)
+                return true;
+            pollfd p{fd_, POLLIN, 0};
+            if (poll(&p, 1, 3000) <= 0)
+                return false;
+            char buf[512];
+            const ssize_t n = recv(fd_, buf, sizeof buf, 0);
+            if (n <= 0)
+                return false;
+            for (ssize_t k = 0; k < n; ++k) {
+                if (static_cast<unsigned char>(buf[k]) == 0xFF) {
+                    k += 2;
+                    continue;
+                }
+                text_ += buf[k];
+            }
+        }
+    }
+    int fd_ = -1;
+    std::string text_;
+};
+
+// The frames the players' pictures show, as first seen on screen.
+struct Change {
+    double at;
+    int frame;
+};
+
+class Watcher {
+public:
+    explicit Watcher(int players) : windows_(players), seen_(players) {}
+    void setWindow(int i, Window w, int width, int height) {
+        std::lock_guard<std::mutex> g(lock_);
+        windows_[static_cast<std::size_t>(i)] = {w, width, height};
+    }
+    void start() {
+        thread_ = std::thread([this] { run(); });
+    }
+    void stop() {
+        stop_ = true;
+        thread_.join();
+    }
+    std::vector<Change> changes(int i) {
+        std::lock_guard<std::mutex> g(lock_);
+        return seen_[static_cast<std::size_t>(i)];
+    }
+    // The frame shown now (the last seen), or -1.
+    int frame(int i) {
+        std::lock_guard<std::mutex> g(lock_);
+        const auto& s = seen_[static_cast<std::size_t>(i)];
+        return s.empty() ? -1 : s.back().frame;
+    }
+
+private:
+    struct Placed {
+        Window w = 0;
+        int width = 0, height = 0;
+    };
+    void run() {
+        Display* d = XOpenDisplay(nullptr);
+        while (!stop_) {
+            for (std::size_t i = 0; i < windows_.size(); ++i) {
+                Placed p;
+                {
+                    std::lock_guard<std::mutex> g(lock_);
+                    p = windows_[i];
+                }
+                if (!p.w)
+                    continue;
+                const int x = (616 + 12) * p.width / 640;
+                XImage* img = XGetImage(d, p.w, x, 0, 1, p.height, AllPlanes, ZPixmap);
+                const double at = bench::nowMs();
+                if (!img)
+                    continue;
+                auto bit = [&](int block) {
+                    const int y = (12 * block + 6) * p.height / 360;
+                    const unsigned long px = XGetPixel(img, 0, y);
+                    const int grey = static_cast<int>(((px >> 16) & 255) + ((px >> 8) & 255) +
+                                                      (px & 255)) /
+                                     3;
+                    return grey > 128 ? 1 : 0;
+                };
+                int frame = -1;
+                if (bit(0) == 1 && bit(1) == 0) {
+                    frame = 0;
+                    for (int b = 2; b < 18; ++b)
+                        frame = frame * 2 + bit(b);
+                }
+                XDestroyImage(img);
+                if (frame < 0)
+                    continue;
+                std::lock_guard<std::mutex> g(lock_);
+                auto& s = seen_[i];
+                if (s.empty() || s.back().frame != frame)
+                    s.push_back({at, frame});
+            }
+            usleep(3000);
+        }
+        XCloseDisplay(d);
+    }
+    std::mutex lock_;
+    std::vector<Placed> windows_;
+    std::vector<std::vector<Change>> seen_;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+Window findTitled(Display* d, Window parent, const char* title) {
+    Window root, par, *kids = nullptr;
+    unsigned n = 0;
+    if (!XQueryTree(d, parent, &root, &par, &kids, &n))
+        return 0;
+    Window found = 0;
+    const Atom name = XInternAtom(d, "_NET_WM_NAME", False);
+    const Atom utf8 = XInternAtom(d, "UTF8_STRING", False);
+    for (unsigned k = 0; k < n && !found; ++k) {
+        Atom type;
+        int format;
+        unsigned long count, after;
+        unsigned char* data = nullptr;
+        if (XGetWindowProperty(d, kids[k], name, 0, 64, False, utf8, &type, &format, &count,
+                               &after, &data) == Success &&
+            data && std::string(reinterpret_cast<char*>(data), count) == title)
+            found = kids[k];
+        if (data)
+            XFree(data);
+    }
+    if (kids)
+        XFree(kids);
+    return found;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const int players = argc > 1 ? std::atoi(argv[1]) : 2;
+    const std::string build = sourceDir() + "../";
+    std::string demo = argc > 2 ? argv[2] : "";
+    if (demo.empty()) {
+        char tmpl[] = "/tmp/player-clock-XXXXXX";
+        demo = mkdtemp(tmpl);
+        chmod(demo.c_str(), 0755);
+        if (std::system(("bash " + build + "../tools/make_demo.sh " + demo + " 180").c_str()) != 0)
+            return 1;
+    }
+    const std::string profiles = demo + "/profiles";
+    mkdir(profiles.c_str(), 0755);
+    // One player after the other, each window found before the next player starts, so that
+    // windows and players match.
+    std::vector<pid_t> pids;
+    Display* d = XOpenDisplay(nullptr);
+    Watcher watcher(players);
+    std::vector<Telnet> telnet(static_cast<std::size_t>(players));
+    for (int i = 0; i < players; ++i) {
+        const std::string dir = profiles + "/" + std::to_string(i) + "/vlc";
+        // The station's profile with a password of this tool's own.
+        if (std::system(("mkdir -p " + dir + " && sed 's/^\\[lua\\]$/[lua]\\ntelnet-password=qopra/' " +
+                         build + "vlc-profile/vlc/vlcrc > " + dir + "/vlcrc && chmod -R a+rX " +
+                         profiles)
+                            .c_str()) != 0)
+            return 1;
+        const pid_t pid = fork();
+        if (pid == 0) {
+            setenv("XDG_CONFIG_HOME", (profiles + "/" + std::to_string(i)).c_str(), 1);
+            const std::string port = "--telnet-port=" + std::to_string(9000 + i);
+            const std::string file = demo + "/demo" + std::to_string(i % 4) + "_st.mpg";
+            const std::string wrapper = build + "../tools/vlc-as-user";
+            execl(wrapper.c_str(), wrapper.c_str(), "-I", "telnet", port.c_str(),
+                  "--short-jump-size=1", "-q", "--no-interact", "--video-title=video",
+                  "--no-video-deco", "--no-embedded-video", file.c_str(), nullptr);
+            _exit(127);
+        }
+        pids.push_back(pid);
+        Window w = 0;
+        for (int k = 0; k < 100 && !w; ++k) {
+            w = findTitled(d, DefaultRootWindow(d), "video");
+            usleep(100000);
+        }
+        XStoreName(d, w, std::to_string(i).c_str());
+        XChangeProperty(d, w, XInternAtom(d, "_NET_WM_NAME", False),
+                        XInternAtom(d, "UTF8_STRING", False), 8, PropModeReplace,
+                        reinterpret_cast<const unsigned char*>(std::to_string(i).c_str()), 1);
+        XMoveResizeWindow(d, w, 480 * (i % 4), 270 * (i / 4), 480, 270);
+        XSync(d, False);
+        watcher.setWindow(i, w, 480, 270);
+        if (!telnet[static_cast<std::size_t>(i)].open(9000 + i)) {
+            std::fprintf(stderr, "player %d: no telnet\n", i);
+            return 1;
+        }
+    }
+    watcher.start();
+    // Every player polled at about 20 Hz on its own thread, as a station would; commands from
+    // the script in between, on the same connections. Everything is logged for analysis:
+    // "A player sent back value", "P player at frame", "C player at command".
+    std::vector<std::mutex> locks(static_cast<std::size_t>(players));
+    std::mutex logLock;
+    FILE* log = std::fopen(argc > 3 ? argv[3] : "/tmp/player_clock.log", "w");
+    std::atomic<bool> stop{false};
+    const useconds_t pollUs = static_cast<useconds_t>(std::atoi(getenv("POLL_US") ? getenv("POLL_US") : "45000"));
+    std::vector<std::thread> pollers;
+    for (int i = 0; i < players; ++i)
+        pollers.emplace_back([&, i] {
+            while (!stop) {
+                double q = 0, r = 0;
+                std::string v;
+                {
+                    std::lock_guard<std::mutex> g(locks[static_cast<std::size_t>(i)]);
+                    v = telnet[static_cast<std::size_t>(i)].ask("get_time", &q, &r);
+                }
+                {
+                    std::lock_guard<std::mutex> g(logLock);
+                    std::fprintf(log, "A %d %.3f %.3f %d\n", i, q, r, std::atoi(v.c_str()));
+                }
+                usleep(pollUs + static_cast<useconds_t>(rand() % 10000));
+            }
+        });
+    auto command = [&](int i, const std::string& line) {
+        double q = 0;
+        {
+            std::lock_guard<std::mutex> g(locks[static_cast<std::size_t>(i)]);
+            telnet[static_cast<std::size_t>(i)].ask(line, &q);
+        }
+        std::lock_guard<std::mutex> g(logLock);
+        std::fprintf(log, "C %d %.3f %s\n", i, q, line.c_str());
+    };
+    // The script: "wait MS", "all COMMAND", "N COMMAND" (player N).
+    std::ifstream script(argc > 4 ? argv[4] : "/dev/stdin");
+    for (std::string line; std::getline(script, line);) {
+        if (line.empty() || line[0] == '#')
+            continue;
+        const std::string word = line.substr(0, line.find(' '));
+        const std::string rest = line.find(' ') == std::string::npos ? "" : line.substr(line.find(' ') + 1);
+        if (word == "wait")
+            usleep(static_cast<useconds_t>(std::atoi(rest.c_str())) * 1000);
+        else if (word == "all")
+            for (int i = 0; i < players; ++i)
+                command(i, rest);
+        else
+            command(std::atoi(word.c_str()), rest);
+    }
+    stop = true;
+    for (auto& t : pollers)
+        t.join();
+    watcher.stop();
+    for (int i = 0; i < players; ++i)
+        for (const Change& c : watcher.changes(i))
+            std::fprintf(log, "P %d %.3f %d\n", i, c.at, c.frame);
+    std::fclose(log);
+    for (pid_t p : pids)
+        kill(p, SIGKILL);
+    for (pid_t p : pids)
+        waitpid(p, nullptr, 0);
+    return 0;
+}
