@@ -171,9 +171,8 @@ private:
                 auto bit = [&](int block) {
                     const int y = (12 * block + 6) * p.height / 360;
                     const unsigned long px = XGetPixel(img, 0, y);
-                    const int grey = static_cast<int>(((px >> 16) & 255) + ((px >> 8) & 255) +
-                                                      (px & 255)) /
-                                     3;
+                    const int grey =
+                        static_cast<int>(((px >> 16) & 255) + ((px >> 8) & 255) + (px & 255)) / 3;
                     return grey > 128 ? 1 : 0;
                 };
                 int frame = -1;
@@ -214,8 +213,8 @@ Window findTitled(Display* d, Window parent, const char* title) {
         int format;
         unsigned long count, after;
         unsigned char* data = nullptr;
-        if (XGetWindowProperty(d, kids[k], name, 0, 64, False, utf8, &type, &format, &count,
-                               &after, &data) == Success &&
+        if (XGetWindowProperty(d, kids[k], name, 0, 64, False, utf8, &type, &format, &count, &after,
+                               &data) == Success &&
             data && std::string(reinterpret_cast<char*>(data), count) == title)
             found = kids[k];
         if (data)
@@ -250,9 +249,9 @@ int main(int argc, char** argv) {
     for (int i = 0; i < players; ++i) {
         const std::string dir = profiles + "/" + std::to_string(i) + "/vlc";
         // The station's profile with a password of this tool's own.
-        if (std::system(("mkdir -p " + dir + " && sed 's/^\\[lua\\]$/[lua]\\ntelnet-password=qopra/' " +
-                         build + "vlc-profile/vlc/vlcrc > " + dir + "/vlcrc && chmod -R a+rX " +
-                         profiles)
+        if (std::system(("mkdir -p " + dir +
+                         " && sed 's/^\\[lua\\]$/[lua]\\ntelnet-password=qopra/' " + build +
+                         "vlc-profile/vlc/vlcrc > " + dir + "/vlcrc && chmod -R a+rX " + profiles)
                             .c_str()) != 0)
             return 1;
         const pid_t pid = fork();
@@ -292,7 +291,8 @@ int main(int argc, char** argv) {
     std::mutex logLock;
     FILE* log = std::fopen(argc > 3 ? argv[3] : "/tmp/player_clock.log", "w");
     std::atomic<bool> stop{false};
-    const useconds_t pollUs = static_cast<useconds_t>(std::atoi(getenv("POLL_US") ? getenv("POLL_US") : "45000"));
+    const useconds_t pollUs =
+        static_cast<useconds_t>(std::atoi(getenv("POLL_US") ? getenv("POLL_US") : "45000"));
     std::vector<std::thread> pollers;
     for (int i = 0; i < players; ++i)
         pollers.emplace_back([&, i] {
@@ -325,7 +325,8 @@ int main(int argc, char** argv) {
         if (line.empty() || line[0] == '#')
             continue;
         const std::string word = line.substr(0, line.find(' '));
-        const std::string rest = line.find(' ') == std::string::npos ? "" : line.substr(line.find(' ') + 1);
+        const std::string rest =
+            line.find(' ') == std::string::npos ? "" : line.substr(line.find(' ') + 1);
         if (word == "wait")
             usleep(static_cast<useconds_t>(std::atoi(rest.c_str())) * 1000);
         else if (word == "all")

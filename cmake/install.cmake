@@ -5,6 +5,8 @@ find_program(GZIP gzip REQUIRED)
 # the manual pages.
 install(TARGETS VorbeltPlayer RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(TARGETS brellon RUNTIME DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/vorbelt)
+# The player wrapper the station uses by itself when it runs as root (VLC refuses root).
+install(PROGRAMS tools/vlc-as-user DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/vorbelt)
 install(FILES vlc-profile/vlc/vlcrc DESTINATION ${CMAKE_INSTALL_DATADIR}/vorbelt/vlc-profile/vlc)
 install(FILES packaging/vorbelt-player.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
 install(FILES packaging/vorbelt-player.svg
@@ -45,7 +47,9 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # Besides the libraries the programs link: the players with the plugins the station's profile
 # uses (its X11 video output) and the font its windows are sized for.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "vlc-bin, vlc-plugin-base, vlc-plugin-video-output, fonts-liberation2")
+# (The player wrapper, for a station run as root, takes the display's cookie with xauth.)
+set(CPACK_DEBIAN_PACKAGE_DEPENDS
+    "vlc-bin, vlc-plugin-base, vlc-plugin-video-output, fonts-liberation2, xauth, util-linux")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 include(CPack)

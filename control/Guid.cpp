@@ -64,10 +64,9 @@ TForm2::TForm2(QWidget* parent) : QWidget(parent), ui_(new Ui::Form2) {
         connect(cameraButton(tag), &QPushButton::clicked, this, [this, tag] { ButtonClick(tag); });
     // Controls whose keys go to the key handler; the names memo, the radio group, the panels
     // and the label keep theirs.
-    keyBound_ = {ui_->ListBox1,  ui_->TrackBar1, ui_->TrackBar2, ui_->Button0,
-                 ui_->Button1,   ui_->Button2,   ui_->CheckBox1, ui_->CheckBox2,
-                 ui_->CheckBox3, ui_->CheckBox4, ui_->CheckBox5, ui_->CheckBox6,
-                 ui_->CheckBox7};
+    keyBound_ = {ui_->ListBox1,  ui_->TrackBar1, ui_->TrackBar2, ui_->Button0,   ui_->Button1,
+                 ui_->Button2,   ui_->CheckBox1, ui_->CheckBox2, ui_->CheckBox3, ui_->CheckBox4,
+                 ui_->CheckBox5, ui_->CheckBox6, ui_->CheckBox7};
     for (int tag = 1; tag <= 7; ++tag)
         keyBound_.insert(cameraButton(tag));
     setMouseTracking(true);
@@ -187,7 +186,8 @@ void TForm2::Button1Click() {
     std::vector<bool> play(static_cast<std::size_t>(fileCount), false);
     if (fileCount > 0 && station::playersMayStart()) {
         play = station::playableFiles(files);
-        station::withoutRelay(fileCount, [this](int j) { return relayWindow[j] != 0; }, play);
+        station::withoutRelay(
+            fileCount, [this](int j) { return relayWindow[j] != 0; }, play);
     }
     for (int j = 0; j < fileCount; ++j) {
         if (play[static_cast<std::size_t>(j)])
@@ -217,8 +217,8 @@ void TForm2::loadFile(int j) {
         return;
     }
     // Titled by its row, not by its camera digit.
-    vlcWindow[j] = station::awaitVideoWindow(vlcProcessId[j], kPlayerWindowPolls,
-                                             std::to_string(j), QString::fromStdString(item));
+    vlcWindow[j] = station::awaitVideoWindow(vlcProcessId[j], kPlayerWindowPolls, std::to_string(j),
+                                             QString::fromStdString(item));
     const platform::WindowHandle w = vlcWindow[j];
     if (w == 0) {
         // A player that never showed a window is no camera: said, ended, and not shown loaded.
@@ -304,6 +304,7 @@ bool TForm2::FormKeyDown(int key) {
 // --- camera buttons ----------------------------------------------------------------------------
 
 void TForm2::ButtonClick(int tag) {
+    const station::BusyCursor busy;
     const int resolution = settings_.settings().resolution;
     const bool preview = ui_->CheckBox3->isChecked();
     // With Fine Sync every camera keeps playing on the current camera's timeline: a selection

@@ -49,6 +49,9 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent), ui_(new Ui::Form1) {
     ui_->Frame11->Button1()->setGeometry(8, 142, 75, 25);
     ui_->Frame11->Button2()->setGeometry(232, 142, 75, 25);
     settings_ = settingsPanelOf(*ui_, &transparencyFlag);
+    // Four names whole in the names memo: its text without a margin, the memo six pixels
+    // taller than designed (still above "Double-Wide"), for the 16-pixel font.
+    ui_->Memo1->document()->setDocumentMargin(0);
     connect(ui_->Button0, &QPushButton::clicked, this, &TForm1::Button0Click);
     connect(ui_->Button2, &QPushButton::clicked, this, &TForm1::Button2Click);
     connect(ui_->Frame11->Button1(), &QPushButton::clicked, this, &TForm1::Frame11Button1Click);
@@ -174,7 +177,10 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent), ui_(new Ui::Form1) {
     // 10. Size for the chosen resolution.
     applyResolution();
 
-    // 11, 12. Label tiles.
+    // 11, 12. Label tiles; those without a camera stay hidden (unlaid at the top of the window,
+    // they would show nothing but the colour key).
+    for (int k = std::min(cameraCount(), 8); k < 8; ++k)
+        labelTile(k)->setVisible(false);
     const int cameras = cameraCount();
     if (vorbelt::layoutServes(cameras)) {
         layOutLabelTiles();
@@ -246,6 +252,12 @@ void TForm1::loadSettings() {
         return;
     vorbelt::Settings s = settings_.settings();
     const bool ok = readSettingsFile(s);
+    // The station never starts where its controls cannot be seen: "Transparent" with the
+    // opacity at its left end would make the whole window all but invisible (alpha 1), with no
+    // way back but editing the file. It starts at the least opacity that shows the controls;
+    // the file keeps its values until the operator saves.
+    if (s.transparent && s.opacityStep < kLeastVisibleOpacity)
+        s.opacityStep = kLeastVisibleOpacity;
     settings_.apply(s);
     if (!ok)
         messageBox(kFileErrorText, "File Error");

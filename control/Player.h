@@ -15,10 +15,10 @@
 #include <QWidget>
 
 #include <atomic>
-#include <deque>
-#include <mutex>
 #include <cstdint>
+#include <deque>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
@@ -36,6 +36,8 @@ public:
     static constexpr int kTableRows = 256;
     // The most cameras the station starts relays for.
     static constexpr int kMaxCameras = 32;
+    // The least opacity step the station starts with in "Transparent" (alpha 101 of 255).
+    static constexpr int kLeastVisibleOpacity = 4;
 
     explicit TForm1(QWidget* parent = nullptr);
     ~TForm1() override;

@@ -89,6 +89,7 @@ void TForm1::setCompactWindow(TForm2* form2) {
 void TForm1::switchToCompactWindow() {
     if (!Form2 || Form2->isVisible())
         return;
+    const station::BusyCursor busy;
     Form2->show();
     station::flushWindowSystem();
     waitFlag = true;

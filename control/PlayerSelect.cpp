@@ -31,6 +31,8 @@ void TForm1::ImageMouseDown(int tag) {
 }
 
 void TForm1::select(int row, bool fromLabelTile) {
+    // The designed sleeps block the window thread: the operator sees it is busy.
+    const station::BusyCursor busy;
     const int n = cameraCount();
     const int old = currentChannel;
     const bool preview = ui_->CheckBox3->isChecked();

@@ -8,8 +8,10 @@
 #include "ui_Player.h"
 
 #include <QBitmap>
+
 #include <QCheckBox>
 #include <QTimer>
+#include <algorithm>
 
 void TForm1::Button2Click() {
     // The main window, too, tells the operator when the settings could not be saved.
@@ -31,8 +33,10 @@ void TForm1::TrackBar2Change() {
 }
 
 void TForm1::CheckBox3Click() {
+    // (A tile without a camera has no name and stands, unlaid, at the top of the window: it
+    // stays hidden.)
     for (int k = 0; k < 8; ++k)
-        labelTile(k)->setVisible(ui_->CheckBox3->isChecked());
+        labelTile(k)->setVisible(ui_->CheckBox3->isChecked() && k < std::min(cameraCount(), 8));
     drawingChanged();
     update();
 }

@@ -80,9 +80,12 @@ void removeStaleProfiles(const QString& runtime) {
         const int pid = parts.size() >= 4 ? parts[2].toInt(&ok) : 0;
         if (!ok || pid <= 0 || pid == getpid())
             continue;
-        QFile comm(QString("/proc/%1/comm").arg(pid));
-        const bool alive = comm.open(QIODevice::ReadOnly) && comm.readAll().trimmed() ==
-                                                                  "VorbeltPlayer";
+        // Alive: a station of that id runs (not merely waits, ended, to be reaped).
+        QFile stat(QString("/proc/%1/stat").arg(pid));
+        const QByteArray fields = stat.open(QIODevice::ReadOnly) ? stat.readAll() : QByteArray();
+        const int close = fields.lastIndexOf(')');
+        const bool alive = fields.contains("(VorbeltPlayer)") && close > 0 &&
+                           close + 2 < fields.size() && fields[close + 2] != 'Z';
         if (!alive)
             QDir(dir.filePath(name)).removeRecursively();
     }
@@ -151,8 +154,8 @@ std::string playerProfile(int index, QString& why) {
     // Its snapshots in the station's snapshots folder, named by camera.
     const QString snapshots = QDir::current().absoluteFilePath("snapshots");
     QDir().mkpath(snapshots);
-    text.remove(QRegularExpression("^snapshot-(path|prefix)=.*$\n?",
-                                   QRegularExpression::MultilineOption));
+    text.remove(
+        QRegularExpression("^snapshot-(path|prefix)=.*$\n?", QRegularExpression::MultilineOption));
     text.replace("[core]\n", "[core]\nsnapshot-path=" + snapshots + "\nsnapshot-prefix=camera" +
                                  QString::number(index + 1) + "-\n");
     const QString dir = QString::fromStdString(folder) + "/" + port;
@@ -210,8 +213,7 @@ std::string openPlayerProfiles(std::string*) {
 bool playersMayStart() {
 #ifndef _WIN32
     if (profilesFolder().empty()) {
-        messageBox("No video player is started: " + QString::fromStdString(profilesRefused()) +
-                       ".",
+        messageBox("No video player is started: " + QString::fromStdString(profilesRefused()) + ".",
                    "Vorbelt Player");
         return false;
     }
@@ -252,8 +254,8 @@ PlayerStart startVideoPlayer(int index, bool doubleWide, const std::string& item
     return {pid, QString("The video player \"%1\" of camera %2 could not be started: %3.")
                      .arg(QString::fromStdString(program))
                      .arg(index + 1)
-                     .arg(QString::fromLocal8Bit(std::strerror(static_cast<int>(
-                         platform::lastError()))))};
+                     .arg(QString::fromLocal8Bit(
+                         std::strerror(static_cast<int>(platform::lastError()))))};
 }
 
 void playerFound(int index, platform::ProcessId pid) {
@@ -286,9 +288,8 @@ platform::WindowHandle awaitVideoWindow(platform::ProcessId player, int question
             platform::removeWindowFrame(w);
             return w;
         }
-        if (poll > questionAfter &&
-            messageBox("Wait more?\n" + file, "Player Not Responding!", BoxKind::Question) !=
-                BoxAnswer::Ok)
+        if (poll > questionAfter && messageBox("Wait more?\n" + file, "Player Not Responding!",
+                                               BoxKind::Question) != BoxAnswer::Ok)
             return 0;
     }
 }

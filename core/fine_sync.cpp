@@ -273,8 +273,7 @@ void FineSync::cancelPlanned(int channel, int64_t now) {
     if (p->trimEnd != 0) {
         // Normal speed now: the trim did what it did so far.
         const double done = (p->trimRate - 1.0) * static_cast<double>(now - p->trimStart);
-        const double planned =
-            (p->trimRate - 1.0) * static_cast<double>(p->trimEnd - p->trimStart);
+        const double planned = (p->trimRate - 1.0) * static_cast<double>(p->trimEnd - p->trimStart);
         p->clock.shift(done - planned, now + kTrimSettleMs);
         p->movedSinceSeek += done - planned;
         schedule({SyncCommand::Kind::Relay, channel, kRateCode, 100, now});
@@ -386,8 +385,8 @@ bool FineSync::timedSeek(int channel, double pictureTarget, int64_t now) {
     // Landed, its answers stand at the target picture plus its own lead.
     const double target = pictureTarget + leadOf(channel);
     const double lead = *landingDelay + target;
-    int64_t n = static_cast<int64_t>(
-        std::ceil((static_cast<double>(now + kSeekLeadMs) + lead) / 1000.0));
+    int64_t n =
+        static_cast<int64_t>(std::ceil((static_cast<double>(now + kSeekLeadMs) + lead) / 1000.0));
     n = std::max<int64_t>(n, 0);
     if (length_ > 0 && n > length_ - 1)
         return false;
@@ -409,8 +408,8 @@ void FineSync::trim(int channel, double by, int64_t now) {
         return;
     // A rate that takes about kTrimAimMs, as the relay can write it.
     const int percent = static_cast<int>(std::lround(std::fabs(by) * 100.0 / kTrimAimMs));
-    const int code = by > 0 ? rateCode(std::clamp(percent, 10, 40))
-                            : rateCode(-std::clamp(percent, 5, 40));
+    const int code =
+        by > 0 ? rateCode(std::clamp(percent, 10, 40)) : rateCode(-std::clamp(percent, 5, 40));
     const double rate = code / 100.0;
     const auto duration = static_cast<int64_t>(std::llround(std::fabs(by / (rate - 1.0))));
     cancelPlanned(channel, now);
@@ -506,11 +505,10 @@ void FineSync::moveAll(int64_t now, int32_t second) {
         if (!p)
             continue;
         cancelPlanned(c, now);
-        const int64_t sendAt =
-            refLanding && landing(c)
-                ? refSend + static_cast<int64_t>(
-                                std::llround(pictureLanding(current_) - pictureLanding(c)))
-                : refSend;
+        const int64_t sendAt = refLanding && landing(c)
+                                   ? refSend + static_cast<int64_t>(std::llround(
+                                                   pictureLanding(current_) - pictureLanding(c)))
+                                   : refSend;
         schedule({SyncCommand::Kind::Relay, c, kSeekCode, second, sendAt});
         p->calibrating.reset();
         if (const auto l = landingOf(c))
@@ -598,8 +596,7 @@ void FineSync::planPaused(int64_t now) {
             std::fabs(*p->standingAt - *ref->standingAt) < kSeekBeyondMs &&
             std::abs(p->clock.lastSeconds() - ref->clock.lastSeconds()) <= 1)
             continue;
-        schedule(
-            {SyncCommand::Kind::Relay, c, kSeekCode, ref->clock.lastSeconds(), now});
+        schedule({SyncCommand::Kind::Relay, c, kSeekCode, ref->clock.lastSeconds(), now});
         p->lastPull = now;
         p->standingAt.reset();
         p->clock.reset(now + kStartSettleMs);
@@ -665,13 +662,12 @@ void FineSync::plan(int64_t now) {
             if (weight >= 2 && !timedSeek(c, *refOffset, now) && landingOf(c) == std::nullopt) {
                 // No landing known anywhere yet: a plain seek to where the current camera will
                 // be a second from now teaches one.
-                const int64_t n = static_cast<int64_t>(
-                    std::ceil((*refOffset + leadOf(c) + static_cast<double>(now) + 1000.0) /
-                              1000.0));
+                const int64_t n = static_cast<int64_t>(std::ceil(
+                    (*refOffset + leadOf(c) + static_cast<double>(now) + 1000.0) / 1000.0));
                 if (length_ <= 0 || n <= length_ - 1) {
                     cancelPlanned(c, now);
-                    schedule({SyncCommand::Kind::Relay, c, kSeekCode, static_cast<int32_t>(n),
-                              now});
+                    schedule(
+                        {SyncCommand::Kind::Relay, c, kSeekCode, static_cast<int32_t>(n), now});
                     p->seekTarget = n * 1000.0;
                     p->seekSent = now;
                     p->movedSinceSeek = 0;

@@ -103,8 +103,8 @@ struct SyncCommand {
     int64_t atMs = 0;
 
     bool operator==(const SyncCommand& o) const {
-        return kind == o.kind && channel == o.channel && code == o.code &&
-               argument == o.argument && atMs == o.atMs;
+        return kind == o.kind && channel == o.channel && code == o.code && argument == o.argument &&
+               atMs == o.atMs;
     }
 };
 

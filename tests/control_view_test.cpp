@@ -242,6 +242,10 @@ TEST_F(View, EveryTextFitsItsControlInBothWindows) {
     start();
     EXPECT_EQ(QFontInfo(form->font()).family(), "Liberation Sans");
     EXPECT_EQ(clippedTexts(form.get()), std::vector<std::string>{});
+    // The names memo shows its four lines whole, without a scroll bar.
+    EXPECT_GE(form->ui()->Memo1->height() - 2 * form->ui()->Memo1->frameWidth(),
+              4 * QFontMetrics(form->ui()->Memo1->font()).lineSpacing() +
+                  2 * form->ui()->Memo1->document()->documentMargin());
     // The compact window takes the main window's font when it is shown.
     TForm2 compact;
     compact.setFont(form->font());

@@ -14,16 +14,16 @@ using namespace vorbelt;
 namespace {
 
 struct SimPlayer {
-    double position = 0; // ms
+    double position = 0;  // ms
     bool playing = false; // as Load leaves it
     double rate = 1;
-    double landing = 1200;           // how late a playing seek lands, ms
-    double lead = 0;                 // how far its answers run ahead of its picture, ms
-    double pendingRate = 1;          // a rate change on its way
-    int64_t rateAt = -1;             // when it shows
-    int64_t landAt = -1;             // a seek landing
+    double landing = 1200;  // how late a playing seek lands, ms
+    double lead = 0;        // how far its answers run ahead of its picture, ms
+    double pendingRate = 1; // a rate change on its way
+    int64_t rateAt = -1;    // when it shows
+    int64_t landAt = -1;    // a seek landing
     double landTo = 0;
-    int32_t published = 0;           // the whole seconds it answers with
+    int32_t published = 0; // the whole seconds it answers with
     int64_t nextPublish = 0;
 };
 
@@ -101,8 +101,9 @@ public:
         return worst;
     }
     std::size_t count(uint32_t code) const {
-        return static_cast<std::size_t>(std::count_if(
-            commands.begin(), commands.end(), [&](const SyncCommand& c) { return c.code == code; }));
+        return static_cast<std::size_t>(
+            std::count_if(commands.begin(), commands.end(),
+                          [&](const SyncCommand& c) { return c.code == code; }));
     }
 
     int64_t now = 1000;
@@ -247,7 +248,8 @@ TEST(FineSync, PauseAndPlayKeepTheTimelineAndNoTrimUndoesTheOperator) {
     const std::size_t rates = sim.count(kRateCode);
     sim.run(5000);
     EXPECT_EQ(sim.count(kRateCode), rates);
-    EXPECT_EQ(std::floor(sim.players[2].position / 1000), std::floor(sim.players[0].position / 1000));
+    EXPECT_EQ(std::floor(sim.players[2].position / 1000),
+              std::floor(sim.players[0].position / 1000));
     // F1 again: all play, each from the current camera's picture.
     sim.players[1].position = sim.players[0].position + 120; // stood 120 ms ahead
     sim.sync.playPause(sim.now);

@@ -21,6 +21,7 @@ namespace {
 const std::set<std::string> kInstalled = {
     "bin/VorbeltPlayer",
     "libexec/vorbelt/brellon",
+    "libexec/vorbelt/vlc-as-user",
     "share/vorbelt/vlc-profile/vlc/vlcrc",
     "share/applications/vorbelt-player.desktop",
     "share/icons/hicolor/scalable/apps/vorbelt-player.svg",

@@ -23,8 +23,11 @@
 #include <fstream>
 #include <future>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 using namespace testing_support;
@@ -359,8 +362,7 @@ protected:
         ASSERT_TRUE(processUntil([&] { return form->IdTelnetDemo().connected(); }));
         ASSERT_TRUE(processUntil([&] { return !player.events("password").empty(); }));
         // Load leaves time between connecting and asking: the greeting has come in by then.
-        ASSERT_TRUE(processUntil(
-            [&] { return logText().contains("Welcome, Master"); }));
+        ASSERT_TRUE(processUntil([&] { return logText().contains("Welcome, Master"); }));
     }
     // Waits until the player has received `count` lines after login.
     bool linesReached(StandIn& player, std::size_t count) {
@@ -537,8 +539,7 @@ TEST_F(RelaySession, ConnectWhileConnectedMovesToTheNewPlayer) {
     post(3, 0);
     ASSERT_TRUE(processUntil([&] { return !second.events("password").empty(); }));
     EXPECT_TRUE(processUntil([&] { return !first.events("disconnected").empty(); }));
-    ASSERT_TRUE(processUntil(
-        [&] { return logText().count("Welcome, Master") == 2; }));
+    ASSERT_TRUE(processUntil([&] { return logText().count("Welcome, Master") == 2; }));
     ASSERT_TRUE(platform::postMessage(window, 0xD000, 23, 0));
     EXPECT_EQ(readReport(), "30\r\n> "); // the new player's answer, no warning before it
     EXPECT_EQ(status(), "6");
@@ -669,8 +670,7 @@ TEST_F(RelaySession, RealVideoPlayerAnswersReachThePipe) {
     post(1, 0);
     post(2, port);
     ASSERT_TRUE(platform::postMessage(window, 0xD000, 3, 0));
-    ASSERT_TRUE(processUntil(
-        [&] { return logText().contains("Welcome, Master"); }, 10000));
+    ASSERT_TRUE(processUntil([&] { return logText().contains("Welcome, Master"); }, 10000));
     ASSERT_TRUE(platform::postMessage(window, 0xD000, 23, 0));
     std::string last;
     const std::string length = readReport();
@@ -684,4 +684,140 @@ TEST_F(RelaySession, RealVideoPlayerAnswersReachThePipe) {
     EXPECT_LE(*position, 12);
     form->close(); // says "shutdown" to the local player
     EXPECT_TRUE(vlc.wait(10000).has_value()) << "VLC did not shut down";
+}
+
+namespace {
+
+// A player stand-in of the test's own on loopback `port`, listening as user `uid` (another user
+// than the test's when asked and possible): whatever reaches it comes back through a pipe.
+// `flood` makes it answer every line with a flood of short answers and prompts.
+struct FakePlayer {
+    pid_t pid = -1;
+    int fromChild = -1;
+    FakePlayer(int port, uid_t uid, bool flood) {
+        int fds[2];
+        if (pipe(fds) != 0)
+            return;
+        pid = fork();
+        if (pid == 0) {
+            close(fds[0]);
+            // (A socket belongs to the user who made it: the user changes first.)
+            if (uid != getuid() && (setgid(uid) != 0 || setuid(uid) != 0))
+                _exit(1);
+            const int s = socket(AF_INET, SOCK_STREAM, 0);
+            const int one = 1;
+            setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+            sockaddr_in a{};
+            a.sin_family = AF_INET;
+            a.sin_port = htons(static_cast<uint16_t>(port));
+            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            if (bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(s, 1) != 0)
+                _exit(1);
+            (void)!write(fds[1], "L", 1);
+            const int c = accept(s, nullptr, nullptr);
+            (void)!write(c, "Password: ", 10);
+            std::string answers;
+            for (int k = 0; k < 2000; ++k)
+                answers += "1\r\n> ";
+            char buf[4096];
+            for (;;) {
+                const ssize_t n = recv(c, buf, sizeof buf, flood ? MSG_DONTWAIT : 0);
+                if (n == 0 || (n < 0 && errno != EAGAIN))
+                    _exit(0);
+                if (n > 0)
+                    (void)!write(fds[1], buf, static_cast<std::size_t>(n));
+                if (flood)
+                    (void)!send(c, answers.data(), answers.size(), MSG_NOSIGNAL);
+            }
+        }
+        close(fds[1]);
+        fromChild = fds[0];
+        char ready = 0;
+        if (read(fromChild, &ready, 1) != 1)
+            pid = -1;
+    }
+    ~FakePlayer() {
+        if (pid > 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+        close(fromChild);
+    }
+    // What reached it so far.
+    std::string heard(int waitMs) {
+        std::string all;
+        for (;;) {
+            pollfd p{fromChild, POLLIN, 0};
+            if (poll(&p, 1, waitMs) <= 0)
+                return all;
+            char buf[512];
+            const ssize_t n = read(fromChild, buf, sizeof buf);
+            if (n <= 0)
+                return all;
+            all.append(buf, static_cast<std::size_t>(n));
+        }
+    }
+};
+
+long residentKiB(pid_t pid) {
+    std::ifstream f("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(f, line);)
+        if (line.rfind("VmRSS:", 0) == 0)
+            return std::atol(line.c_str() + 6);
+    return 0;
+}
+
+} // namespace
+
+TEST(RelayProcess, ThePlayersSecretGoesOnlyToItsListenerAndAFloodCostsBoundedMemory) {
+    // The station's relay: a profiles folder with the secret of its player's port.
+    const std::string profiles = makeTempDir();
+    const int port = freePort();
+    mkdir((profiles + "/" + std::to_string(port)).c_str(), 0700);
+    std::ofstream(profiles + "/" + std::to_string(port) + "/secret") << "s3cr3t";
+    const platform::PipeHandle instance = platform::createNamedPipe(kPipe);
+    const platform::ProcessId pid = platform::createProcess(
+        buildDirectory() + "brellon", "Telnet", {{"VORBELT_PLAYER_PROFILES", profiles}});
+    ASSERT_NE(platform::connectNamedPipe(instance, 5000), platform::PipeConnect::TimedOut);
+    platform::WindowHandle w = 0;
+    ASSERT_TRUE(waitUntil([&] { return (w = platform::findWindow("Telnet")) != 0; }));
+    platform::postMessage(w, 0xD000, 0, 4);
+    platform::postMessage(w, 0xD000, 1, 0);
+    platform::postMessage(w, 0xD000, 2, port);
+    char buf[512];
+    if (getuid() == 0) {
+        // A listener of another user on the port: it gets no secret, and the relay warns.
+        FakePlayer other(port, 65534, false);
+        ASSERT_GT(other.pid, 0);
+        platform::postMessage(w, 0xD000, 3, 0);
+        const platform::PipeRead r = platform::readPipe(instance, buf, sizeof buf);
+        ASSERT_TRUE(r.ok);
+        EXPECT_EQ(std::string(buf, r.bytes), "Cam: 4 Warning !");
+        EXPECT_EQ(other.heard(300).find("s3cr3t"), std::string::npos);
+    }
+    // The station's player (its user's listener): the secret, never "qopra". Then a flood of
+    // answers, forwarded and read as the station reads them: the relay stays small.
+    FakePlayer player(port, getuid(), true);
+    ASSERT_GT(player.pid, 0);
+    platform::postMessage(w, 0xD000, 3, 0);
+    const std::string heard = player.heard(1000);
+    EXPECT_NE(heard.find("s3cr3t\r\n"), std::string::npos);
+    EXPECT_EQ(heard.find("qopra"), std::string::npos);
+    std::thread reader([&] {
+        char report[512];
+        while (platform::readPipe(instance, report, sizeof report).ok) {
+        }
+    });
+    platform::postMessage(w, 0xD000, 22, 0);
+    long peak = 0;
+    for (int k = 0; k < 40; ++k) {
+        processFor(250);
+        peak = std::max(peak, residentKiB(pid));
+    }
+    std::printf("[ measure ] relay under a flood for 10 s: %ld KiB resident at most\n", peak);
+    EXPECT_LT(peak, 64 * 1024);
+    platform::postMessage(w, 0xD000, 27, 0);
+    EXPECT_TRUE(waitUntil([&] { return !platform::processRunning(pid); }, 3000));
+    reader.join();
+    platform::closePipe(instance);
 }

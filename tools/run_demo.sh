@@ -8,11 +8,21 @@ if [ -z "${DISPLAY:-}" ]; then
   echo "No X display: run this from an X session (DISPLAY is not set)." >&2
   exit 1
 fi
-# Opacity shows only with a compositor; start one unless one runs already (it then just exits).
+cd "$top/demo"
+# Opacity shows only with a compositor: one is started unless one runs already (it then just
+# exits), and ends with the station. (As root the station starts the players through its
+# wrapper by itself: VLC refuses root.)
+compositor=
 if command -v xcompmgr >/dev/null; then
   xcompmgr >/dev/null 2>&1 &
+  compositor=$!
 fi
-cd "$top/demo"
-# VLC refuses to run as root; the wrapper starts it as an unprivileged user in that case.
-export VORBELT_VIDEO_PLAYER_PROGRAM="$top/tools/vlc-as-user"
-exec "$top/build/VorbeltPlayer"
+end() {
+  [ -n "$compositor" ] && kill "$compositor" 2>/dev/null
+  wait 2>/dev/null || true
+}
+trap end EXIT
+trap 'exit 130' INT TERM
+status=0
+"$top/build/VorbeltPlayer" || status=$?
+exit "$status"

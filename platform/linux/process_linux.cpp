@@ -39,9 +39,9 @@ struct Ended {
 
 struct Children {
     std::mutex lock;
-    std::map<ProcessId, int> pidfds; // running children, not yet reaped
+    std::map<ProcessId, int> pidfds;  // running children, not yet reaped
     std::map<ProcessId, Ended> ended; // how the last children ended (a bounded record)
-    int wakeFd = -1;                 // eventfd: a child was added
+    int wakeFd = -1;                  // eventfd: a child was added
     bool reaperStarted = false;
 };
 
@@ -308,7 +308,17 @@ std::string dataDirectory() {
 
 std::string videoPlayerProgram() {
     const std::string v = getEnv("VORBELT_VIDEO_PLAYER_PROGRAM");
-    return v.empty() ? std::string("/usr/bin/vlc") : v;
+    if (!v.empty())
+        return v;
+    // VLC refuses to run as root: as root the station starts it through the wrapper that is
+    // installed beside the relay, which starts it as an unprivileged user.
+    if (getuid() == 0) {
+        const std::string relay = relayProgram();
+        const std::string wrapper = relay.substr(0, relay.rfind('/') + 1) + "vlc-as-user";
+        if (access(wrapper.c_str(), X_OK) == 0)
+            return wrapper;
+    }
+    return "/usr/bin/vlc";
 }
 
 } // namespace platform

@@ -10,6 +10,8 @@
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/XTest.h>
+#include <X11/extensions/Xfixes.h>
+#include <X11/extensions/shape.h>
 
 #include <chrono>
 #include <csignal>
@@ -162,6 +164,33 @@ Window Desktop::focused() const {
     int revert = 0;
     XGetInputFocus(d_, &w, &revert);
     return w;
+}
+
+bool Desktop::covers(Window w, const QPoint& at) const {
+    const QRect where = geometry(w);
+    if (!where.contains(at))
+        return false;
+    int count = 0, ordering = 0;
+    XRectangle* rects = XShapeGetRectangles(d_, w, ShapeBounding, &count, &ordering);
+    bool inside = false;
+    for (int k = 0; k < count && !inside; ++k)
+        inside = QRect(rects[k].x, rects[k].y, rects[k].width, rects[k].height)
+                     .contains(at - where.topLeft());
+    if (rects)
+        XFree(rects);
+    return inside;
+}
+
+QImage Desktop::cursor() const {
+    XFixesCursorImage* c = XFixesGetCursorImage(d_);
+    if (!c)
+        return {};
+    QImage image(c->width, c->height, QImage::Format_ARGB32);
+    for (int y = 0; y < c->height; ++y)
+        for (int x = 0; x < c->width; ++x)
+            image.setPixel(x, y, static_cast<QRgb>(c->pixels[y * c->width + x]));
+    XFree(c);
+    return image;
 }
 
 std::string Desktop::title(Window w) const {

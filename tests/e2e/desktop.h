@@ -57,6 +57,13 @@ public:
     bool ofProgram(Window w, const std::string& program) const;
     // The window that has the keyboard.
     Window focused() const;
+    // Viewable top-level windows, the topmost first.
+    std::vector<Window> stacking() const { return topLevels(true); }
+    // Whether `w`'s shape (its bounding region, which a colour key cuts) takes in screen point
+    // `at`.
+    bool covers(Window w, const QPoint& at) const;
+    // The pointer's picture now, as the X server shows it.
+    QImage cursor() const;
     // The screen's pixels in `area`, as the operator sees them.
     QImage grab(const QRect& area) const;
 

@@ -11,8 +11,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <arpa/inet.h>
 #include <csignal>
 #include <cstdio>
+#include <fstream>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace e2e;
@@ -438,4 +444,407 @@ TEST_F(EndToEnd, FineSyncKeepsEveryRealCameraPlayingInStep) {
     EXPECT_TRUE(allMoveOn(false));
     EXPECT_TRUE(s.exitAndAwaitEnd());
     EXPECT_EQ(s.messageBoxes(), std::vector<std::string>{});
+}
+
+TEST_F(EndToEnd, TheCompactWindowGivesTheMainWindowBackWhateverWasLoadedWhere) {
+    desktop.startWindowManager();
+    Station s(desktop);
+    s.loadTyped(s.recording(4));
+    ASSERT_TRUE(s.awaitLoaded(4));
+    const QPoint onSettings(700, 150), onFileList(700, 400), onPanel(60, 450);
+    desktop.click(at::kSettingsSave.x(), at::kSettingsSave.y());
+    ASSERT_TRUE(waitUntil([&] { return desktop.covers(s.mainWindow(), onSettings); }));
+    desktop.click(at::kFileList.x(), at::kFileList.y());
+    EXPECT_TRUE(waitUntil([&] { return desktop.covers(s.mainWindow(), onFileList); }));
+    desktop.key("F1");
+    ASSERT_TRUE(waitUntil([&] { return s.shownPosition() >= 3; }, 10000));
+    desktop.key("slash");
+    Window compact = 0;
+    ASSERT_TRUE(waitUntil([&] {
+        compact = desktop.find("Player_gui");
+        return compact && desktop.focused() == compact;
+    }));
+    // The main window's Settings panel and file list do not stand in front of the compact
+    // window's cameras.
+    EXPECT_TRUE(waitUntil([&] {
+        return !desktop.covers(s.mainWindow(), onSettings) &&
+               !desktop.covers(s.mainWindow(), onFileList) &&
+               !desktop.covers(s.mainWindow(), onPanel);
+    }));
+    // A camera key there moves no camera: the one it shows is sought to where it stands.
+    const std::size_t had = s.linesOf(9001).size();
+    desktop.key("2");
+    ASSERT_TRUE(waitUntil([&] { return s.linesOf(9001).size() > had && seeks(s, 9001) > 0; }));
+    const std::string seek = s.linesOf(9001)[had];
+    EXPECT_GE(std::atoi(seek.c_str() + 5), 3) << seek;
+    // Its Load: the dialog in front of everything of the station.
+    desktop.click(at::kCompactLoad.x(), at::kCompactLoad.y());
+    const Window dialog = s.awaitDialog();
+    const std::vector<Window> order = desktop.stacking();
+    const auto place = [&](Window w) { return std::find(order.begin(), order.end(), w); };
+    EXPECT_LT(place(dialog), place(s.mainWindow()));
+    desktop.type(s.recording(3, "other", 0, "rec2"));
+    desktop.key("Return");
+    EXPECT_TRUE(waitUntil([&] { return received(s, 9002, "get_length") == 2; }, 20000));
+    // '/' back: the main window's control panel shows and takes the keys at once.
+    desktop.click(250, 300);
+    desktop.key("slash");
+    ASSERT_TRUE(waitUntil([&] { return desktop.focused() == s.mainWindow(); }));
+    EXPECT_TRUE(waitUntil([&] { return desktop.covers(s.mainWindow(), onPanel); }));
+    EXPECT_TRUE(desktop.covers(s.mainWindow(), onSettings));
+    const std::size_t keys = s.keysOf(9002).size();
+    desktop.key("F2");
+    EXPECT_TRUE(s.awaitKeys(9002, keys + 1));
+    EXPECT_TRUE(s.exitAndAwaitEnd());
+}
+
+TEST_F(EndToEnd, WhatGoesWrongIsSaidAndNothingIsShownLoadedThatIsNot) {
+    // --help and --version need no display.
+    for (const char* option : {"--help", "--version"}) {
+        testing_support::Child plain(testing_support::buildDirectory() + "VorbeltPlayer", {option},
+                                     {"DISPLAY=", "WAYLAND_DISPLAY="});
+        const auto first = plain.readLine();
+        EXPECT_TRUE(first &&
+                    (first->rfind("Usage:", 0) == 0 || first->rfind("Vorbelt Player 1.", 0) == 0))
+            << option;
+        EXPECT_EQ(plain.wait(5000), std::optional<int>(0)) << option;
+    }
+    // A player program that cannot be started, and an empty file in the set: each is named,
+    // the empty one before any player starts, and no camera is shown loaded.
+    Station s(desktop, {{"a", "b", "c"}, false, 125, false, {}, "/nonexistent/vlc"});
+    const std::string take0 = s.recording(3);
+    std::ofstream(s.folder() + "/rec/take1_st.mpg", std::ios::trunc);
+    s.loadTyped(take0);
+    EXPECT_TRUE(waitUntil([&] { return s.messageBoxes().size() >= 3; }, 15000));
+    const std::vector<std::string> boxes = s.messageBoxes();
+    ASSERT_EQ(boxes.size(), 3u);
+    EXPECT_NE(boxes[0].find(s.folder() + "/rec/take1_st.mpg: empty"), std::string::npos);
+    EXPECT_NE(boxes[1].find("The video player \"/nonexistent/vlc\" of camera 1 could not be "
+                            "started: No such file or directory."),
+              std::string::npos)
+        << boxes[1];
+    EXPECT_NE(boxes[2].find("of camera 3 could not be started"), std::string::npos);
+    ASSERT_TRUE(waitUntil([&] { return desktop.focused() == s.mainWindow(); }));
+    auto green = [&](int x, int y) {
+        const QRgb p = desktop.grab(QRect(x, y, 1, 1)).pixel(0, 0);
+        return qGreen(p) > qRed(p) + 40;
+    };
+    for (const QPoint button : {QPoint(36, 132), QPoint(50, 380), QPoint(180, 380)})
+        EXPECT_FALSE(green(button.x(), button.y())) << button.x();
+    // A second station while this one runs is refused, and says why.
+    Station second(desktop, {{}, false, 125, false, {}, {}, false});
+    EXPECT_EQ(second.awaitExit(15000), std::optional<int>(1));
+    ASSERT_EQ(second.messageBoxes().size(), 1u);
+    EXPECT_NE(second.messageBoxes()[0].find("A station is already running"), std::string::npos);
+    // A chosen file outside the naming rule: the operator is told what was expected.
+    std::ofstream(s.folder() + "/movie.mpg") << "x";
+    s.loadTyped(s.folder() + "/movie.mpg");
+    EXPECT_TRUE(waitUntil([&] { return s.messageBoxes().size() == 4; }));
+    EXPECT_NE(s.messageBoxes()[3].find("a camera digit before \"_st\""), std::string::npos);
+    // A names file that cannot be written: the box names its whole path, and the Settings
+    // panel opens all the same.
+    ASSERT_TRUE(waitUntil([&] { return desktop.focused() == s.mainWindow(); }));
+    unlink((s.folder() + "/nevek.txt").c_str());
+    mkdir((s.folder() + "/nevek.txt").c_str(), 0755);
+    desktop.click(at::kSettingsSave.x(), at::kSettingsSave.y());
+    EXPECT_TRUE(waitUntil([&] { return s.messageBoxes().size() == 5; }));
+    EXPECT_NE(s.messageBoxes().back().find("\"" + s.folder() + "/nevek.txt\""), std::string::npos);
+    EXPECT_TRUE(waitUntil([&] { return desktop.covers(s.mainWindow(), QPoint(700, 150)); }));
+    EXPECT_TRUE(s.exitAndAwaitEnd());
+}
+
+TEST_F(EndToEnd, NothingOfTheColourKeyShowsRedAndTheStationAlwaysStartsSeen) {
+    desktop.startWindowManager();
+    Station s(desktop);
+    auto red = [&](const QRect& area) {
+        const QImage shot = desktop.grab(area);
+        int n = 0;
+        for (int y = 0; y < shot.height(); ++y)
+            for (int x = 0; x < shot.width(); ++x)
+                n += shot.pixel(x, y) == qRgb(255, 0, 0);
+        return n;
+    };
+    const QRect screen(0, 0, 1920, 1080), panel(560, 0, 313, 313);
+    // The Settings panel opened and closed six times, the pointer kept still: no red ever, on
+    // the panel or beside it.
+    for (int k = 0; k < 6; ++k) {
+        desktop.click(at::kSettingsSave.x(), at::kSettingsSave.y());
+        const bool open = k % 2 == 0;
+        EXPECT_TRUE(waitUntil([&] {
+            return desktop.covers(s.mainWindow(), QPoint(700, 150)) == open;
+        })) << k;
+        EXPECT_TRUE(waitUntil([&] { return red(screen) == 0; }, 1500)) << k;
+        testing_support::waitUntil([] { return false; }, 300);
+        EXPECT_EQ(red(panel.united(QRect(876, 0, 190, 20))), 0) << k;
+    }
+    // The "Settings" heading whole: its letters below the window's top edge.
+    desktop.click(at::kSettingsSave.x(), at::kSettingsSave.y());
+    ASSERT_TRUE(waitUntil([&] { return desktop.covers(s.mainWindow(), QPoint(700, 150)); }));
+    const QImage heading = desktop.grab(QRect(562, 0, 70, 18));
+    int topRow = -1;
+    for (int y = 0; y < heading.height() && topRow < 0; ++y)
+        for (int x = 0; x < heading.width(); ++x)
+            if (qGray(heading.pixel(x, y)) < 90)
+                topRow = y;
+    EXPECT_GE(topRow, 1);
+    EXPECT_TRUE(s.exitAndAwaitEnd());
+    // "Transparent" with the opacity at its left end, as saved: the station starts seen.
+    std::ofstream(s.folder() + "/setting.cfg", std::ios::binary)
+        << std::string("\x01\x01\x00\x01\x00\x00\x00\x01", 8);
+    Station again(desktop, {{}, false, 125, false, s.folder()});
+    EXPECT_TRUE(waitUntil([&] { return platform::windowAlpha(again.mainWindow()) == 101; }));
+    EXPECT_TRUE(again.exitAndAwaitEnd());
+}
+
+TEST_F(EndToEnd, TheDemoShowsItsWaitsTakesSnapshotsAndLeavesNothingBehind) {
+    if (access("/usr/bin/vlc", X_OK) != 0 || access("/usr/bin/ffmpeg", X_OK) != 0 ||
+        access("/usr/bin/xcompmgr", X_OK) != 0)
+        GTEST_SKIP() << "VLC, ffmpeg or xcompmgr is not installed here; the test command "
+                        "installs them";
+    desktop.startWindowManager();
+    const std::string top = VORBELT_SOURCE_DIR, demo = top + "/demo";
+    QDir(QString::fromStdString(demo + "/snapshots")).removeRecursively();
+    const auto leftovers = [] {
+        return QDir("/tmp").entryList({"pulse-*", "vorbelt-vlc-home-*"}, QDir::Dirs).size() +
+               QDir(qEnvironmentVariable("XDG_RUNTIME_DIR"))
+                   .entryList({"vorbelt-players-*"}, QDir::Dirs)
+                   .size();
+    };
+    const int before = leftovers();
+    // The demo as the README starts it: the players as root go through the wrapper by
+    // themselves; a compositor runs beside the station, a child of the script.
+    testing_support::Child script(
+        "/bin/bash", {top + "/tools/run_demo.sh"},
+        {"VORBELT_MESSAGE_BOX_LOG=" + testing_support::makeTempDir() + "/boxes.log"}, top);
+    Window main = 0;
+    ASSERT_TRUE(waitUntil([&] { return (main = desktop.find("VorbeltPlayer")) != 0; }, 90000));
+    ASSERT_TRUE(waitUntil([&] { return desktop.focused() == main; }));
+    auto named = [](pid_t parent, const std::string& name) {
+        for (pid_t p : testing_support::childrenOf(parent)) {
+            std::ifstream comm("/proc/" + std::to_string(p) + "/comm");
+            std::string n;
+            std::getline(comm, n);
+            if (n == name)
+                return p;
+        }
+        return pid_t(0);
+    };
+    const pid_t compositor = named(script.pid(), "xcompmgr");
+    EXPECT_NE(compositor, 0);
+    // Load shows the busy cursor while the window thread waits, the arrow again after.
+    desktop.move(at::kLoad.x(), at::kLoad.y());
+    const QImage arrow = desktop.cursor();
+    desktop.click(at::kLoad.x(), at::kLoad.y());
+    Window dialog = 0;
+    ASSERT_TRUE(waitUntil([&] { return (dialog = desktop.find("Open")) != 0; }, 10000));
+    ASSERT_TRUE(waitUntil([&] { return desktop.focused() == dialog; }));
+    desktop.type(demo + "/demo1_st.mpg");
+    desktop.key("Return");
+    EXPECT_TRUE(waitUntil([&] { return desktop.cursor() != arrow; }, 3000));
+    const QImage busy = desktop.cursor();
+    ASSERT_TRUE(waitUntil([&] { return desktop.focused() == main; }, 60000));
+    EXPECT_TRUE(waitUntil([&] { return desktop.cursor() != busy; }));
+    for (int port = 9000; port < 9004; ++port)
+        ASSERT_TRUE(waitUntil([&] { return Station::listening(port); }, 10000)) << port;
+    // No text of VLC's own over the pictures: each player reads a profile of its own that
+    // turns VLC's on-screen text and its title display off.
+    for (pid_t p : testing_support::childrenOf(named(script.pid(), "VorbeltPlayer"))) {
+        std::ifstream environ("/proc/" + std::to_string(p) + "/environ");
+        std::string entry, profile;
+        while (std::getline(environ, entry, '\0'))
+            if (entry.rfind("XDG_CONFIG_HOME=", 0) == 0)
+                profile = entry.substr(16);
+        std::ifstream comm("/proc/" + std::to_string(p) + "/comm");
+        std::string name;
+        std::getline(comm, name);
+        if (name != "vlc")
+            continue;
+        std::ifstream rc(profile + "/vlc/vlcrc");
+        const std::string text((std::istreambuf_iterator<char>(rc)), {});
+        EXPECT_NE(text.find("\nosd=0\n"), std::string::npos) << profile;
+        EXPECT_NE(text.find("\nvideo-title-show=0\n"), std::string::npos) << profile;
+    }
+    // F12 (camera 1 playing, so that it shows a picture of its own): every camera's snapshot
+    // in the snapshots folder, named by camera, readable.
+    // (A player window that showed late may have taken the keyboard: a click on the floor plan
+    // gives it back, as the operator would.)
+    desktop.click(300, 300);
+    ASSERT_TRUE(waitUntil([&] { return desktop.focused() == main; }));
+    desktop.key("F1");
+    testing_support::waitUntil([] { return false; }, 1500);
+    desktop.key("F12");
+    for (int camera = 1; camera <= 4; ++camera)
+        EXPECT_TRUE(waitUntil(
+            [&] {
+                const QStringList shots =
+                    QDir(QString::fromStdString(demo + "/snapshots"))
+                        .entryList({QString("camera%1-*.png").arg(camera)}, QDir::Files);
+                return !shots.isEmpty() &&
+                       !QImage(QString::fromStdString(demo + "/snapshots/") + shots[0]).isNull();
+            },
+            10000))
+            << camera;
+    // Exit: the station, its players, relays and the compositor end; nothing is left.
+    desktop.click(at::kExit.x(), at::kExit.y());
+    EXPECT_EQ(script.wait(20000), std::optional<int>(0));
+    EXPECT_TRUE(waitUntil([&] { return !testing_support::processAlive(compositor); }));
+    EXPECT_TRUE(waitUntil([&] { return leftovers() <= before; }, 5000));
+    for (int port = 9000; port < 9004; ++port)
+        EXPECT_FALSE(Station::listening(port)) << port;
+}
+
+namespace {
+
+// What a telnet login to 127.0.0.1:`port` with `password` is answered ("Welcome" or not).
+bool logsIn(int port, const std::string& password) {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::string heard;
+    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
+        const std::string line = password + "\r\n";
+        send(fd, line.data(), line.size(), MSG_NOSIGNAL);
+        for (int k = 0; k < 20 && heard.find("> ") == std::string::npos &&
+                        heard.find("Wrong password") == std::string::npos;
+             ++k) {
+            pollfd p{fd, POLLIN, 0};
+            char buf[256];
+            if (poll(&p, 1, 200) > 0) {
+                const ssize_t n = recv(fd, buf, sizeof buf, 0);
+                if (n <= 0)
+                    break;
+                heard.append(buf, static_cast<std::size_t>(n));
+            }
+        }
+    }
+    close(fd);
+    return heard.find("Welcome") != std::string::npos;
+}
+
+std::string playersFolder() {
+    const QDir runtime(qEnvironmentVariable("XDG_RUNTIME_DIR"));
+    const QStringList found = runtime.entryList({"vorbelt-players-*"}, QDir::Dirs);
+    return found.isEmpty() ? "" : runtime.filePath(found[0]).toStdString();
+}
+
+std::string fileText(const std::string& path) {
+    std::ifstream f(path);
+    return std::string((std::istreambuf_iterator<char>(f)), {});
+}
+
+} // namespace
+
+TEST_F(EndToEnd, PlayersTrustOnlyTheirOwnStation) {
+    // Before the Load: another program listens on camera 2's port, and another program's
+    // window is titled "video".
+    const int squatter = socket(AF_INET, SOCK_STREAM, 0);
+    const int one = 1;
+    setsockopt(squatter, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(9001);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(squatter, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(listen(squatter, 4), 0);
+    testing_support::Child stray(testing_support::buildDirectory() + "tools/test_window",
+                                 {"video"});
+    ASSERT_TRUE(stray.waitForLine("ready"));
+    const Window strayWindow = desktop.find("video");
+    Station s(desktop, {{"a", "b", "c"}});
+    s.loadTyped(s.recording(3));
+    EXPECT_TRUE(waitUntil([&] { return received(s, 9002, "get_length") == 1; }, 20000));
+    // Camera 2 is not started on a port someone else holds, and the operator is told; the
+    // squatter hears nothing. The stray window is not taken for a player.
+    EXPECT_EQ(s.messageBoxes(),
+              (std::vector<std::string>{"Vorbelt Player\tPort 9001 is in use by another "
+                                        "program: camera 2 is not started."}));
+    EXPECT_TRUE(s.events("start", 9001).empty());
+    pollfd p{squatter, POLLIN, 0};
+    EXPECT_EQ(poll(&p, 1, 0), 0);
+    EXPECT_EQ(desktop.title(strayWindow), "video");
+    EXPECT_NE(s.videoWindow("2"), 0u);
+    // Every player has a secret of its own in a folder only the station's user reads; the
+    // players' common password and another player's secret are refused.
+    const std::string folder = playersFolder();
+    ASSERT_FALSE(folder.empty());
+    struct stat st {};
+    ASSERT_EQ(stat(folder.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    const std::string secret0 = fileText(folder + "/9000/secret");
+    const std::string secret2 = fileText(folder + "/9002/secret");
+    ASSERT_EQ(stat((folder + "/9000/secret").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_EQ(secret0.size(), 32u);
+    EXPECT_NE(secret0, secret2);
+    EXPECT_FALSE(logsIn(9000, "qopra"));
+    EXPECT_FALSE(logsIn(9000, secret2));
+    EXPECT_TRUE(logsIn(9000, secret0));
+    // Nothing of the build or the sources holds a secret.
+    EXPECT_NE(std::system(("grep -rqs " + secret0 + " '" + testing_support::buildDirectory() +
+                           "' '" + std::string(VORBELT_SOURCE_DIR) + "/tools'")
+                              .c_str()),
+              0);
+    // Another user of the machine reads none of it.
+    if (getuid() == 0 && std::system("id vorbelt-probe >/dev/null 2>&1 || useradd -M -r "
+                                     "vorbelt-probe >/dev/null 2>&1") == 0) {
+        for (const std::string& f : {folder + "/9000/secret", folder + "/9000/vlc/vlcrc"})
+            EXPECT_NE(std::system(("setpriv --reuid=vorbelt-probe --regid=vorbelt-probe "
+                                   "--clear-groups cat '" +
+                                   f + "' >/dev/null 2>&1")
+                                      .c_str()),
+                      0)
+                << f;
+    }
+    // A killed station leaves its players' folder behind: the next station removes it.
+    kill(s.pid(), SIGKILL);
+    EXPECT_TRUE(waitUntil([&] { return s.processes().empty(); }));
+    EXPECT_TRUE(QDir(QString::fromStdString(folder)).exists());
+    {
+        Station next(desktop, {{}, false, 125, false, s.folder()});
+        EXPECT_FALSE(QDir(QString::fromStdString(folder)).exists());
+        EXPECT_TRUE(next.exitAndAwaitEnd());
+    }
+    // No private folder to be had (a folder of that name planted by another user): no player
+    // starts, and the operator is told where and why.
+    const std::string tmp = testing_support::makeTempDir();
+    const std::string planted = tmp + "/vorbelt-" + std::to_string(getuid());
+    mkdir(planted.c_str(), 0777);
+    ASSERT_EQ(chown(planted.c_str(), 65534, 65534) == 0 || getuid() != 0, true);
+    if (getuid() == 0) {
+        Station closed(
+            desktop,
+            {{"a"}, false, 125, false, {}, {}, true, {"XDG_RUNTIME_DIR=", "TMPDIR=" + tmp}});
+        closed.loadTyped(closed.recording(1));
+        EXPECT_TRUE(waitUntil([&] { return closed.messageBoxes().size() >= 2; }, 10000));
+        const std::vector<std::string> boxes = closed.messageBoxes();
+        ASSERT_GE(boxes.size(), 2u);
+        EXPECT_NE(boxes.back().find("No video player is started"), std::string::npos);
+        EXPECT_NE(boxes.back().find(planted + " belongs to another user"), std::string::npos);
+        EXPECT_TRUE(closed.events("start", 9000).empty());
+        EXPECT_TRUE(closed.exitAndAwaitEnd());
+    }
+    close(squatter);
+}
+
+TEST_F(EndToEnd, ThePlayerWrapperOpensADisplayThatNeedsItsCookie) {
+    if (getuid() != 0 || access("/usr/bin/vlc", X_OK) != 0 ||
+        access("/usr/bin/xvfb-run", X_OK) != 0)
+        GTEST_SKIP() << "the wrapper's own work is done as root, with VLC and xvfb-run";
+    // xvfb-run's display admits only clients with its cookie: the player, another user, gets
+    // a copy of it and shows its window.
+    const std::string dir = testing_support::makeTempDir();
+    chmod(dir.c_str(), 0755);
+    ASSERT_EQ(std::system(("bash " + std::string(VORBELT_SOURCE_DIR) + "/tools/make_demo.sh '" +
+                           dir + "' 5")
+                              .c_str()),
+              0);
+    std::ofstream(dir + "/try.sh")
+        << std::string(VORBELT_SOURCE_DIR) << "/tools/vlc-as-user -I dummy --video-title=video '"
+        << dir << "/demo0_st.mpg' >/dev/null 2>&1 &\n"
+        << "for i in $(seq 50); do\n"
+        << "  if xwininfo -root -tree | grep -q '\"video\": (\"vlc\"'; then kill $!; exit 0; fi\n"
+        << "  sleep 0.2\ndone\nkill $!; exit 1\n";
+    EXPECT_EQ(std::system(("xvfb-run -a bash '" + dir + "/try.sh'").c_str()), 0);
 }

@@ -43,16 +43,20 @@ Station::Station(Desktop& desktop, Options options) : desktop_(desktop) {
     if (options.realPlayer)
         player = getuid() == 0 ? std::string(VORBELT_SOURCE_DIR) + "/tools/vlc-as-user"
                                : std::string("/usr/bin/vlc");
+    if (!options.player.empty())
+        player = options.player;
+    std::vector<std::string> environment{
+        "VORBELT_VIDEO_PLAYER_PROGRAM=" + player,
+        "VORBELT_RELAY_PROGRAM=" + build + "brellon",
+        "VORBELT_MESSAGE_BOX_LOG=" + folder_ + "/boxes.log",
+        "STAND_IN_LOG=" + log_,
+        "STAND_IN_LENGTH=" + std::to_string(options.length),
+    };
+    environment.insert(environment.end(), options.environment.begin(), options.environment.end());
     process_ = std::make_unique<testing_support::Child>(
-        build + "VorbeltPlayer", std::vector<std::string>{},
-        std::vector<std::string>{
-            "VORBELT_VIDEO_PLAYER_PROGRAM=" + player,
-            "VORBELT_RELAY_PROGRAM=" + build + "brellon",
-            "VORBELT_MESSAGE_BOX_LOG=" + folder_ + "/boxes.log",
-            "STAND_IN_LOG=" + log_,
-            "STAND_IN_LENGTH=" + std::to_string(options.length),
-        },
-        folder_);
+        build + "VorbeltPlayer", std::vector<std::string>{}, environment, folder_);
+    if (!options.awaitWindow)
+        return;
     waitUntil([&] { return (main_ = desktop_.find("VorbeltPlayer")) != 0; }, 30000);
     // Started: its window has the keyboard.
     waitUntil([&] { return desktop_.focused() == main_; }, 10000);

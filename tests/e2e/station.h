@@ -11,6 +11,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -28,6 +29,8 @@ const QRect kLengthMinutes(472, 434, 41, 31), kLengthSeconds(512, 434, 41, 31);
 const QPoint kSettingsSave(328, 20);
 // The opacity track bar on the Settings panel: its groove, right of the handle.
 const QPoint kOpacityHigh(560 + 16 + 112, 248 + 10);
+// The Settings panel's "FileList" check box.
+const QPoint kFileList(560 + 16 + 10, 168 + 12);
 // The Settings panel's "Fine Sync" check box.
 const QPoint kFineSync(560 + 16 + 10, 280 + 11);
 // Transport strip zones: 0 Play/Pause, 1 Seek Back, 2 Seek Forward, 3 Slower, 4 Faster,
@@ -52,6 +55,9 @@ public:
         int length = 125;               // the stand-in's media length
         bool closedFolder = false;      // the station's folder closed to other users (0700)
         std::string folder = {};        // the folder of an earlier station (empty: a new one)
+        std::string player = {};        // another video player program (empty: as above)
+        bool awaitWindow = true;        // wait for the main window (a refused start has none)
+        std::vector<std::string> environment = {}; // more NAME=value for the station
     };
     explicit Station(Desktop& desktop) : Station(desktop, Options{}) {}
     Station(Desktop& desktop, Options options);
@@ -110,6 +116,8 @@ public:
     static std::vector<std::string> listeningAddresses(int port);
     // Message boxes the station showed ("caption<TAB>text" lines).
     std::vector<std::string> messageBoxes() const;
+    // Waits for the station's process to end; its exit status.
+    std::optional<int> awaitExit(int timeoutMs) { return process_->wait(timeoutMs); }
 
 private:
     Desktop& desktop_;

@@ -1,5 +1,7 @@
 #include "child.h"
 
+#include <algorithm>
+
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -29,9 +31,15 @@ Child::Child(const std::string& program, const std::vector<std::string>& args,
     for (auto& a : argStore)
         argv.push_back(a.data());
     argv.push_back(nullptr);
+    // The given entries replace the inherited ones of their names.
     std::vector<std::string> envStore;
-    for (char** e = environ; *e; ++e)
-        envStore.emplace_back(*e);
+    for (char** e = environ; *e; ++e) {
+        const std::string entry = *e;
+        const std::string name = entry.substr(0, entry.find('=') + 1);
+        if (std::none_of(environment.begin(), environment.end(),
+                         [&](const std::string& x) { return x.rfind(name, 0) == 0; }))
+            envStore.push_back(entry);
+    }
     envStore.insert(envStore.end(), environment.begin(), environment.end());
     std::vector<char*> envp;
     for (auto& e : envStore)
