@@ -208,26 +208,16 @@ void TForm2::Button1Click() {
 
 void TForm2::loadFile(int j) {
     const std::string item = Frame1->ListBox1()->item(j)->text().toStdString();
-    const station::PlayerStart started =
-        station::startVideoPlayer(j, ui_->CheckBox1->isChecked(), item);
-    vlcProcessId[j] = started.pid;
-    if (started.pid <= 0) {
-        messageBox(started.why, "Vorbelt Player");
-        station::unload(vlcProcessId[j], vlcWindow[j], channelState[j]);
-        return;
-    }
     // Titled by its row, not by its camera digit.
-    vlcWindow[j] = station::awaitVideoWindow(vlcProcessId[j], kPlayerWindowPolls, std::to_string(j),
-                                             QString::fromStdString(item));
+    const station::PlayerWindow player = station::startAndAwaitPlayer(
+        j, ui_->CheckBox1->isChecked(), item, 0, kPlayerWindowPolls, std::to_string(j));
+    vlcProcessId[j] = player.pid;
+    vlcWindow[j] = player.window;
     const platform::WindowHandle w = vlcWindow[j];
     if (w == 0) {
-        // A player that never showed a window is no camera: said, ended, and not shown loaded.
-        messageBox(station::playerWithoutWindow(j, vlcProcessId[j]), "Vorbelt Player");
-        station::endProcess(vlcProcessId[j], 0);
         station::unload(vlcProcessId[j], vlcWindow[j], channelState[j]);
         return;
     }
-    station::playerFound(j, vlcProcessId[j]);
     platform::postMessage(w, platform::WM_KEYDOWN_MESSAGE, platform::VK_END_KEY, 0);
     platform::postMessage(w, platform::WM_KEYDOWN_MESSAGE, platform::VK_LEFT_KEY, 0);
     cellSizeFromResolution();

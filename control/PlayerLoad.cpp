@@ -52,9 +52,8 @@ void TForm1::Button1Click() {
     std::vector<bool> play(static_cast<std::size_t>(fileCount), false);
     if (fileCount > 0 && station::playersMayStart()) {
         play = station::playableFiles(files);
-        station::withoutRelay(fileCount, [this](int i) {
-            return i < startedChannels_ && relayWindow[i] != 0;
-        }, play);
+        station::withoutRelay(
+            fileCount, [this](int i) { return i < startedChannels_ && relayWindow[i] != 0; }, play);
     }
     try {
         for (int i = 0; i < fileCount; ++i) {
@@ -81,30 +80,19 @@ void TForm1::loadFile(int i) {
     const auto digit = vorbelt::cameraNumber(item);
     if (!digit)
         throw std::invalid_argument("'" + item + "' has no camera digit before \"_st\"");
-    const station::PlayerStart started =
-        station::startVideoPlayer(i, ui_->CheckBox1->isChecked(), item);
-    vlcProcessId[i] = started.pid;
-    if (started.pid <= 0) {
-        // Nothing to wait for: the operator is told why, and the camera is not loaded.
-        messageBox(started.why, "Vorbelt Player");
-        station::unload(vlcProcessId[i], vlcWindow[i], channelState[i]);
-        return;
-    }
-    platform::sleepMs(100);
-    vlcWindow[i] = station::awaitVideoWindow(vlcProcessId[i], 1000, std::to_string(*digit),
-                                             QString::fromStdString(item));
+    const station::PlayerWindow player = station::startAndAwaitPlayer(
+        i, ui_->CheckBox1->isChecked(), item, 100, 1000, std::to_string(*digit));
+    vlcProcessId[i] = player.pid;
+    vlcWindow[i] = player.window;
     waitFlag = false;
     const platform::WindowHandle w = vlcWindow[i];
     if (w == 0) {
-        // A player that never showed a window is no camera: said, ended, and not shown loaded.
-        messageBox(station::playerWithoutWindow(i, vlcProcessId[i]), "Vorbelt Player");
-        station::endProcess(vlcProcessId[i], 0);
+        // Not loaded: no state, no window, no process.
         station::unload(vlcProcessId[i], vlcWindow[i], channelState[i]);
         waitFlag = true;
         update();
         return;
     }
-    station::playerFound(i, vlcProcessId[i]);
     platform::postMessage(w, platform::WM_KEYDOWN_MESSAGE, platform::VK_END_KEY, 0);
     platform::postMessage(w, platform::WM_KEYDOWN_MESSAGE, platform::VK_LEFT_KEY, 0);
     const int n = cameraCount();

@@ -168,13 +168,17 @@ std::string playerProfile(int index, QString& why) {
     return dir.toStdString();
 }
 
-// Whether nothing listens on the loopback port yet (a listener there, of any user, would take
-// the player's commands). Its own way of binding: the players reuse addresses too.
+// Whether nothing listens on the loopback port (a listener there, of any user, would take the
+// player's commands). Its own way of binding: the players reuse addresses too. A player of the
+// previous Load, just ended, may still hold it for a moment: it is given a second to let go.
 bool portFree(int port) {
-    QTcpServer probe;
-    const bool free = probe.listen(QHostAddress::LocalHost, static_cast<quint16>(port));
-    probe.close();
-    return free;
+    for (int attempt = 0; attempt < 10; ++attempt) {
+        QTcpServer probe;
+        if (probe.listen(QHostAddress::LocalHost, static_cast<quint16>(port)))
+            return true;
+        platform::sleepMs(100);
+    }
+    return false;
 }
 
 } // namespace
@@ -292,6 +296,28 @@ platform::WindowHandle awaitVideoWindow(platform::ProcessId player, int question
                                                BoxKind::Question) != BoxAnswer::Ok)
             return 0;
     }
+}
+
+PlayerWindow startAndAwaitPlayer(int index, bool doubleWide, const std::string& item,
+                                 unsigned pauseMs, int questionAfter, const std::string& title) {
+    const PlayerStart started = startVideoPlayer(index, doubleWide, item);
+    if (started.pid <= 0) {
+        // Nothing to wait for: the operator is told why.
+        messageBox(started.why, "Vorbelt Player");
+        return {-1, 0};
+    }
+    if (pauseMs > 0)
+        platform::sleepMs(pauseMs);
+    const platform::WindowHandle w =
+        awaitVideoWindow(started.pid, questionAfter, title, QString::fromStdString(item));
+    if (w == 0) {
+        // A player that never showed a window is no camera: said, and ended.
+        messageBox(playerWithoutWindow(index, started.pid), "Vorbelt Player");
+        endProcess(started.pid, 0);
+        return {-1, 0};
+    }
+    playerFound(index, started.pid);
+    return {started.pid, w};
 }
 
 QString playerWithoutWindow(int index, platform::ProcessId player) {

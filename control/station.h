@@ -58,6 +58,16 @@ PlayerStart startVideoPlayer(int index, bool doubleWide, const std::string& item
 // The window of player `index` (process `pid`) was found: its relay may log in to it.
 void playerFound(int index, platform::ProcessId pid);
 
+// Starts player `index` for `item` and, `pauseMs` later, waits for its window (retitled `title`;
+// "Wait more?" after `questionAfter` polls). A player that cannot start, or shows no window, is
+// named to the operator with why, and ended: then its process id is -1 and its window 0.
+struct PlayerWindow {
+    platform::ProcessId pid;
+    platform::WindowHandle window;
+};
+PlayerWindow startAndAwaitPlayer(int index, bool doubleWide, const std::string& item,
+                                 unsigned pauseMs, int questionAfter, const std::string& title);
+
 // A channel row whose player is gone: no state, no video window, no video process.
 template <class State>
 void unload(platform::ProcessId& videoProcess, platform::WindowHandle& videoWindow, State& state) {

@@ -441,19 +441,23 @@ void FineSync::learnLanding(Player& p, bool interrupted) {
     p.seekTarget.reset();
 }
 
-std::vector<int> FineSync::jump(int64_t now, int seconds) {
+std::vector<int> FineSync::presentChannels() const {
     std::vector<int> all;
     for (int c = 0; c < static_cast<int>(players_.size()); ++c)
         if (player(c))
             all.push_back(c);
+    return all;
+}
+
+std::vector<int> FineSync::jump(int64_t now, int seconds) {
     if (!enabled_)
-        return all;
+        return presentChannels();
     // The current camera's second, as near as it is known, one on or back: every camera goes
     // there with a whole-second seek (players land a seek on a picture that starts a group of
     // pictures; sought to the same second, the files of one recording land alike).
     const Player* ref = player(current_);
     if (!ref || ref->clock.lastSeconds() < 0)
-        return all;
+        return presentChannels();
     const auto o = pictureOffset(current_);
     const double at = o ? *o + static_cast<double>(now) : ref->clock.lastSeconds() * 1000.0;
     moveAll(now, static_cast<int32_t>(std::max<int64_t>(std::llround(at / 1000.0) + seconds, 0)));
@@ -461,12 +465,8 @@ std::vector<int> FineSync::jump(int64_t now, int seconds) {
 }
 
 std::vector<int> FineSync::seekAll(int64_t now, int32_t toSecond) {
-    std::vector<int> all;
-    for (int c = 0; c < static_cast<int>(players_.size()); ++c)
-        if (player(c))
-            all.push_back(c);
     if (!enabled_)
-        return all;
+        return presentChannels();
     moveAll(now, toSecond);
     return {};
 }

@@ -215,6 +215,7 @@ private:
 
     Player* player(int channel);
     const Player* player(int channel) const;
+    std::vector<int> presentChannels() const;
     void schedule(SyncCommand c);
     void plan(int64_t now);
     void planPaused(int64_t now);

@@ -207,8 +207,10 @@ QByteArray TTelnetForm::playerSecret() const {
     if (profiles.isEmpty())
         return vorbelt::kTelnetPassword;
     QFile secret(profiles + "/" + QString::number(telnet_.port) + "/secret");
+    // No player of the station's on this port: the common password, which none of the
+    // station's players takes (nothing is given away with it).
     if (!secret.open(QIODevice::ReadOnly))
-        return {}; // no player of the station's on this port: nothing to log in with
+        return vorbelt::kTelnetPassword;
     return secret.readAll().trimmed();
 }
 

@@ -56,7 +56,7 @@ private:
     void connectOnCommand();
     // The password of the player on the telnet port: the secret the station gave it (read from
     // the players' profiles named in VORBELT_PLAYER_PROFILES), or the players' common password
-    // when the relay runs alone; empty when the station's player has none.
+    // when the relay runs alone or the station started no player on the port.
     QByteArray playerSecret() const;
     // Why the listener reached on the local port is not the station's player (a user other
     // than the station's or the player's holds it); empty when it is.
@@ -78,7 +78,7 @@ private:
     bool closed_ = false;
     QString pendingLog_; // received, not yet in the log
     QBasicTimer logTimer_;
-    bool boxOpen_ = false;  // an error box is shown (its event loop runs the next commands)
-    int unshownErrors_ = 0; // errors while it is shown, counted in the status line
+    bool boxOpen_ = false;   // an error box is shown (its event loop runs the next commands)
+    int unshownErrors_ = 0;  // errors while it is shown, counted in the status line
     long droppedChunks_ = 0; // the player's text dropped because it came too fast
 };

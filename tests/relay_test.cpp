@@ -815,7 +815,9 @@ TEST(RelayProcess, ThePlayersSecretGoesOnlyToItsListenerAndAFloodCostsBoundedMem
         peak = std::max(peak, residentKiB(pid));
     }
     std::printf("[ measure ] relay under a flood for 10 s: %ld KiB resident at most\n", peak);
-    EXPECT_LT(peak, 64 * 1024);
+#if !defined(__SANITIZE_ADDRESS__)
+    EXPECT_LT(peak, 64 * 1024); // (AddressSanitizer keeps what is freed for a while)
+#endif
     platform::postMessage(w, 0xD000, 27, 0);
     EXPECT_TRUE(waitUntil([&] { return !platform::processRunning(pid); }, 3000));
     reader.join();

@@ -322,12 +322,63 @@ bool windowSystemAvailable() {
     return display() != nullptr;
 }
 
+namespace {
+
+// The top-level client windows as a window manager lists them (EWMH), topmost first; nothing
+// without one. Reading the titles of these alone costs a fraction of walking the tree, where
+// every frame's decorations are windows too (some 700 with a station and its players).
+bool managedWindows(Display* d, std::vector<Window>& out) {
+    Atom actual;
+    int format;
+    unsigned long count, after;
+    unsigned char* data = nullptr;
+    Window check = 0;
+    if (XGetWindowProperty(d, DefaultRootWindow(d), atom(d, "_NET_SUPPORTING_WM_CHECK"), 0, 1,
+                           False, XA_WINDOW, &actual, &format, &count, &after, &data) == Success &&
+        data && count == 1)
+        check = *reinterpret_cast<Window*>(data);
+    if (data)
+        XFree(data);
+    XWindowAttributes a;
+    if (!check || !XGetWindowAttributes(d, check, &a))
+        return false;
+    data = nullptr;
+    if (XGetWindowProperty(d, DefaultRootWindow(d), atom(d, "_NET_CLIENT_LIST_STACKING"), 0, 65536,
+                           False, XA_WINDOW, &actual, &format, &count, &after, &data) != Success ||
+        !data || format != 32) {
+        if (data)
+            XFree(data);
+        return false;
+    }
+    const auto* list = reinterpret_cast<Window*>(data);
+    out.assign(std::reverse_iterator<const Window*>(list + count),
+               std::reverse_iterator<const Window*>(list));
+    XFree(data);
+    return true;
+}
+
+Window find(Display* d, const std::string& title, const std::function<bool(Window)>& accept) {
+    std::vector<Window> managed;
+    if (managedWindows(d, managed)) {
+        for (Window w : managed) {
+            std::string t;
+            if (windowTitle(d, w, t) && t == title && !clientLeader(d, w) && accept(w))
+                return w;
+        }
+        // (A window just shown, not yet taken in by the manager, is found by the next look.)
+        return 0;
+    }
+    return search(d, DefaultRootWindow(d), title, kSearchDepth, accept);
+}
+
+} // namespace
+
 WindowHandle findWindow(const std::string& title) {
     Display* d = display();
     if (!d)
         return 0;
     tlsXError = 0;
-    return search(d, DefaultRootWindow(d), title, kSearchDepth, [](Window) { return true; });
+    return find(d, title, [](Window) { return true; });
 }
 
 WindowHandle findWindowOf(const std::string& title, int32_t owner) {
@@ -335,7 +386,7 @@ WindowHandle findWindowOf(const std::string& title, int32_t owner) {
     if (!d)
         return 0;
     tlsXError = 0;
-    return search(d, DefaultRootWindow(d), title, kSearchDepth, [&](Window w) {
+    return find(d, title, [&](Window w) {
         const long pid = windowProcess(d, w);
         return pid == 0 || pid == owner;
     });

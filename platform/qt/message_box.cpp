@@ -1,7 +1,9 @@
 #include "message_box.h"
 
 #include <QFile>
+#include <QGridLayout>
 #include <QMessageBox>
+#include <QSpacerItem>
 #include <QStringList>
 
 #include <mutex>
@@ -53,5 +55,13 @@ BoxAnswer messageBox(const QString& text, const QString& caption, BoxKind kind, 
                     kind == BoxKind::Question ? QMessageBox::Ok | QMessageBox::Cancel
                                               : QMessageBox::Ok,
                     parent);
+    // A box is as wide as its text, whatever its caption: a short text ("Wait more?") would cut
+    // the caption that says what is awaited. Its caption fits, with room for the title bar's
+    // buttons.
+    if (auto* grid = qobject_cast<QGridLayout*>(box.layout())) {
+        const int width = box.fontMetrics().horizontalAdvance(caption) + 120;
+        grid->addItem(new QSpacerItem(width, 0, QSizePolicy::Minimum, QSizePolicy::Expanding),
+                      grid->rowCount(), 0, 1, grid->columnCount());
+    }
     return box.exec() == QMessageBox::Ok ? BoxAnswer::Ok : BoxAnswer::Cancel;
 }
