@@ -209,9 +209,11 @@ TEST_F(Load, RealVideoPlayersArePlacedAndKeptInStep) {
         platform::postMessage(form->vlcWindow[0], platform::WM_KEYDOWN_MESSAGE,
                               platform::VK_RIGHT_KEY, 0);
     ASSERT_TRUE(processUntil([&] { return form->referenceTime >= before + 5; }, 4000));
-    // After a seek every player is within a second of the current one. ("Always Play" keeps
-    // the report reader from pulling them every second: VLC seeks MPEG-PS to about a second
-    // before the one asked, so each pull sets a player back by up to that much.)
+    // After a seek every player stands at the second asked, give or take where it lands.
+    // ("Always Play" keeps the report reader from pulling them every second: a playing VLC
+    // lands a seek in an MPEG-PS file 1.0-1.3 s late, on a frame that differs from file to
+    // file, so each pull would set a player back by that much.) Two players that landed 1.3 s
+    // apart can answer whole seconds 2 apart; one that missed the seek stands some 20 apart.
     form->ui()->CheckBox2->setChecked(true);
     platform::setForegroundWindow(form->winId());
     ASSERT_TRUE(processUntil([&] { return form->isActiveWindow(); }));
@@ -235,7 +237,7 @@ TEST_F(Load, RealVideoPlayersArePlacedAndKeptInStep) {
         spread = std::min(spread, hi - lo);
     }
     EXPECT_GE(form->referenceTime, 24);
-    EXPECT_LE(spread, 1);
+    EXPECT_LE(spread, 2);
     // Exit leaves no player behind.
     std::vector<platform::ProcessId> players;
     for (int i = 0; i < 4; ++i)
