@@ -12,6 +12,7 @@
 // (arguments: players, recording folder (made when empty), log file, script file (else
 // standard input)).
 #include "bench_util.h"
+#include "player_line.h"
 
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
@@ -45,76 +46,6 @@ std::string sourceDir() {
     std::string exe(buf, n > 0 ? static_cast<std::size_t>(n) : 0);
     return exe.substr(0, exe.rfind('/')) + "/";
 }
-
-// A telnet session with one player.
-class Telnet {
-public:
-    bool open(int port) {
-        for (int attempt = 0; attempt < 100; ++attempt) {
-            fd_ = socket(AF_INET, SOCK_STREAM, 0);
-            sockaddr_in a{};
-            a.sin_family = AF_INET;
-            a.sin_port = htons(static_cast<uint16_t>(port));
-            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            if (connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0)
-                break;
-            close(fd_);
-            fd_ = -1;
-            usleep(100000);
-        }
-        if (fd_ < 0)
-            return false;
-        int one = 1;
-        setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        return readUntil("Password: ") && send("qopra") && readUntil("> ");
-    }
-    // One command; its answer (without the prompt); the times it left and came back.
-    std::string ask(const std::string& line, double* sent = nullptr, double* back = nullptr) {
-        text_.clear();
-        const double q = bench::nowMs();
-        if (!send(line) || !readUntil("> "))
-            return "?";
-        if (sent)
-            *sent = q;
-        if (back)
-            *back = bench::nowMs();
-        std::string a = text_.substr(0, text_.size() - 2);
-        while (!a.empty() && (a.back() == '\r' || a.back() == '\n'))
-            a.pop_back();
-        return a;
-    }
-
-private:
-    bool send(const std::string& line) {
-        text_.clear();
-        const std::string out = line + "\r\n";
-        return ::send(fd_, out.data(), out.size(), MSG_NOSIGNAL) ==
-               static_cast<ssize_t>(out.size());
-    }
-    bool readUntil(const std::string& end) {
-        for (;;) {
-            if (text_.size() >= end.size() &&
-                text_.compare(text_.size() - end.size(), end.size(), end) == 0)
-                return true;
-            pollfd p{fd_, POLLIN, 0};
-            if (poll(&p, 1, 3000) <= 0)
-                return false;
-            char buf[512];
-            const ssize_t n = recv(fd_, buf, sizeof buf, 0);
-            if (n <= 0)
-                return false;
-            for (ssize_t k = 0; k < n; ++k) {
-                if (static_cast<unsigned char>(buf[k]) == 0xFF) {
-                    k += 2;
-                    continue;
-                }
-                text_ += buf[k];
-            }
-        }
-    }
-    int fd_ = -1;
-    std::string text_;
-};
 
 // The frames the players' pictures show, as first seen on screen.
 struct Change {
@@ -245,7 +176,7 @@ int main(int argc, char** argv) {
     std::vector<pid_t> pids;
     Display* d = XOpenDisplay(nullptr);
     Watcher watcher(players);
-    std::vector<Telnet> telnet(static_cast<std::size_t>(players));
+    std::vector<bench::PlayerLine> telnet(static_cast<std::size_t>(players));
     for (int i = 0; i < players; ++i) {
         const std::string dir = profiles + "/" + std::to_string(i) + "/vlc";
         // The station's profile with a password of this tool's own.
@@ -278,7 +209,7 @@ int main(int argc, char** argv) {
         XMoveResizeWindow(d, w, 480 * (i % 4), 270 * (i / 4), 480, 270);
         XSync(d, False);
         watcher.setWindow(i, w, 480, 270);
-        if (!telnet[static_cast<std::size_t>(i)].open(9000 + i)) {
+        if (!telnet[static_cast<std::size_t>(i)].open(9000 + i, "qopra", 100)) {
             std::fprintf(stderr, "player %d: no telnet\n", i);
             return 1;
         }
@@ -301,7 +232,7 @@ int main(int argc, char** argv) {
                 std::string v;
                 {
                     std::lock_guard<std::mutex> g(locks[static_cast<std::size_t>(i)]);
-                    v = telnet[static_cast<std::size_t>(i)].ask("get_time", &q, &r);
+                    v = telnet[static_cast<std::size_t>(i)].ask("get_time", &q, &r).value_or("?");
                 }
                 {
                     std::lock_guard<std::mutex> g(logLock);

@@ -18,21 +18,22 @@
 // (all three when none is named; VLC's own messages go to standard error.)
 #include "bench_util.h"
 #include "desktop.h"
+#include "player_line.h"
 #include "station.h"
 
 #include <QApplication>
 #include <QDir>
-#include <QFile>
 #include <QElapsedTimer>
+#include <QFile>
 
 #include <arpa/inet.h>
 #include <cmath>
 #include <cstdio>
 #include <fstream>
 #include <map>
-#include <set>
 #include <netinet/in.h>
 #include <poll.h>
+#include <set>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -56,70 +57,11 @@ std::string playerSecret(int port) {
     return "";
 }
 
-// A telnet session of our own with one player: VLC serves several at once.
-class Probe {
-public:
-    explicit Probe(int port) {
-        fd_ = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(static_cast<uint16_t>(port));
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-            !readUntil("Password: ") || !send(playerSecret(port)) || !readUntil("> ")) {
-            close(fd_);
-            fd_ = -1;
-        }
-    }
-    ~Probe() {
-        if (fd_ >= 0)
-            close(fd_);
-    }
-    bool ok() const { return fd_ >= 0; }
-    // The player's answer to "get_time", or -1.
-    int time() {
-        if (fd_ < 0 || !send("get_time") || !readUntil("> "))
-            return -1;
-        return std::atoi(text_.c_str());
-    }
-    void command(const char* line) {
-        if (fd_ >= 0 && send(line))
-            readUntil("> ");
-    }
-
-private:
-    // One line out; what comes back from here on is its answer.
-    bool send(const std::string& line) {
-        text_.clear();
-        const std::string out = line + "\r\n";
-        return ::send(fd_, out.data(), out.size(), MSG_NOSIGNAL) ==
-               static_cast<ssize_t>(out.size());
-    }
-    // Gathers text (telnet commands left out) until it ends with `end`.
-    bool readUntil(const std::string& end) {
-        for (;;) {
-            if (text_.size() >= end.size() &&
-                text_.compare(text_.size() - end.size(), end.size(), end) == 0)
-                return true;
-            pollfd p{fd_, POLLIN, 0};
-            if (poll(&p, 1, 3000) <= 0)
-                return false;
-            char buf[512];
-            const ssize_t n = recv(fd_, buf, sizeof buf, 0);
-            if (n <= 0)
-                return false;
-            for (ssize_t k = 0; k < n; ++k) {
-                if (static_cast<unsigned char>(buf[k]) == 0xFF) {
-                    k += 2; // IAC WILL/WONT ECHO
-                    continue;
-                }
-                text_ += buf[k];
-            }
-        }
-    }
-    int fd_ = -1;
-    std::string text_;
-};
+// A player's answer to "get_time", or -1.
+int secondsOf(bench::PlayerLine& line) {
+    const auto answer = line.ask("get_time");
+    return answer ? std::atoi(answer->c_str()) : -1;
+}
 
 struct Sample {
     double at = 0;              // ms since the phase began
@@ -133,19 +75,19 @@ public:
     Meter(Desktop& desktop, Station& station) : desktop_(desktop), station_(station) {
         for (int i = 0; i < kCameras; ++i) {
             windows_[i] = station.videoWindow(std::to_string(i));
-            probes_[i] = std::make_unique<Probe>(9000 + i);
+            probes_[i].open(9000 + i, playerSecret(9000 + i));
         }
     }
     bool ready() const {
         for (int i = 0; i < kCameras; ++i)
-            if (!windows_[i] || !probes_[i]->ok()) {
+            if (!windows_[i] || !probes_[i].ok()) {
                 std::fprintf(stderr, "camera %d: window %lx, telnet %s\n", i + 1, windows_[i],
-                             probes_[i]->ok() ? "up" : "refused");
+                             probes_[i].ok() ? "up" : "refused");
                 return false;
             }
         return true;
     }
-    Probe& probe(int i) { return *probes_[i]; }
+    bench::PlayerLine& probe(int i) { return probes_[i]; }
     // The frame camera `i` shows now.
     int frameOf(int i) { return readFrameNumber(desktop_, desktop_.geometry(windows_[i])); }
 
@@ -164,7 +106,7 @@ public:
             for (int i = 0; i < kCameras; ++i)
                 s.frame[i] = readFrameNumber(desktop_, where[i]);
             for (int i = 0; i < kCameras && ask; ++i)
-                s.seconds[i] = probes_[i]->time();
+                s.seconds[i] = secondsOf(probes_[i]);
             const QImage display = desktop_.grab(at::kPositionMinutes.united(at::kPositionSeconds));
             const QPoint origin = at::kPositionMinutes.topLeft();
             const int m = readLcd(display.copy(at::kPositionMinutes.translated(-origin)), 3, 99);
@@ -181,7 +123,7 @@ private:
     Desktop& desktop_;
     Station& station_;
     Window windows_[kCameras] = {};
-    std::unique_ptr<Probe> probes_[kCameras];
+    bench::PlayerLine probes_[kCameras];
 };
 
 void printSteady(const char* what, const std::vector<Sample>& samples, int current) {
@@ -292,7 +234,8 @@ void printSettling(const char* what, const std::vector<Sample>& samples) {
     std::printf("%-36s max spread in 3 s %5.0f ms; under 200 ms for good after %s; last 2 s "
                 "p50 %3.0f ms p95 %3.0f ms\n",
                 what, worst,
-                settled < 0 ? "(never)" : (std::to_string(static_cast<int>(settled)) + " ms").c_str(),
+                settled < 0 ? "(never)"
+                            : (std::to_string(static_cast<int>(settled)) + " ms").c_str(),
                 bench::percentile(late, 50), bench::percentile(late, 95));
 }
 
@@ -321,8 +264,7 @@ bool loadDemo(Desktop& desktop, Station& station, const std::string& folder, int
     station.loadTyped(demo + first);
     (void)desktop;
     // The length display is drawn once Load has ended.
-    return testing_support::waitUntil([&] { return station.shownLength() >= seconds - 1; },
-                                      60000);
+    return testing_support::waitUntil([&] { return station.shownLength() >= seconds - 1; }, 60000);
 }
 
 void design(Desktop& desktop, Station&, Meter& meter) {
@@ -354,7 +296,7 @@ void design(Desktop& desktop, Station&, Meter& meter) {
     desktop.click(at::kSettingsSave.x(), at::kSettingsSave.y());
     desktop.click(kAlwaysPlay.x(), kAlwaysPlay.y());
     for (int i = 0; i < kCameras; ++i)
-        meter.probe(i).command("play");
+        meter.probe(i).ask("play");
     desktop.click(at::kSeekBar.x() - 120, at::kSeekBar.y() - 3);
     desktop.click(300, 300);
     meter.record(3000);
@@ -367,7 +309,7 @@ void design(Desktop& desktop, Station&, Meter& meter) {
         for (int i = 0; i < kCameras; ++i) {
             const int target = 20 + 9 * trial;
             QElapsedTimer since;
-            meter.probe(i).command(("seek " + std::to_string(target)).c_str());
+            meter.probe(i).ask("seek " + std::to_string(target));
             since.start();
             while (since.elapsed() < 4000) {
                 const int frame = meter.frameOf(i);
@@ -390,7 +332,6 @@ void design(Desktop& desktop, Station&, Meter& meter) {
     desktop.click(kAlwaysPlay.x(), kAlwaysPlay.y());
     desktop.click(300, 300);
     printSteady("(f) Always Play off, all playing", meter.record(15000), 1);
-
 }
 
 // "Fine Sync" switched on in the Settings panel (and the panel closed again).
