@@ -6,6 +6,7 @@
 #include "control/settings_panel.h"
 #include "control/station.h"
 #include "core/geometry.h"
+#include "core/hand_over.h"
 #include "platform/pipe.h"
 #include "platform/process.h"
 #include "platform/window.h"
@@ -16,9 +17,7 @@
 
 #include <atomic>
 #include <cstdint>
-#include <deque>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
@@ -85,9 +84,8 @@ public:
     void reportHandling(const char* data, std::size_t length, int channel);
     // Applies a report's number on the GUI thread, as a length or as a position.
     void applyReport(int channel, int32_t value, bool lengthPhase);
-    // The most reports waiting for the GUI thread; beyond, the oldest are dropped (counted).
+    // The most reports waiting for the GUI thread; beyond, the oldest are dropped.
     static constexpr std::size_t kQueuedReports = 1024;
-    long reportsDropped() const { return reportsDropped_; }
 
     // The window that reports apply to: the compact window while it is shown, else this one.
     ReportView& activeReportView();
@@ -212,10 +210,7 @@ private:
         int32_t value;
         bool lengthPhase;
     };
-    std::mutex reportsLock_;
-    std::deque<PendingReport> reports_; // read, not yet applied (bounded)
-    bool reportsPosted_ = false;
-    long reportsDropped_ = 0;
+    vorbelt::HandOver<PendingReport> reports_{kQueuedReports}; // read, not yet applied
     TForm2* Form2 = nullptr;
     std::atomic<int> cameraCount_{0};
     int startedChannels_ = 0; // relays started at start-up, however the names change later

@@ -76,9 +76,9 @@ bool TForm1::waitForRelayWindow(int j) {
 void TForm1::startChannel(int j) {
     // 1. The relay, with the one-word command line "Telnet".
     // Its environment names the players' profiles, where it finds the secret of its player.
-    relayProcessId[j] = platform::createProcess(
-        platform::relayProgram(), "Telnet",
-        {{"VORBELT_PLAYER_PROFILES", station::openPlayerProfiles()}});
+    relayProcessId[j] =
+        platform::createProcess(platform::relayProgram(), "Telnet",
+                                {{"VORBELT_PLAYER_PROFILES", station::openPlayerProfiles()}});
     // 2. Its pipe instance.
     pipeInstance[j] = platform::createNamedPipe(pipeName);
     if (relayProcessId[j] == -1 || pipeInstance[j] == platform::kInvalidPipe) {
@@ -155,26 +155,12 @@ void TForm1::reportHandling(const char* data, std::size_t length, int channel) {
     // faster than the window thread can follow costs its oldest reports, never ever more
     // memory, nor an Exit that waits for a backlog). Whether it is a length is decided now, as
     // it is read: Load ends the length phase while the GUI thread is still busy.
-    std::lock_guard<std::mutex> g(reportsLock_);
-    reports_.push_back({channel, *value, lengthPhase});
-    if (reports_.size() > kQueuedReports) {
-        reports_.pop_front();
-        ++reportsDropped_;
-    }
-    if (reportsPosted_)
-        return;
-    reportsPosted_ = true;
-    QMetaObject::invokeMethod(this, &TForm1::applyReports, Qt::QueuedConnection);
+    if (reports_.push({channel, *value, lengthPhase}))
+        QMetaObject::invokeMethod(this, &TForm1::applyReports, Qt::QueuedConnection);
 }
 
 void TForm1::applyReports() {
-    std::deque<PendingReport> reports;
-    {
-        std::lock_guard<std::mutex> g(reportsLock_);
-        reports.swap(reports_);
-        reportsPosted_ = false;
-    }
-    for (const PendingReport& r : reports)
+    for (const PendingReport& r : reports_.take())
         applyReport(r.channel, r.value, r.lengthPhase);
 }
 

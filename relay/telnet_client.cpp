@@ -2,11 +2,11 @@
 
 #include <libtelnet.h>
 
+#include "core/hand_over.h"
 #include "core/reports.h"
 #include "relay/sockets.h"
 
 #include <atomic>
-#include <deque>
 #include <mutex>
 #include <thread>
 
@@ -34,11 +34,7 @@ struct TelnetClient::Session {
     std::size_t chunkLimit = 8192;
     std::thread reader;
     // Chunks read and not yet handled by the GUI thread: bounded, whatever the player sends.
-    std::mutex queueLock;
-    std::deque<QByteArray> queue;
-    std::size_t queuedBytes = 0;
-    bool drainPosted = false;
-    long dropped = 0;
+    vorbelt::HandOver<QByteArray> queue{kQueuedChunks, kQueuedBytes};
 
     static void onEvent(telnet_t* t, telnet_event_t* ev, void* self) {
         auto* s = static_cast<Session*>(self);
@@ -122,22 +118,12 @@ void TelnetClient::connectToHost() {
     session_ = std::move(s);
     session_->reader = std::thread([this, raw] {
         // Chunks wait in a bounded queue, handed over to the GUI thread by one queued call at a
-        // time: a player that talks faster than the relay can handle costs the oldest chunks
-        // (counted), never ever more memory.
+        // time.
         auto deliver = [this, raw](QByteArray chunk) {
-            std::lock_guard<std::mutex> g(raw->queueLock);
-            raw->queuedBytes += static_cast<std::size_t>(chunk.size());
-            raw->queue.push_back(std::move(chunk));
-            while (raw->queue.size() > kQueuedChunks || raw->queuedBytes > kQueuedBytes) {
-                raw->queuedBytes -= static_cast<std::size_t>(raw->queue.front().size());
-                raw->queue.pop_front();
-                ++raw->dropped;
-            }
-            if (raw->drainPosted)
-                return;
-            raw->drainPosted = true;
-            QMetaObject::invokeMethod(
-                this, [this, raw] { drain(raw); }, Qt::QueuedConnection);
+            const auto bytes = static_cast<std::size_t>(chunk.size());
+            if (raw->queue.push(std::move(chunk), bytes))
+                QMetaObject::invokeMethod(
+                    this, [this, raw] { drain(raw); }, Qt::QueuedConnection);
         };
         std::vector<char> buf(raw->chunkLimit);
         for (;;) {
@@ -148,8 +134,8 @@ void TelnetClient::connectToHost() {
                  (end = vorbelt::replyEnd(std::string_view(raw->gathered.constData() + from,
                                                            raw->gathered.size() - from))) != 0;
                  from += end)
-                deliver(raw->gathered.mid(static_cast<qsizetype>(from),
-                                          static_cast<qsizetype>(end)));
+                deliver(
+                    raw->gathered.mid(static_cast<qsizetype>(from), static_cast<qsizetype>(end)));
             raw->gathered.remove(0, static_cast<qsizetype>(from));
             // What is left waits for its prompt; text that never gets one (the banner, the
             // password question) goes out once the line has been quiet for a while.
@@ -188,19 +174,11 @@ void TelnetClient::drain(Session* raw) {
     // Only the session still in use is drained (a replaced one's queue goes with it).
     if (!session_ || session_.get() != raw)
         return;
-    std::deque<QByteArray> chunks;
     long dropped = 0;
-    {
-        std::lock_guard<std::mutex> g(raw->queueLock);
-        chunks.swap(raw->queue);
-        raw->queuedBytes = 0;
-        raw->drainPosted = false;
-        dropped = raw->dropped;
-        raw->dropped = 0;
-    }
+    const std::vector<QByteArray> chunks = raw->queue.take(&dropped);
     if (dropped > 0)
         emit chunksDropped(dropped);
-    for (QByteArray& c : chunks)
+    for (const QByteArray& c : chunks)
         emit dataAvailable(c);
 }
 
