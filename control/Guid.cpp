@@ -183,25 +183,17 @@ void TForm2::Button1Click() {
     QStringList files;
     for (int j = 0; j < fileCount; ++j)
         files << Frame1->ListBox1()->item(j)->text();
-    std::vector<bool> play(static_cast<std::size_t>(fileCount), false);
-    if (fileCount > 0 && station::playersMayStart()) {
-        play = station::playableFiles(files);
-        station::withoutRelay(
-            fileCount, [this](int j) { return relayWindow[j] != 0; }, play);
-    }
+    const std::vector<bool> play =
+        station::filesToPlay(files, [this](int j) { return relayWindow[j] != 0; });
     for (int j = 0; j < fileCount; ++j) {
         if (play[static_cast<std::size_t>(j)])
             loadFile(j);
         else
             station::unload(vlcProcessId[j], vlcWindow[j], channelState[j]);
     }
-    if (sync_) {
-        std::vector<station::SyncKeeper::Channel> channels(fileCount);
-        for (int j = 0; j < fileCount; ++j)
-            if (channelState[j] != 0)
-                channels[static_cast<std::size_t>(j)] = {relayWindow[j], vlcWindow[j]};
-        sync_->loaded(channels, currentChannel, ui_->TrackBar1->maximum());
-    }
+    if (sync_)
+        station::syncLoaded(*sync_, relayWindow, vlcWindow, channelState, fileCount, currentChannel,
+                            ui_->TrackBar1->maximum());
     pollingFlag = true;
     lengthPhaseFlag = false;
 }

@@ -197,8 +197,6 @@ private:
     // they were.
     void showPanelsAgain();
     void select(int row, bool fromLabelTile);
-    // The channels of the last Load, for Fine Sync.
-    void syncLoaded();
     void setOthersAlpha(uint8_t alpha);
     void recolourButtons();
 

@@ -47,14 +47,8 @@ void TForm1::Button1Click() {
     QStringList files;
     for (int i = 0; i < fileCount; ++i)
         files << ui_->Frame11->ListBox1()->item(i)->text();
-    // No player without its private profile; files that cannot be played are named at once,
-    // and so are files beyond the cameras that have a relay.
-    std::vector<bool> play(static_cast<std::size_t>(fileCount), false);
-    if (fileCount > 0 && station::playersMayStart()) {
-        play = station::playableFiles(files);
-        station::withoutRelay(
-            fileCount, [this](int i) { return i < startedChannels_ && relayWindow[i] != 0; }, play);
-    }
+    const std::vector<bool> play = station::filesToPlay(
+        files, [this](int i) { return i < startedChannels_ && relayWindow[i] != 0; });
     try {
         for (int i = 0; i < fileCount; ++i) {
             if (play[static_cast<std::size_t>(i)])
@@ -68,7 +62,8 @@ void TForm1::Button1Click() {
         return;
     }
     lengthPhaseFlag = false;
-    syncLoaded();
+    station::syncLoaded(*sync_, relayWindow, vlcWindow, channelState, fileCount, currentChannel,
+                        ui_->TrackBar1->maximum());
     platform::setForegroundWindow(mainWindowHandle);
     platform::sleepMs(900);
     pollingFlag = true;
@@ -114,12 +109,4 @@ void TForm1::loadFile(int i) {
     waitFlag = true;
     channelState[i] = 1;
     update();
-}
-
-void TForm1::syncLoaded() {
-    std::vector<station::SyncKeeper::Channel> channels(fileCount);
-    for (int i = 0; i < fileCount; ++i)
-        if (channelState[i] != 0)
-            channels[static_cast<std::size_t>(i)] = {relayWindow[i], vlcWindow[i]};
-    sync_->loaded(channels, currentChannel, ui_->TrackBar1->maximum());
 }

@@ -129,7 +129,8 @@ void readOptionsFile(vorbelt::Settings& current) {
         return;
     QSettings options(kOptionsFile, QSettings::IniFormat);
     const QVariant on = options.value(kFineSyncKey);
-    current.fineSync = options.status() == QSettings::NoError && on.typeId() == QMetaType::QString &&
+    current.fineSync = options.status() == QSettings::NoError &&
+                       on.typeId() == QMetaType::QString &&
                        (on.toString() == "true" || on.toString() == "1");
 }
 
@@ -138,7 +139,8 @@ bool writeOptionsFile(const vorbelt::Settings& settings) {
     if (where.exists() && !where.isFile())
         return false;
     // A damaged file is not read back into what is written: it is written anew.
-    if (where.exists() && QSettings(kOptionsFile, QSettings::IniFormat).status() != QSettings::NoError)
+    if (where.exists() &&
+        QSettings(kOptionsFile, QSettings::IniFormat).status() != QSettings::NoError)
         QFile::remove(kOptionsFile);
     QSettings options(kOptionsFile, QSettings::IniFormat);
     options.setValue(kFineSyncKey, settings.fineSync);

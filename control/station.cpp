@@ -214,6 +214,9 @@ std::string openPlayerProfiles(std::string*) {
 }
 #endif
 
+namespace {
+
+// Whether players may start at all: not without their private profiles' folder.
 bool playersMayStart() {
 #ifndef _WIN32
     if (profilesFolder().empty()) {
@@ -224,6 +227,65 @@ bool playersMayStart() {
 #endif
     return true;
 }
+
+// Strikes from `play` the files of cameras without a relay, naming them in one box.
+void withoutRelay(int count, const std::function<bool(int)>& hasRelay, std::vector<bool>& play) {
+    QStringList left;
+    for (int i = 0; i < count; ++i)
+        if (!hasRelay(i)) {
+            if (play[static_cast<std::size_t>(i)])
+                left << QString::number(i + 1);
+            play[static_cast<std::size_t>(i)] = false;
+        }
+    if (!left.isEmpty())
+        messageBox("No relay drives camera " + left.join(", ") +
+                       " (one relay runs per camera name): its file is not played.",
+                   "Vorbelt Player");
+}
+
+// Which files can be played; the others named in one box, with why.
+std::vector<bool> playableFiles(const QStringList& files) {
+    std::vector<bool> playable;
+    QStringList refused;
+    for (const QString& f : files) {
+        const QFileInfo info(f);
+        QFile file(f);
+        QString why;
+        if (!info.isFile())
+            why = "no regular file";
+        else if (info.size() == 0)
+            why = "empty";
+        else if (!file.open(QIODevice::ReadOnly))
+            why = file.errorString();
+        playable.push_back(why.isEmpty());
+        if (!why.isEmpty())
+            refused << f + ": " + why;
+    }
+    if (!refused.isEmpty())
+        messageBox("These files cannot be played; their cameras are left out:\n" +
+                       refused.join('\n'),
+                   "Vorbelt Player");
+    return playable;
+}
+
+} // namespace
+
+std::vector<bool> filesToPlay(const QStringList& files, const std::function<bool(int)>& hasRelay) {
+    std::vector<bool> play(static_cast<std::size_t>(files.size()), false);
+    if (files.isEmpty() || !playersMayStart())
+        return play;
+    play = playableFiles(files);
+    withoutRelay(static_cast<int>(files.size()), hasRelay, play);
+    return play;
+}
+
+namespace {
+
+// Starts the player: its process id, or -1 and why (for the operator).
+struct PlayerStart {
+    platform::ProcessId pid;
+    QString why;
+};
 
 PlayerStart startVideoPlayer(int index, bool doubleWide, const std::string& item) {
     const int port = vorbelt::playerPort(index);
@@ -262,6 +324,7 @@ PlayerStart startVideoPlayer(int index, bool doubleWide, const std::string& item
                          std::strerror(static_cast<int>(platform::lastError()))))};
 }
 
+// The window of player `index` (process `pid`) was found: its relay may log in to it.
 void playerFound(int index, platform::ProcessId pid) {
 #ifndef _WIN32
     // The user the player runs as: its relay lets a listener on its port have the secret only
@@ -277,6 +340,11 @@ void playerFound(int index, platform::ProcessId pid) {
 #endif
 }
 
+// Polls every 100 ms for the new player's window, titled "video" (only one of that player's
+// own), and retitles it `title` and takes its frame off once found. From the poll after
+// `questionAfter` on, each unsuccessful poll asks "Wait more?" (caption "Player Not
+// Responding!", the player's `file` on a line below); any answer but OK gives up and returns 0.
+// A player that is not running (it failed to start, or has ended) gets no wait: 0 at once.
 platform::WindowHandle awaitVideoWindow(platform::ProcessId player, int questionAfter,
                                         const std::string& title, const QString& file) {
     for (int poll = 0;; ++poll) {
@@ -298,6 +366,26 @@ platform::WindowHandle awaitVideoWindow(platform::ProcessId player, int question
     }
 }
 
+// For the operator: why player `index` (process `player`) has no window.
+QString playerWithoutWindow(int index, platform::ProcessId player) {
+    int code = 0;
+    bool signal = false;
+    const QString program = QString::fromStdString(platform::videoPlayerProgram());
+    if (!platform::processExitStatus(player, code, signal))
+        return QString("The video player \"%1\" of camera %2 showed no window: it is ended and "
+                       "the camera left out.")
+            .arg(program)
+            .arg(index + 1);
+    return QString("The video player \"%1\" of camera %2 ended before its window appeared "
+                   "(%3 %4).")
+        .arg(program)
+        .arg(index + 1)
+        .arg(signal ? "signal" : "exit status")
+        .arg(code);
+}
+
+} // namespace
+
 PlayerWindow startAndAwaitPlayer(int index, bool doubleWide, const std::string& item,
                                  unsigned pauseMs, int questionAfter, const std::string& title) {
     const PlayerStart started = startVideoPlayer(index, doubleWide, item);
@@ -318,37 +406,6 @@ PlayerWindow startAndAwaitPlayer(int index, bool doubleWide, const std::string& 
     }
     playerFound(index, started.pid);
     return {started.pid, w};
-}
-
-QString playerWithoutWindow(int index, platform::ProcessId player) {
-    int code = 0;
-    bool signal = false;
-    const QString program = QString::fromStdString(platform::videoPlayerProgram());
-    if (!platform::processExitStatus(player, code, signal))
-        return QString("The video player \"%1\" of camera %2 showed no window: it is ended and "
-                       "the camera left out.")
-            .arg(program)
-            .arg(index + 1);
-    return QString("The video player \"%1\" of camera %2 ended before its window appeared "
-                   "(%3 %4).")
-        .arg(program)
-        .arg(index + 1)
-        .arg(signal ? "signal" : "exit status")
-        .arg(code);
-}
-
-void withoutRelay(int count, const std::function<bool(int)>& hasRelay, std::vector<bool>& play) {
-    QStringList left;
-    for (int i = 0; i < count; ++i)
-        if (!hasRelay(i)) {
-            if (play[static_cast<std::size_t>(i)])
-                left << QString::number(i + 1);
-            play[static_cast<std::size_t>(i)] = false;
-        }
-    if (!left.isEmpty())
-        messageBox("No relay drives camera " + left.join(", ") +
-                       " (one relay runs per camera name): its file is not played.",
-                   "Vorbelt Player");
 }
 
 #ifndef _WIN32
@@ -399,30 +456,6 @@ BusyCursor::BusyCursor() {
 BusyCursor::~BusyCursor() {
     QApplication::restoreOverrideCursor();
     flushWindowSystem();
-}
-
-std::vector<bool> playableFiles(const QStringList& files) {
-    std::vector<bool> playable;
-    QStringList refused;
-    for (const QString& f : files) {
-        const QFileInfo info(f);
-        QFile file(f);
-        QString why;
-        if (!info.isFile())
-            why = "no regular file";
-        else if (info.size() == 0)
-            why = "empty";
-        else if (!file.open(QIODevice::ReadOnly))
-            why = file.errorString();
-        playable.push_back(why.isEmpty());
-        if (!why.isEmpty())
-            refused << f + ": " + why;
-    }
-    if (!refused.isEmpty())
-        messageBox("These files cannot be played; their cameras are left out:\n" +
-                       refused.join('\n'),
-                   "Vorbelt Player");
-    return playable;
 }
 
 platform::WindowHandle awaitOwnWindow(const std::string& title, int questionAfter,

@@ -42,25 +42,13 @@ QString videoPlayerProfile();
 // Made once at start-up, before the relays, which are told its place. Returns the folder, or
 // an empty string and why (then no player is started).
 std::string openPlayerProfiles(std::string* why = nullptr);
-// Asked by every Load first: whether players may be started at all. When not, one box names
-// the folder and why.
-bool playersMayStart();
 
 // Starts the video player for list item `item` as player `index` (telnet port 9000 + index),
-// with a fresh secret of its own, once its port is seen to be free. Its process id, or -1 and
-// why (for the operator). The station keeps a record of every player it started, whichever
-// window started it.
-struct PlayerStart {
-    platform::ProcessId pid;
-    QString why;
-};
-PlayerStart startVideoPlayer(int index, bool doubleWide, const std::string& item);
-// The window of player `index` (process `pid`) was found: its relay may log in to it.
-void playerFound(int index, platform::ProcessId pid);
-
-// Starts player `index` for `item` and, `pauseMs` later, waits for its window (retitled `title`;
-// "Wait more?" after `questionAfter` polls). A player that cannot start, or shows no window, is
-// named to the operator with why, and ended: then its process id is -1 and its window 0.
+// with a fresh secret of its own, once its port is seen to be free, and `pauseMs` later waits
+// for its window (retitled `title`; "Wait more?" after `questionAfter` polls). A player that
+// cannot start, or shows no window, is named to the operator with why, and ended: then its
+// process id is -1 and its window 0. The station keeps a record of every player it started,
+// whichever window started it.
 struct PlayerWindow {
     platform::ProcessId pid;
     platform::WindowHandle window;
@@ -98,21 +86,6 @@ private:
     std::atomic<bool>* flag_ = &own_;
 };
 
-// Polls every 100 ms for the new player's window, titled "video" (only one of that player's
-// own), and retitles it `title` and takes its frame off once found. From the poll after
-// `questionAfter` on, each unsuccessful poll asks "Wait more?" (caption "Player Not
-// Responding!", the player's `file` on a line below); any answer but OK gives up and returns 0.
-// A player that is not running (it failed to start, or has ended) gets no wait: 0 at once.
-platform::WindowHandle awaitVideoWindow(platform::ProcessId player, int questionAfter,
-                                        const std::string& title, const QString& file);
-// For the operator: why player `index` (process `player`) has no window.
-QString playerWithoutWindow(int index, platform::ProcessId player);
-
-// A player only for a camera with a relay (nobody else could drive it, yet it would listen on
-// its port): of `count` files, those whose camera `hasRelay` denies are struck from `play` and
-// named in one box.
-void withoutRelay(int count, const std::function<bool(int)>& hasRelay, std::vector<bool>& play);
-
 // One station per user at a time: a lock in the user's private runtime folder, held while the
 // station runs; the system drops it with the process, however the station ends.
 class StationLock {
@@ -142,9 +115,24 @@ public:
     BusyCursor& operator=(const BusyCursor&) = delete;
 };
 
-// Which of a Load's files can be played: a regular, non-empty file the station can read. The
-// others are named in one box, with why, before any player starts.
-std::vector<bool> playableFiles(const QStringList& files);
+// Which of a Load's `files` get a player: none when no player may start at all (no private
+// folder for their profiles: one box names it and why); else those that can be played (a
+// regular, non-empty file the station can read; the others named in one box) of cameras that
+// `hasRelay` (nobody else could drive a player, yet it would listen on its port; the others
+// named in one box). Asked before any player starts.
+std::vector<bool> filesToPlay(const QStringList& files, const std::function<bool(int)>& hasRelay);
+
+// Tells the keeper of Fine Sync the channels of the Load just ended: of the first `count` rows,
+// those loaded (`states` non-zero) with their relay and video windows.
+template <class Relays, class Videos, class States>
+void syncLoaded(SyncKeeper& sync, const Relays& relays, const Videos& videos, const States& states,
+                int count, int current, int32_t lengthSeconds) {
+    std::vector<SyncKeeper::Channel> channels(static_cast<std::size_t>(count));
+    for (int i = 0; i < count; ++i)
+        if (states[i] != 0)
+            channels[static_cast<std::size_t>(i)] = {relays[i], videos[i]};
+    sync.loaded(channels, current, lengthSeconds);
+}
 
 // Polls every 100 ms for the top-level window titled `title`; from the poll after
 // `questionAfter` on, every poll asks "Wait more?" with `caption`, the one that found the
