@@ -9,6 +9,7 @@
 #include <X11/extensions/shape.h>
 #include <X11/keysym.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <map>
@@ -80,36 +81,38 @@ bool windowTitle(Display* d, Window w, std::string& title) {
     return readUtf8Property(d, w, XA_WM_NAME, XA_STRING, title);
 }
 
-// One 32-bit CARDINAL property of a window.
-bool readCardinal(Display* d, Window w, const char* name, unsigned long& value) {
+// A property of 32-bit items of window `w` (a CARDINAL, WINDOW or ATOM list), at most `most` of
+// them; empty when it is missing or of another type. (Xlib hands 32-bit items over as longs.)
+std::vector<unsigned long> readLongs(Display* d, Window w, Atom prop, Atom type, long most) {
     Atom actual;
     int format;
     unsigned long count, after;
     unsigned char* data = nullptr;
-    const bool ok = XGetWindowProperty(d, w, atom(d, name), 0, 1, False, XA_CARDINAL, &actual,
-                                       &format, &count, &after, &data) == Success &&
-                    data && count == 1 && format == 32;
-    if (ok)
-        value = *reinterpret_cast<unsigned long*>(data);
+    std::vector<unsigned long> out;
+    if (XGetWindowProperty(d, w, prop, 0, most, False, type, &actual, &format, &count, &after,
+                           &data) == Success &&
+        data && actual == type && format == 32) {
+        const auto* items = reinterpret_cast<const unsigned long*>(data);
+        out.assign(items, items + count);
+    }
     if (data)
         XFree(data);
-    return ok;
+    return out;
+}
+
+// One 32-bit CARDINAL property of a window.
+bool readCardinal(Display* d, Window w, const char* name, unsigned long& value) {
+    const std::vector<unsigned long> v = readLongs(d, w, atom(d, name), XA_CARDINAL, 1);
+    if (v.size() != 1)
+        return false;
+    value = v[0];
+    return true;
 }
 
 // ICCCM: a client leader's WM_CLIENT_LEADER names the leader itself.
 bool clientLeader(Display* d, Window w) {
-    Atom actual;
-    int format;
-    unsigned long count, after;
-    unsigned char* data = nullptr;
-    bool leader = false;
-    if (XGetWindowProperty(d, w, atom(d, "WM_CLIENT_LEADER"), 0, 1, False, XA_WINDOW, &actual,
-                           &format, &count, &after, &data) == Success &&
-        data && format == 32 && count == 1)
-        leader = *reinterpret_cast<Window*>(data) == w;
-    if (data)
-        XFree(data);
-    return leader;
+    const std::vector<unsigned long> v = readLongs(d, w, atom(d, "WM_CLIENT_LEADER"), XA_WINDOW, 1);
+    return v.size() == 1 && v[0] == w;
 }
 
 // The process that owns window `w`: asked of the server (X-Resource), else its _NET_WM_PID;
@@ -160,22 +163,9 @@ Window search(Display* d, Window parent, const std::string& title, int depth,
 }
 
 bool wmSupports(Display* d, const char* what) {
-    Atom actual;
-    int format;
-    unsigned long count, after;
-    unsigned char* data = nullptr;
-    bool found = false;
-    if (XGetWindowProperty(d, DefaultRootWindow(d), atom(d, "_NET_SUPPORTED"), 0, 4096, False,
-                           XA_ATOM, &actual, &format, &count, &after, &data) == Success &&
-        data && format == 32) {
-        const Atom want = atom(d, what);
-        const auto* atoms = reinterpret_cast<Atom*>(data);
-        for (unsigned long k = 0; k < count; ++k)
-            found = found || atoms[k] == want;
-    }
-    if (data)
-        XFree(data);
-    return found;
+    const std::vector<unsigned long> atoms =
+        readLongs(d, DefaultRootWindow(d), atom(d, "_NET_SUPPORTED"), XA_ATOM, 4096);
+    return std::find(atoms.begin(), atoms.end(), atom(d, what)) != atoms.end();
 }
 
 KeySym keysymOf(uint32_t vk) {
@@ -328,33 +318,16 @@ namespace {
 // without one. Reading the titles of these alone costs a fraction of walking the tree, where
 // every frame's decorations are windows too (some 700 with a station and its players).
 bool managedWindows(Display* d, std::vector<Window>& out) {
-    Atom actual;
-    int format;
-    unsigned long count, after;
-    unsigned char* data = nullptr;
-    Window check = 0;
-    if (XGetWindowProperty(d, DefaultRootWindow(d), atom(d, "_NET_SUPPORTING_WM_CHECK"), 0, 1,
-                           False, XA_WINDOW, &actual, &format, &count, &after, &data) == Success &&
-        data && count == 1)
-        check = *reinterpret_cast<Window*>(data);
-    if (data)
-        XFree(data);
+    const Window root = DefaultRootWindow(d);
+    const std::vector<unsigned long> check =
+        readLongs(d, root, atom(d, "_NET_SUPPORTING_WM_CHECK"), XA_WINDOW, 1);
     XWindowAttributes a;
-    if (!check || !XGetWindowAttributes(d, check, &a))
+    if (check.size() != 1 || !XGetWindowAttributes(d, check[0], &a))
         return false;
-    data = nullptr;
-    if (XGetWindowProperty(d, DefaultRootWindow(d), atom(d, "_NET_CLIENT_LIST_STACKING"), 0, 65536,
-                           False, XA_WINDOW, &actual, &format, &count, &after, &data) != Success ||
-        !data || format != 32) {
-        if (data)
-            XFree(data);
-        return false;
-    }
-    const auto* list = reinterpret_cast<Window*>(data);
-    out.assign(std::reverse_iterator<const Window*>(list + count),
-               std::reverse_iterator<const Window*>(list));
-    XFree(data);
-    return true;
+    const std::vector<unsigned long> stacking =
+        readLongs(d, root, atom(d, "_NET_CLIENT_LIST_STACKING"), XA_WINDOW, 65536);
+    out.assign(stacking.rbegin(), stacking.rend());
+    return !out.empty();
 }
 
 Window find(Display* d, const std::string& title, const std::function<bool(Window)>& accept) {
