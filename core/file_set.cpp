@@ -23,8 +23,8 @@ char cameraDigit(const std::string& path) {
 }
 
 bool cameraFileName(const std::string& name) {
-    const std::size_t n = name.size();
-    return n >= 8 && name[n - 8] >= '0' && name[n - 8] <= '9' && name.compare(n - 7, 3, "_st") == 0;
+    const char digit = cameraDigit(name);
+    return digit >= '0' && digit <= '9' && name.compare(name.size() - 7, 3, "_st") == 0;
 }
 
 } // namespace vorbelt
