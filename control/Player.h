@@ -112,8 +112,6 @@ public:
     QPushButton* cameraButton(int tag) const;
 
     SettingsPanel& settingsPanel() { return settings_; }
-    // Fine Sync, shared with the compact window.
-    station::SyncKeeper& syncKeeper() { return *sync_; }
 
     // The key handler of the main window and of the controls bound to it; every key is
     // swallowed. Returns true (the key is taken).

@@ -111,15 +111,6 @@ void SyncKeeper::operatorRate(bool normal) {
     wake_.notify_all();
 }
 
-bool SyncKeeper::offset(int channel, double& out) const {
-    std::lock_guard<std::mutex> g(lock_);
-    const vorbelt::PlayerClock* c = sync_.clock(channel);
-    if (!c || !c->offset())
-        return false;
-    out = *c->offset();
-    return true;
-}
-
 void SyncKeeper::post(const std::vector<vorbelt::SyncCommand>& commands) {
     for (const vorbelt::SyncCommand& c : commands) {
         Channel target;

@@ -56,16 +56,13 @@ public:
     // The steady clock the answers are stamped with (ms).
     static int64_t now();
 
-    // For tests and the benchmark: the controller's view of a player's offset (ms), if any.
-    bool offset(int channel, double& out) const;
-
 private:
     void run();
     void post(const std::vector<vorbelt::SyncCommand>& commands);
 
     const std::atomic<bool>& polling_;
     std::atomic<bool> enabled_{false};
-    mutable std::mutex lock_;
+    std::mutex lock_;
     std::condition_variable wake_;
     bool stop_ = false;
     vorbelt::FineSync sync_;     // under lock_

@@ -146,11 +146,6 @@ bool FineSync::present(int channel) const {
     return player(channel) != nullptr;
 }
 
-const PlayerClock* FineSync::clock(int channel) const {
-    const Player* p = player(channel);
-    return p ? &p->clock : nullptr;
-}
-
 std::optional<double> FineSync::landing(int channel) const {
     const Player* p = player(channel);
     if (!p || p->landings == 0)

@@ -171,7 +171,6 @@ public:
     void operatorRate(int64_t now, bool normal);
 
     bool playing() const { return playing_; }
-    bool holding() const { return rateHold_; }
     int pollPeriodMs() const { return playing_ ? kPlayingPollMs : kPausedPollMs; }
 
     // The commands due by `now`, in order (planning what the answers call for on the way), and
@@ -179,9 +178,7 @@ public:
     std::vector<SyncCommand> due(int64_t now);
     int64_t nextDue() const;
 
-    // What is known of player `channel` (for tests and the benchmark).
-    const PlayerClock* clock(int channel) const;
-    // Its landing delay as learned (ms), if any.
+    // What is learned of player `channel`: its landing delay (ms), if any.
     std::optional<double> landing(int channel) const;
     // How far its answers lead its picture (ms), as learned, if it is.
     std::optional<double> lead(int channel) const;
