@@ -81,12 +81,7 @@ void removeStaleProfiles(const QString& runtime) {
         if (!ok || pid <= 0 || pid == getpid())
             continue;
         // Alive: a station of that id runs (not merely waits, ended, to be reaped).
-        QFile stat(QString("/proc/%1/stat").arg(pid));
-        const QByteArray fields = stat.open(QIODevice::ReadOnly) ? stat.readAll() : QByteArray();
-        const int close = fields.lastIndexOf(')');
-        const bool alive = fields.contains("(VorbeltPlayer)") && close > 0 &&
-                           close + 2 < fields.size() && fields[close + 2] != 'Z';
-        if (!alive)
+        if (platform::runningProgram(pid) != "VorbeltPlayer")
             QDir(dir.filePath(name)).removeRecursively();
     }
 }

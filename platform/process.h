@@ -36,6 +36,10 @@ bool processRunning(ProcessId pid);
 // False while it runs, or when it was not started here.
 bool processExitStatus(ProcessId pid, int& code, bool& signal);
 
+// The program's name (without folder or extension) of process `pid`, whoever started it, while
+// it runs (an ended one that waits to be reaped does not); empty when none runs with that id.
+std::string runningProgram(ProcessId pid);
+
 // The user a process runs as (its real user id), or -1 when that cannot be told.
 int32_t processUserId(ProcessId pid);
 // The user this program runs as; -1 where that is no number (Windows).

@@ -254,6 +254,26 @@ bool processExitStatus(ProcessId pid, int& code, bool& signal) {
     return true;
 }
 
+std::string runningProgram(ProcessId pid) {
+    if (pid <= 0)
+        return "";
+    // "pid (name) state ...": the name may hold blanks and parentheses, the state follows the
+    // last closing one.
+    FILE* f = std::fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r");
+    if (!f)
+        return "";
+    char buffer[512];
+    const std::size_t n = std::fread(buffer, 1, sizeof buffer - 1, f);
+    std::fclose(f);
+    const std::string stat(buffer, n);
+    const auto open = stat.find('(');
+    const auto close = stat.rfind(')');
+    if (open == std::string::npos || close == std::string::npos || close < open ||
+        close + 2 >= stat.size() || stat[close + 2] == 'Z')
+        return "";
+    return stat.substr(open + 1, close - open - 1);
+}
+
 int32_t processUserId(ProcessId pid) {
     if (pid <= 0)
         return -1;

@@ -132,6 +132,27 @@ bool processExitStatus(ProcessId pid, int& code, bool& signal) {
     return ended;
 }
 
+std::string runningProgram(ProcessId pid) {
+    if (pid <= 0)
+        return "";
+    HANDLE h = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE,
+                           static_cast<DWORD>(pid));
+    if (!h)
+        return "";
+    char path[MAX_PATH + 1];
+    DWORD size = sizeof path;
+    const bool named = WaitForSingleObject(h, 0) == WAIT_TIMEOUT &&
+                       QueryFullProcessImageNameA(h, 0, path, &size) != 0;
+    CloseHandle(h);
+    if (!named)
+        return "";
+    std::string name(path, size);
+    name = name.substr(name.find_last_of("\\/") + 1);
+    if (name.size() > 4 && _stricmp(name.c_str() + name.size() - 4, ".exe") == 0)
+        name.resize(name.size() - 4);
+    return name;
+}
+
 int32_t processUserId(ProcessId) {
     return -1;
 }
