@@ -4,6 +4,7 @@
 
 #include "control/Guid.h"
 #include "control/station.h"
+#include "core/player_launch.h"
 #include "core/relay_commands.h"
 #include "core/reports.h"
 #include "platform/qt/message_box.h"
@@ -76,9 +77,9 @@ bool TForm1::waitForRelayWindow(int j) {
 void TForm1::startChannel(int j) {
     // 1. The relay, with the one-word command line "Telnet".
     // Its environment names the players' profiles, where it finds the secret of its player.
-    relayProcessId[j] =
-        platform::createProcess(platform::relayProgram(), "Telnet",
-                                {{"VORBELT_PLAYER_PROFILES", station::openPlayerProfiles()}});
+    relayProcessId[j] = platform::createProcess(
+        platform::relayProgram(), "Telnet",
+        {{vorbelt::kPlayerProfilesVariable, station::openPlayerProfiles()}});
     // 2. Its pipe instance.
     pipeInstance[j] = platform::createNamedPipe(pipeName);
     if (relayProcessId[j] == -1 || pipeInstance[j] == platform::kInvalidPipe) {

@@ -153,10 +153,14 @@ std::string playerProfile(int index, QString& why) {
         QRegularExpression("^snapshot-(path|prefix)=.*$\n?", QRegularExpression::MultilineOption));
     text.replace("[core]\n", "[core]\nsnapshot-path=" + snapshots + "\nsnapshot-prefix=camera" +
                                  QString::number(index + 1) + "-\n");
-    const QString dir = QString::fromStdString(folder) + "/" + port;
+    auto file = [&](const char* name) {
+        return QString::fromStdString(
+            vorbelt::playerFile(folder, vorbelt::playerPort(index), name));
+    };
+    const QString dir = file("");
     QDir(dir).removeRecursively();
-    if (!QDir().mkpath(dir + "/vlc") || !writePrivate(dir + "/vlc/vlcrc", text.toUtf8()) ||
-        !writePrivate(dir + "/secret", password.toLatin1())) {
+    if (!QDir().mkpath(file("vlc")) || !writePrivate(file("vlc/vlcrc"), text.toUtf8()) ||
+        !writePrivate(file("secret"), password.toLatin1())) {
         why = dir + ": " + std::strerror(errno);
         return "";
     }
@@ -326,9 +330,9 @@ void playerFound(int index, platform::ProcessId pid) {
     // when it is that user or the station's own.
     if (profilesFolder().empty())
         return;
-    const QString dir = QString::fromStdString(profilesFolder()) + "/" +
-                        QString::number(vorbelt::playerPort(index));
-    writePrivate(dir + "/owner", QByteArray::number(platform::processUserId(pid)));
+    writePrivate(QString::fromStdString(
+                     vorbelt::playerFile(profilesFolder(), vorbelt::playerPort(index), "owner")),
+                 QByteArray::number(platform::processUserId(pid)));
 #else
     (void)index;
     (void)pid;

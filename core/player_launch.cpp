@@ -15,6 +15,11 @@ std::string playerCommandLine(int i, bool doubleWide, const std::string& mediaPa
     return a + " " + b;
 }
 
+std::string playerFile(const std::string& profiles, int port, const std::string& name) {
+    const std::string folder = profiles + "/" + std::to_string(port);
+    return name.empty() ? folder : folder + "/" + name;
+}
+
 std::optional<int> cameraNumber(const std::string& item) {
     const char c = cameraDigit(item);
     if (c < '0' || c > '9')

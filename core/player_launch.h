@@ -13,6 +13,13 @@ constexpr int playerPort(int i) {
     return 9000 + i;
 }
 
+// The environment variable that names the station's folder of player profiles to its relays.
+constexpr const char* kPlayerProfilesVariable = "VORBELT_PLAYER_PROFILES";
+// File `name` of the player on `port` in that folder: "vlc/vlcrc" (its VLC profile), "secret"
+// (the password its relay logs in with), "owner" (the user it runs as); the player's folder for
+// an empty `name`.
+std::string playerFile(const std::string& profiles, int port, const std::string& name);
+
 // The video player's command line for file i: piece A (interface, port, size option, options,
 // window title), one blank, piece B (window options and the media path). It begins with a
 // blank, so the player's own name is empty. The path is quoted so that a folder with blanks

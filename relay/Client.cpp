@@ -1,5 +1,6 @@
 #include "relay/Client.h"
 
+#include "core/player_launch.h"
 #include "core/relay_commands.h"
 #include "core/reports.h"
 #include "platform/process.h"
@@ -201,12 +202,19 @@ void TTelnetForm::connectOnCommand() {
         telnet_.sendLine(password);
 }
 
+QString TTelnetForm::playerFile(const char* name) const {
+    const QString profiles = qEnvironmentVariable(vorbelt::kPlayerProfilesVariable);
+    if (profiles.isEmpty())
+        return {};
+    return QString::fromStdString(vorbelt::playerFile(profiles.toStdString(), telnet_.port, name));
+}
+
 QByteArray TTelnetForm::playerSecret() const {
     // Started alone (not by the station), the relay logs in with the players' common password.
-    const QString profiles = qEnvironmentVariable("VORBELT_PLAYER_PROFILES");
-    if (profiles.isEmpty())
+    const QString path = playerFile("secret");
+    if (path.isEmpty())
         return vorbelt::kTelnetPassword;
-    QFile secret(profiles + "/" + QString::number(telnet_.port) + "/secret");
+    QFile secret(path);
     // No player of the station's on this port: the common password, which none of the
     // station's players takes (nothing is given away with it).
     if (!secret.open(QIODevice::ReadOnly))
@@ -218,8 +226,7 @@ QString TTelnetForm::foreignListener() const {
     if (telnet_.host != vorbelt::kLocalHost || !sockets::listenersKnown())
         return {};
     long owner = -1;
-    QFile file(qEnvironmentVariable("VORBELT_PLAYER_PROFILES") + "/" +
-               QString::number(telnet_.port) + "/owner");
+    QFile file(playerFile("owner"));
     if (file.open(QIODevice::ReadOnly))
         owner = file.readAll().trimmed().toLong();
     const std::vector<long> users = sockets::listenerUsers(telnet_.port);

@@ -58,6 +58,9 @@ private:
     // the players' profiles named in VORBELT_PLAYER_PROFILES), or the players' common password
     // when the relay runs alone or the station started no player on the port.
     QByteArray playerSecret() const;
+    // File `name` of the station's player on the telnet port (in the players' profiles); empty
+    // when the relay runs alone.
+    QString playerFile(const char* name) const;
     // Why the listener reached on the local port is not the station's player (a user other
     // than the station's or the player's holds it); empty when it is.
     QString foreignListener() const;
