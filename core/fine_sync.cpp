@@ -282,6 +282,13 @@ void FineSync::stopAll(int64_t now) {
         cancelPlanned(c, now);
 }
 
+void FineSync::stopsHere(Player& p, int channel, int64_t now) {
+    const auto o = pictureOffset(channel);
+    p.standingAt = o ? std::optional<double>(*o + static_cast<double>(now)) : std::nullopt;
+    p.standingKnown = o.has_value();
+    p.calibrating.reset();
+}
+
 bool FineSync::playPause(int64_t now) {
     if (!enabled_)
         return playing_;
@@ -293,11 +300,8 @@ bool FineSync::playPause(int64_t now) {
             if (!p)
                 continue;
             cancelPlanned(c, now);
-            const auto o = pictureOffset(c);
-            p->standingAt = o ? std::optional<double>(*o + static_cast<double>(now)) : std::nullopt;
-            p->standingKnown = o.has_value();
+            stopsHere(*p, c, now);
             p->busyUntil = 0;
-            p->calibrating.reset();
             schedule({SyncCommand::Kind::Key, c, kPauseKey, 0, now});
         }
         playing_ = false;
@@ -527,11 +531,12 @@ void FineSync::stepped(int64_t now) {
             continue;
         cancelPlanned(c, now);
         // A step from a playing player stops it on the next frame; a standing one steps a frame.
-        const auto o = pictureOffset(c);
-        p->calibrating.reset();
-        if (playing_)
-            p->standingAt = o ? std::optional<double>(*o + static_cast<double>(now)) : std::nullopt;
-        p->standingKnown = playing_ && o.has_value();
+        if (playing_) {
+            stopsHere(*p, c, now);
+        } else {
+            p->standingKnown = false;
+            p->calibrating.reset();
+        }
         p->clock.reset(now + kStartSettleMs);
     }
     playing_ = false;

@@ -234,6 +234,9 @@ private:
     void cancelPlanned(int channel, int64_t now);
     // Ends every trim under way (normal speed) and forgets what was planned.
     void stopAll(int64_t now);
+    // Player `channel` (`p`) stops now: where it stands is known to the millisecond from its
+    // offset, if that is known; what it was learning from a common start is void.
+    void stopsHere(Player& p, int channel, int64_t now);
 
     bool enabled_ = false;
     bool playing_ = false;
