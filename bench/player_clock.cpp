@@ -16,6 +16,7 @@
 
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <X11/extensions/Xdamage.h>
 
 #include <arpa/inet.h>
 #include <atomic>
@@ -159,6 +160,7 @@ Window findTitled(Display* d, Window parent, const char* title) {
 } // namespace
 
 int main(int argc, char** argv) {
+    XSetErrorHandler([](Display*, XErrorEvent*) { return 0; });
     const int players = argc > 1 ? std::atoi(argv[1]) : 2;
     const std::string build = sourceDir() + "../";
     std::string demo = argc > 2 ? argv[2] : "";
@@ -189,7 +191,8 @@ int main(int argc, char** argv) {
         if (pid == 0) {
             setenv("XDG_CONFIG_HOME", (profiles + "/" + std::to_string(i)).c_str(), 1);
             const std::string port = "--telnet-port=" + std::to_string(9000 + i);
-            const std::string file = demo + "/demo" + std::to_string(i % 4) + "_st.mpg";
+            const std::string file = demo + "/demo" + std::to_string(i % 4) + "_st." +
+                                     (getenv("EXT") ? getenv("EXT") : "mpg");
             const std::string wrapper = build + "../tools/vlc-as-user";
             execl(wrapper.c_str(), wrapper.c_str(), "-I", "telnet", port.c_str(),
                   "--short-jump-size=1", "-q", "--no-interact", "--video-title=video",
@@ -215,6 +218,44 @@ int main(int argc, char** argv) {
         }
     }
     watcher.start();
+    std::vector<Window> damageWindows;
+    for (int i = 0; i < players; ++i)
+        damageWindows.push_back(0);
+    std::atomic<bool> damageStop{false};
+    std::vector<std::pair<int, double>> damages;
+    std::mutex damageLock;
+    std::thread damageThread([&] {
+        Display* dd = XOpenDisplay(nullptr);
+        int ev = 0, er = 0;
+        XDamageQueryExtension(dd, &ev, &er);
+        std::vector<Window> ws;
+        for (int i = 0; i < players; ++i) {
+            Window w = findTitled(dd, DefaultRootWindow(dd), std::to_string(i).c_str());
+            ws.push_back(w);
+            XDamageCreate(dd, w, XDamageReportRawRectangles);
+        }
+        XSync(dd, False);
+        const int fd = ConnectionNumber(dd);
+        while (!damageStop) {
+            while (XPending(dd)) {
+                XEvent e;
+                XNextEvent(dd, &e);
+                if (e.type == ev + XDamageNotify) {
+                    auto* de = reinterpret_cast<XDamageNotifyEvent*>(&e);
+                    const double at = bench::nowMs();
+                    for (int i = 0; i < players; ++i)
+                        if (ws[i] == de->drawable) {
+                            std::lock_guard<std::mutex> g(damageLock);
+                            if (de->more == 0)
+                                damages.push_back({i, at});
+                        }
+                }
+            }
+            pollfd p{fd, POLLIN, 0};
+            poll(&p, 1, 50);
+        }
+        XCloseDisplay(dd);
+    });
     // Every player polled at about 20 Hz on its own thread, as a station would; commands from
     // the script in between, on the same connections. Everything is logged for analysis:
     // "A player sent back value", "P player at frame", "C player at command".
@@ -270,6 +311,10 @@ int main(int argc, char** argv) {
     for (auto& t : pollers)
         t.join();
     watcher.stop();
+    damageStop = true;
+    damageThread.join();
+    for (auto& [i, at] : damages)
+        std::fprintf(log, "D %d %.3f\n", i, at);
     for (int i = 0; i < players; ++i)
         for (const Change& c : watcher.changes(i))
             std::fprintf(log, "P %d %.3f %d\n", i, c.at, c.frame);

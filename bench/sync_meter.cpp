@@ -1,21 +1,26 @@
 // The sync meter: how far apart the cameras really are, to the frame. It runs the built station
-// as the operator does (its own process, real VLC, keys and clicks through XTEST) on the demo
-// recording, whose frames carry their numbers, grabs the whole screen several times a second,
-// reads every camera's frame number off its picture and prints the spread between the cameras
-// and each follower's offset from the current camera; beside them, what the integer-second
-// answers of the players ("get_time", asked over telnet at the same moments) and the station's
-// position display say.
-// Scenes as the station keeps the cameras without Fine Sync ("design"): (a) "Always Play" off,
-// the current camera playing (F1), the others as the station keeps them; (b) "Always Play" on,
-// all playing; (c) the 4 s after a camera switch (key 2); (d) after F3 and after F2; (e) after a
-// click on the seek bar; (f) "Always Play" off again while all play; (g) where VLC lands a seek
-// in this recording.
-// With "Fine Sync" on ("fine"): (h) all playing, 60 s; the 5 s after (i) key 2 and Tab, (j) F3
-// and F2, (k) a click on the seek bar, (l) F1 twice (pause, play); with the CPU the station and
-// its relays use meanwhile. ("mp4"): (m) all playing, 60 s, on an H.264 MP4 variant.
+// as the operator does (its own process, real VLC, keys and clicks through XTEST) on recordings
+// it makes itself, whose frames carry their numbers, reads every camera's frame number off the
+// screen several times a second and prints the spread between the cameras.
+//
+// With "Fine Sync", per recording variant (MPEG-2 program streams with groups of 12 and of 25
+// pictures, with ffmpeg's multiplexing delay and a small one, with one camera full of noise, at
+// 640x360 and 1920x1080, and H.264 in MP4), one station run of these scenes in a row: the option
+// ticked after the first F1; F1 twice (pause, play); F3; F2; F3 three times quickly; a click on
+// the seek bar; keys 2 and Tab; 20 s steady; playing into the end and F1 there; then a new Load
+// with the option on and F1. Each prints the spread p50/p95/max once settled, when the spread
+// came under 200 ms and under 80 ms for good (from the key), and for the jumps how far the
+// current picture moved against what was asked, in frames; the steady scene also the processor
+// time of the station with its relays and of the players.
+// Without Fine Sync ("design"), the scenes as the station keeps the cameras by its design: (a)
+// "Always Play" off, the current camera playing (F1), the others as the station keeps them;
+// (b) "Always Play" on, all playing; (c) the 4 s after a camera switch (key 2); (d) after F3 and
+// after F2; (e) after a click on the seek bar; (f) "Always Play" off again while all play; (g)
+// where VLC lands a seek in this recording.
 // Run on an X server from the source tree:
-//   tests/isolated.sh --x11 build/bench/sync_meter [design|fine|mp4 ...] 2>/dev/null
-// (all three when none is named; VLC's own messages go to standard error.)
+//   tests/isolated.sh --x11 build/bench/sync_meter [--cameras N] [variant ...] 2>/dev/null
+// variants: design ps12 ps25 mux01 busy hd mp4 (all but design when none is named); VLC's own
+// messages go to standard error.
 #include "bench_util.h"
 #include "desktop.h"
 #include "player_line.h"
@@ -30,10 +35,14 @@
 #include <cmath>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <map>
+#include <memory>
 #include <netinet/in.h>
+#include <optional>
 #include <poll.h>
 #include <set>
+#include <sstream>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -41,7 +50,8 @@ using namespace e2e;
 
 namespace {
 
-constexpr int kCameras = 4;
+constexpr int kMaxCameras = 8;
+int kCameras = 4;
 constexpr double kFrameMs = 40; // 25 frames a second
 const QPoint kAlwaysPlay(560 + 16 + 10, 144 + 11);
 
@@ -64,10 +74,11 @@ int secondsOf(bench::PlayerLine& line) {
 }
 
 struct Sample {
-    double at = 0;              // ms since the phase began
-    int frame[kCameras] = {};   // -1 unreadable
-    int seconds[kCameras] = {}; // the players' own integer answers
-    int shown = -1;             // the station's position display
+    double at = 0;                 // ms since the phase began
+    double clock = 0;              // ms of the steady clock
+    int frame[kMaxCameras] = {};   // -1 unreadable
+    int seconds[kMaxCameras] = {}; // the players' own integer answers
+    int shown = -1;                // the station's position display
 };
 
 class Meter {
@@ -100,7 +111,8 @@ public:
             const qint64 due = t.elapsed() + everyMs;
             Sample s;
             s.at = static_cast<double>(t.elapsed());
-            QRect where[kCameras];
+            s.clock = bench::nowMs();
+            QRect where[kMaxCameras];
             for (int i = 0; i < kCameras; ++i)
                 where[i] = desktop_.geometry(windows_[i]);
             for (int i = 0; i < kCameras; ++i)
@@ -122,8 +134,8 @@ public:
 private:
     Desktop& desktop_;
     Station& station_;
-    Window windows_[kCameras] = {};
-    bench::PlayerLine probes_[kCameras];
+    Window windows_[kMaxCameras] = {};
+    bench::PlayerLine probes_[kMaxCameras];
 };
 
 void printSteady(const char* what, const std::vector<Sample>& samples, int current) {
@@ -206,65 +218,21 @@ void printTransient(const char* what, const std::vector<Sample>& samples, int cu
                     worst, settled);
 }
 
-// After a jump: the largest spread in the first 3 s, and when the spread came under 200 ms for
-// good (counted from the operator's key).
-void printSettling(const char* what, const std::vector<Sample>& samples) {
-    double worst = 0, settled = -1;
-    std::vector<double> late;
-    for (const Sample& s : samples) {
-        int lo = 1 << 30, hi = -1;
-        bool all = true;
-        for (int i = 0; i < kCameras; ++i) {
-            all = all && s.frame[i] >= 0;
-            lo = std::min(lo, s.frame[i]);
-            hi = std::max(hi, s.frame[i]);
-        }
-        if (!all)
-            continue;
-        const double spread = (hi - lo) * kFrameMs;
-        if (s.at <= 3000)
-            worst = std::max(worst, spread);
-        if (spread >= 200)
-            settled = -1;
-        else if (settled < 0)
-            settled = s.at;
-        if (s.at >= samples.back().at - 2000)
-            late.push_back(spread);
-    }
-    std::printf("%-36s max spread in 3 s %5.0f ms; under 200 ms for good after %s; last 2 s "
-                "p50 %3.0f ms p95 %3.0f ms\n",
-                what, worst,
-                settled < 0 ? "(never)"
-                            : (std::to_string(static_cast<int>(settled)) + " ms").c_str(),
-                bench::percentile(late, 50), bench::percentile(late, 95));
-}
-
-// Processor time of the station and its relays (ms), the players left out.
-long stationTicks(const Station& station) {
-    long ticks = 0;
-    for (pid_t p : station.processes()) {
-        std::ifstream f("/proc/" + std::to_string(p) + "/comm");
-        std::string name;
-        std::getline(f, name);
-        if (name == "VorbeltPlayer" || name == "brellon")
-            ticks += bench::cpuTicks(p);
-    }
-    return ticks;
-}
-
-// Loads the demo recording of `seconds` (made as `format` asks) by its typed path.
+// Makes the recording of a variant (unless it is there) and loads it by its typed path.
 bool loadDemo(Desktop& desktop, Station& station, const std::string& folder, int seconds,
-              const char* format) {
+              const char* format, const std::string& options = "") {
     const std::string demo = station.folder() + "/" + folder;
-    if (std::system(("bash " + std::string(VORBELT_SOURCE_DIR) + "/tools/make_demo.sh '" + demo +
-                     "' " + std::to_string(seconds) + " " + format)
+    if (std::system(("bash " + std::string(VORBELT_SOURCE_DIR) + "/tools/make_demo.sh --cameras " +
+                     std::to_string(kCameras) + " " + options + " '" + demo + "' " +
+                     std::to_string(seconds) + " " + format)
                         .c_str()) != 0)
         return false;
     const std::string first = std::string(format) == "mp4" ? "/demo0_st.mp4" : "/demo0_st.mpg";
     station.loadTyped(demo + first);
     (void)desktop;
-    // The length display is drawn once Load has ended.
-    return testing_support::waitUntil([&] { return station.shownLength() >= seconds - 1; }, 60000);
+    // Load clears the length display first, and it is drawn again once Load has ended.
+    testing_support::waitUntil([&] { return station.shownLength() < seconds - 1; }, 10000);
+    return testing_support::waitUntil([&] { return station.shownLength() >= seconds - 1; }, 90000);
 }
 
 void design(Desktop& desktop, Station&, Meter& meter) {
@@ -334,94 +302,275 @@ void design(Desktop& desktop, Station&, Meter& meter) {
     printSteady("(f) Always Play off, all playing", meter.record(15000), 1);
 }
 
-// "Fine Sync" switched on in the Settings panel (and the panel closed again).
-void fineSyncOn(Desktop& desktop) {
+// "Fine Sync" switched on or off in the Settings panel (and the panel closed again).
+void toggleFineSync(Desktop& desktop) {
     desktop.click(at::kSettingsSave.x(), at::kSettingsSave.y());
     desktop.click(at::kFineSync.x(), at::kFineSync.y());
     desktop.click(at::kSettingsSave.x(), at::kSettingsSave.y());
 }
 
-void fine(Desktop& desktop, Station& station, Meter& meter) {
-    auto key = [&](const char* k) { desktop.key(k); };
-    // (h) every camera plays from the start, 60 s; the CPU the station and its relays use.
-    key("F1");
-    meter.record(5000, 100, false);
-    const long before = stationTicks(station);
-    QElapsedTimer steady;
-    steady.start();
-    printSteady("(h) Fine Sync, all playing, 60 s", meter.record(60000, 100, false), 0);
-    const double cpu = 100.0 * static_cast<double>(stationTicks(station) - before) /
-                       sysconf(_SC_CLK_TCK) / (static_cast<double>(steady.elapsed()) / 1000.0);
-    std::printf("    station and relays: %.2f %% of one core meanwhile\n", cpu);
-    // (i) camera switches: nobody moves.
-    key("2");
-    printSettling("(i) after key 2", meter.record(5000, 100, false));
-    key("Tab");
-    printSettling("(i) after Tab", meter.record(5000, 100, false));
-    // (j) F3, F2, and once more: the first jump after a Load teaches the station how each
-    // player lands a seek.
-    key("F3");
-    printSettling("(j) after F3 (the first jump)", meter.record(10000, 100, false));
-    key("F2");
-    printSettling("(j) after F2", meter.record(8000, 100, false));
-    key("F3");
-    printSettling("(j) after F3 again", meter.record(8000, 100, false));
-    key("F2");
-    printSettling("(j) after F2 again", meter.record(8000, 100, false));
-    // (k) a click on the seek bar (its groove, left of the handle), then on the floor plan.
-    desktop.click(at::kSeekBar.x() - 100, at::kSeekBar.y() - 3);
-    desktop.click(300, 300);
-    printSettling("(k) after a seek-bar click", meter.record(6000, 100, false));
-    // (l) F1 twice: all pause, all play again.
-    key("F1");
-    meter.record(2000, 100, false);
-    key("F1");
-    printSettling("(l) after F1 twice (pause, play)", meter.record(6000, 100, false));
-    printSteady("    and the 20 s after", meter.record(20000, 100, false), 2);
+// The spread of one sample (ms), or -1 when a camera is unreadable.
+double spreadOf(const Sample& s) {
+    int lo = 1 << 30, hi = -1;
+    for (int i = 0; i < kCameras; ++i) {
+        if (s.frame[i] < 0)
+            return -1;
+        lo = std::min(lo, s.frame[i]);
+        hi = std::max(hi, s.frame[i]);
+    }
+    return (hi - lo) * kFrameMs;
 }
 
-void mp4(Desktop& desktop, Station& station, Meter& meter) {
-    (void)station;
-    desktop.key("F1");
-    meter.record(5000, 100, false);
-    printSteady("(m) Fine Sync, MP4 (H.264), all playing, 60 s", meter.record(60000, 100, false),
-                0);
+// A player's counts of pictures displayed and lost so far, from its "stats" answer.
+std::pair<long, long> pictureCounts(bench::PlayerLine& line) {
+    const auto answer = line.ask("stats");
+    long shown = -1, lost = -1;
+    if (!answer)
+        return {shown, lost};
+    std::istringstream text(*answer);
+    for (std::string l; std::getline(text, l);) {
+        const auto colon = l.find(':');
+        if (colon == std::string::npos)
+            continue;
+        if (l.find("displayed") != std::string::npos)
+            shown = std::atol(l.c_str() + colon + 1);
+        else if (l.find("lost") != std::string::npos && l.find("frame") != std::string::npos)
+            lost = std::atol(l.c_str() + colon + 1);
+    }
+    return {shown, lost};
 }
+
+// One scene after a key at the start of `samples` (`before`: the current camera's frame and its
+// time just before the key; `asked`: the move asked, in frames, or none): the spread once
+// settled (from `settledFrom` ms on), when it came under 200 and 80 ms for good, and how far the
+// current picture moved against what was asked.
+void printScene(const char* what, const std::vector<Sample>& samples, int current,
+                std::optional<std::pair<double, int>> before = std::nullopt,
+                std::optional<int> asked = std::nullopt, double settledFrom = 2000) {
+    std::vector<double> settled;
+    double under200 = -1, under80 = -1;
+    int unreadable = 0;
+    std::vector<double> moved;
+    for (const Sample& s : samples) {
+        const double spread = spreadOf(s);
+        if (spread < 0) {
+            ++unreadable;
+            continue;
+        }
+        if (spread >= 200)
+            under200 = -1;
+        else if (under200 < 0)
+            under200 = s.at;
+        if (spread >= 80)
+            under80 = -1;
+        else if (under80 < 0)
+            under80 = s.at;
+        if (s.at >= settledFrom)
+            settled.push_back(spread);
+        if (before && asked && s.at >= 3000 && s.frame[current] >= 0)
+            moved.push_back(s.frame[current] - before->second -
+                            (s.clock - before->first) / kFrameMs - *asked);
+    }
+    auto when = [](double t) {
+        return t < 0 ? std::string("never") : std::to_string(static_cast<int>(t)) + " ms";
+    };
+    std::printf("  %-28s p50 %4.0f p95 %4.0f max %4.0f ms; <200 ms after %-8s <80 ms after %-8s",
+                what, bench::percentile(settled, 50), bench::percentile(settled, 95),
+                bench::percentile(settled, 100), when(under200).c_str(), when(under80).c_str());
+    if (!moved.empty())
+        std::printf(" moved %+.1f frames vs asked", bench::percentile(moved, 50));
+    if (unreadable)
+        std::printf(" (%d unreadable)", unreadable);
+    std::printf("\n");
+    std::fflush(stdout);
+}
+
+// The current camera's frame last read in `samples`, and when (the steady clock's ms).
+std::pair<double, int> lastFrame(const std::vector<Sample>& samples, int current) {
+    for (auto it = samples.rbegin(); it != samples.rend(); ++it)
+        if (it->frame[current] >= 0)
+            return {it->clock, it->frame[current]};
+    return {0, -1};
+}
+
+// Processor time (% of one core) of the station with its relays, and of the players.
+std::pair<double, double> cpuDuring(Station& station, Meter& meter, int ms) {
+    auto ticks = [&](bool players) {
+        long t = 0;
+        for (pid_t p : station.processes()) {
+            std::ifstream f("/proc/" + std::to_string(p) + "/comm");
+            std::string name;
+            std::getline(f, name);
+            const bool player = name == "vlc";
+            if (player == players && (player || name == "VorbeltPlayer" || name == "brellon"))
+                t += bench::cpuTicks(p);
+        }
+        return t;
+    };
+    const long s0 = ticks(false), p0 = ticks(true);
+    QElapsedTimer t;
+    t.start();
+    meter.record(ms, 200, false);
+    const double seconds = static_cast<double>(t.elapsed()) / 1000.0;
+    const double hz = static_cast<double>(sysconf(_SC_CLK_TCK));
+    return {100.0 * static_cast<double>(ticks(false) - s0) / hz / seconds,
+            100.0 * static_cast<double>(ticks(true) - p0) / hz / seconds};
+}
+
+void fineScenes(Desktop& desktop, Station& station, std::unique_ptr<Meter>& meters,
+                const std::function<bool()>& reload, int seconds) {
+    Meter* m = meters.get();
+    auto key = [&](const char* k) { desktop.key(k); };
+    int current = 0;
+    // Ticked after the first F1 (which plays only the current camera, as designed).
+    key("F1");
+    m->record(3000, 100, false);
+    toggleFineSync(desktop);
+    printScene("ticked after the first F1", m->record(10000, 100, false), current, {}, {}, 4000);
+    key("F1");
+    m->record(1500, 100, false);
+    key("F1");
+    printScene("F1 twice (pause, play)", m->record(7000, 100, false), current);
+    auto jump = [&](const char* what, const char* k, int times, int asked) {
+        const auto before = lastFrame(m->record(300, 100, false), current);
+        for (int n = 0; n < times; ++n) {
+            key(k);
+            if (n + 1 < times)
+                usleep(150000);
+        }
+        printScene(what, m->record(7000, 100, false), current, before, asked);
+    };
+    jump("F3", "F3", 1, 25);
+    jump("F2", "F2", 1, -25);
+    jump("F3 three times quickly", "F3", 3, 75);
+    desktop.click(at::kSeekBar.x() + 100, at::kSeekBar.y() - 3);
+    desktop.click(300, 300);
+    printScene("a seek-bar click", m->record(7000, 100, false), current);
+    key("2");
+    current = 1;
+    printScene("key 2", m->record(4000, 100, false), current, {}, {}, 0);
+    key("Tab");
+    current = 2;
+    printScene("Tab", m->record(4000, 100, false), current, {}, {}, 0);
+    // The players' own counts of pictures shown and lost meanwhile.
+    auto counts = [&] {
+        std::vector<std::pair<long, long>> c;
+        for (int i = 0; i < kCameras; ++i)
+            c.push_back(pictureCounts(m->probe(i)));
+        return c;
+    };
+    const auto before = counts();
+    const double since = bench::nowMs();
+    const auto cpu = cpuDuring(station, *m, 10000);
+    printScene("steady, 20 s", m->record(20000, 100, false), current, {}, {}, 0);
+    const auto after = counts();
+    const double elapsed = (bench::nowMs() - since) / 1000.0;
+    std::printf("  processor: station and relays %.2f %%, players %.1f %% of one core\n", cpu.first,
+                cpu.second);
+    std::printf("  pictures a second shown (lost) by each player:");
+    for (int i = 0; i < kCameras; ++i)
+        std::printf(" %.1f (%.1f)", static_cast<double>(after[i].first - before[i].first) / elapsed,
+                    static_cast<double>(after[i].second - before[i].second) / elapsed);
+    std::printf("\n");
+    // Into the end: F3 until about 6 s before it, then on to the end.
+    const auto now = lastFrame(m->record(300, 100, false), current);
+    const int toEnd = seconds - now.second / 25 - 6;
+    for (int n = 0; n < toEnd; ++n)
+        key("F3");
+    const auto end = m->record(12000, 100, false);
+    const Sample& last = end.back();
+    int standing = 0;
+    for (int i = 0; i < kCameras; ++i)
+        standing += last.frame[i] >= seconds * 25 - 15 ? 1 : 0;
+    std::printf("  into the end: %d of %d cameras stand at their last pictures, %zu windows\n",
+                standing, kCameras,
+                static_cast<std::size_t>(std::count_if(last.frame, last.frame + kCameras,
+                                                       [](int f) { return f >= 0; })));
+    key("F1");
+    const auto again = m->record(6000, 100, false);
+    printScene("F1 at the end", again, current);
+    std::printf("  the current picture then shows frame %d (0:00 is frame 0)\n",
+                again.back().frame[current]);
+    // A new Load with the option on: ticked before the first F1.
+    if (!reload())
+        return;
+    m = meters.get();
+    key("F1");
+    printScene("Load, F1 (ticked before)", m->record(10000, 100, false), 0, {}, {}, 4000);
+}
+
+struct Variant {
+    const char* name;
+    const char* options;
+    const char* format;
+};
 
 } // namespace
 
 int main(int argc, char** argv) {
     const auto app = offscreenApplication(argc, argv);
-    std::set<std::string> scenes(argv + 1, argv + argc);
-    scenes.erase("-platform");
-    scenes.erase("offscreen");
-    if (scenes.empty())
-        scenes = {"design", "fine", "mp4"};
-
+    std::vector<std::string> asked;
+    for (int k = 1; k < argc; ++k) {
+        const std::string a = argv[k];
+        if (a == "--cameras" && k + 1 < argc)
+            kCameras = std::clamp(std::atoi(argv[++k]), 1, kMaxCameras);
+        else if (a != "-platform" && a != "offscreen")
+            asked.push_back(a);
+    }
+    const Variant variants[] = {{"ps12", "", "mpg"},
+                                {"ps25", "--gop 25", "mpg"},
+                                {"mux01", "--mux-delay 0.1", "mpg"},
+                                {"busy", "--busy", "mpg"},
+                                {"hd", "--size 1920x1080", "mpg"},
+                                {"mp4", "", "mp4"}};
     Desktop desktop;
     desktop.startWindowManager();
-    auto run = [&](const std::string& scene, int seconds, const char* format, bool fineSync,
-                   auto&& body) {
-        if (!scenes.count(scene))
-            return true;
-        Station station(desktop, {{}, true});
-        if (fineSync)
-            fineSyncOn(desktop);
-        if (!loadDemo(desktop, station, "demo", seconds, format)) {
-            std::fprintf(stderr, "%s: Load did not end\n", scene.c_str());
-            return false;
+    std::vector<std::string> names;
+    for (int i = 0; i < kCameras; ++i)
+        names.push_back("Camera" + std::to_string(i + 1));
+    bool ok = true;
+    if (std::find(asked.begin(), asked.end(), "design") != asked.end()) {
+        Station station(desktop, {kCameras == 4 ? std::vector<std::string>{} : names, true});
+        if (loadDemo(desktop, station, "design", 90, "mpg")) {
+            Meter meter(desktop, station);
+            if (meter.ready())
+                design(desktop, station, meter);
+            else
+                ok = false;
+        } else {
+            ok = false;
         }
-        Meter meter(desktop, station);
-        if (!meter.ready()) {
-            std::fprintf(stderr, "players not found or not reachable over telnet\n");
-            return false;
-        }
-        body(desktop, station, meter);
         station.exitAndAwaitEnd();
-        return true;
-    };
-    bool ok = run("design", 90, "mpg", false, design);
-    ok = run("fine", 240, "mpg", true, fine) && ok;
-    ok = run("mp4", 120, "mp4", true, mp4) && ok;
+    }
+    for (const Variant& v : variants) {
+        if (!asked.empty() && std::find(asked.begin(), asked.end(), v.name) == asked.end())
+            continue;
+        std::printf("%s, %d cameras (%s%s)\n", v.name, kCameras, v.format,
+                    *v.options ? (std::string(", ") + v.options).c_str() : "");
+        std::fflush(stdout);
+        constexpr int kSeconds = 100;
+        Station station(desktop, {kCameras == 4 ? std::vector<std::string>{} : names, true});
+        const std::string folder = std::string("v-") + v.name;
+        if (!loadDemo(desktop, station, folder, kSeconds, v.format, v.options)) {
+            std::fprintf(stderr, "%s: Load did not end\n", v.name);
+            ok = false;
+            continue;
+        }
+        auto meter = std::make_unique<Meter>(desktop, station);
+        if (!meter->ready()) {
+            ok = false;
+            continue;
+        }
+        fineScenes(
+            desktop, station, meter,
+            [&] {
+                if (!loadDemo(desktop, station, folder, kSeconds, v.format, v.options))
+                    return false;
+                meter = std::make_unique<Meter>(desktop, station);
+                return meter->ready();
+            },
+            kSeconds);
+        station.exitAndAwaitEnd();
+    }
     return ok ? 0 : 1;
 }

@@ -49,7 +49,11 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # uses (its X11 video output) and the font its windows are sized for.
 # (The player wrapper, for a station run as root, takes the display's cookie with xauth.)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
-    "vlc-bin, vlc-plugin-base, vlc-plugin-video-output, fonts-liberation2, xauth, util-linux")
+    "vlc-bin, vlc-plugin-base, vlc-plugin-video-output, fonts-liberation2, xauth, util-linux, adduser")
+# The players' own account (used as root) is made on installation and removed on purge.
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+    ${CMAKE_SOURCE_DIR}/packaging/postinst ${CMAKE_SOURCE_DIR}/packaging/postrm)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 include(CPack)

@@ -166,6 +166,7 @@ void TForm2::Button1Click() {
     lengthPhaseFlag = true;
     // The players of the previous load end at once, and any other the station started; the
     // relays stay, to connect to the new ones.
+    station::takeSnapshots(); // (the players' homes go with them)
     for (int i = 0; i < rows(); ++i)
         station::endProcess(vlcProcessId[i], 0);
     station::endVideoPlayers(0);
@@ -192,10 +193,13 @@ void TForm2::Button1Click() {
             station::unload(vlcProcessId[j], vlcWindow[j], channelState[j]);
     }
     if (sync_)
-        station::syncLoaded(*sync_, relayWindow, vlcWindow, channelState, fileCount, currentChannel,
-                            ui_->TrackBar1->maximum());
+        station::syncLoaded(*sync_, relayWindow, vlcWindow, channelState, files, fileCount,
+                            currentChannel, ui_->TrackBar1->maximum());
     pollingFlag = true;
     lengthPhaseFlag = false;
+    // The players' windows were brought forward as they were placed: the keys come back here,
+    // as they do to the main window after its Load.
+    platform::setForegroundWindow(ownWindowHandle != 0 ? ownWindowHandle : winId());
 }
 
 void TForm2::loadFile(int j) {
@@ -252,6 +256,7 @@ bool TForm2::FormKeyDown(int key) {
         // Back to the main window: the keys posted to it arrive after this window is hidden,
         // so they only show its control panel again.
         if (isVisible()) {
+            handingBack_ = true;
             platform::postMessage(mainWindowHandle, platform::WM_KEYDOWN_MESSAGE,
                                   platform::VK_SPACE_KEY, 0);
             hide();
@@ -367,7 +372,8 @@ void TForm2::Image7MouseDown(int x) {
     const int zone = vorbelt::transportZone(x);
     const platform::WindowHandle current = currentChannel < kRows ? vlcWindow[currentChannel] : 0;
     if (zone == 0)
-        station::playPause(sync_, current, relayWindow, rows(), ui_->TrackBar1->value());
+        station::playPause(sync_, currentChannel, current, relayWindow, rows(),
+                           ui_->TrackBar1->value());
     else if (current != 0)
         station::transportKey(sync_, vlcWindow, rows(), vorbelt::transportKey(zone));
 }

@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <utility>
 
 namespace Ui {
 class Form2;
@@ -91,6 +92,10 @@ public:
 
     // The key handler of the window and of its bound controls; every key is taken.
     bool FormKeyDown(int key);
+    // Whether '/' has just handed the station back to the main window, which takes this
+    // window's state back with the keys '/' posts to it (they arrive once this window is
+    // hidden); asking clears it.
+    bool takeHandBack() { return std::exchange(handingBack_, false); }
     // Camera button `tag` (1 .. 7) clicked.
     void ButtonClick(int tag);
     // The transport strip, clicked at x within it.
@@ -138,6 +143,7 @@ private:
     std::unique_ptr<Ui::Form2> ui_;
     SettingsPanel settings_;
     TFrame1* Frame1 = nullptr;
+    bool handingBack_ = false;
     station::OperatorMoves* seekBarMoves_ = nullptr; // owned by the seek bar
     QSet<QObject*> keyBound_;
     Layering mainLayering_;

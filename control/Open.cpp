@@ -75,7 +75,7 @@ void TFrame1::Button1Click() {
                        "\" is no camera file of a recording: the files of a recording are "
                        "named with a camera digit before \"_st\" and the extension (such as "
                        "take0_st.mpg, take1_st.mpg, ...).",
-                   "Open");
+                   "Not a camera file", BoxKind::Warning);
     ui_->ListBox1->clear();
     const auto members = vorbelt::recordingSet(chosen.toStdString(), [](const std::string& p) {
         return QFileInfo(QString::fromStdString(p)).isFile();

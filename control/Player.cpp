@@ -62,6 +62,11 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent), ui_(new Ui::Form1) {
     connect(ui_->CheckBox5, &QCheckBox::toggled, this, &TForm1::CheckBox5Click);
     connect(ui_->CheckBox6, &QCheckBox::toggled, this, &TForm1::CheckBox6Click);
     sync_ = std::make_unique<station::SyncKeeper>(pollingFlag);
+    sync_->setWindowGone([this](int channel, platform::WindowHandle window) {
+        QMetaObject::invokeMethod(
+            this, [this, channel, window] { videoWindowGone(channel, window); },
+            Qt::QueuedConnection);
+    });
     connect(ui_->CheckBox7, &QCheckBox::toggled, this, &TForm1::CheckBox7Click);
     connect(ui_->TrackBar2, &QSlider::valueChanged, this, &TForm1::TrackBar2Change);
     // The resolution is applied by the start-up sizing; later only the operator's choice acts.
@@ -122,14 +127,18 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent), ui_(new Ui::Form1) {
     std::string refused;
     if (platform::pipePath(pipeName, &refused).empty())
         messageBox("The report pipe cannot be made: " + QString::fromStdString(refused) + ".",
-                   "Report pipe");
+                   "Report pipe", BoxKind::Warning);
 
     // 3. Names: the names file replaces the memo's lines when it exists. Its line count fixes
     // the number of channels, at most as many as the channel table holds. A names file that
     // cannot be read ends start-up with the error.
     std::vector<std::string> names;
-    if (readNamesFile(names))
-        settings_.setNameList(names);
+    try {
+        if (readNamesFile(names))
+            settings_.setNameList(names);
+    } catch (const NamesFileRefused& e) {
+        messageBox(QString::fromStdString(e.what()), "Camera names", BoxKind::Warning);
+    }
     cameraCount_ = settings_.nameCount();
     // One relay per camera, as many as the machine holds: a long names file must not start
     // hundreds of them (each a window of the display, each tens of MB).
@@ -138,7 +147,7 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent), ui_(new Ui::Form1) {
         messageBox(QString("Only the first %1 camera names are used; the other %2 are ignored.")
                        .arg(kMaxCameras)
                        .arg(cameraCount() - kMaxCameras),
-                   "Vorbelt Player");
+                   "Vorbelt Player", BoxKind::Information);
     // The players' private profiles, whose place every relay is told.
     station::openPlayerProfiles();
 
@@ -214,7 +223,7 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent), ui_(new Ui::Form1) {
         timerThread = std::thread(&TForm1::timerThreadMain, this);
         timerThreadId = static_cast<uint32_t>(timerThread.native_handle());
     } catch (const std::system_error&) {
-        messageBox("ThreadFail!", "Timer");
+        messageBox("ThreadFail!", "Timer", BoxKind::Warning);
     }
 
     // 19.
@@ -260,7 +269,7 @@ void TForm1::loadSettings() {
         s.opacityStep = kLeastVisibleOpacity;
     settings_.apply(s);
     if (!ok)
-        messageBox(kFileErrorText, "File Error");
+        messageBox(kFileErrorText, "File Error", BoxKind::Warning);
 }
 
 QLabel* TForm1::labelTile(int channel) const {

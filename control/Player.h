@@ -162,6 +162,10 @@ private:
     bool FormCloseQuery();
     // On the GUI thread: every report the readers have queued, in order.
     void applyReports();
+    // The video window `window` of `channel` is gone (told by the keeper's watch).
+    void videoWindowGone(int channel, platform::WindowHandle window);
+    // The relay of `channel` refused the listener on its player's port.
+    void listenerRefused(int channel);
     void loadSettings();
     void startChannel(int j);
     void failedStart(int j);
@@ -195,6 +199,13 @@ private:
     // they were.
     void showPanelsAgain();
     void select(int row, bool fromLabelTile);
+    // Camera `row`'s video window in its tile along the bottom (seen only when the tiles are
+    // previewed), or full size (behind the tiles when asked).
+    void placeInTile(int row, uint32_t colourKey);
+    void placeFullSize(int row, bool behindTiles);
+    // Every loaded camera's video window as a selection leaves it: the current one full size,
+    // the others in their tiles.
+    void layOutVideoWindows();
     void setOthersAlpha(uint8_t alpha);
     void recolourButtons();
 
@@ -220,6 +231,7 @@ private:
     bool maskDirty_ = true;
     QRegion uncovered_; // what clearing the colour-key mask has uncovered, until it is drawn
     bool grabbing_ = false;
+    bool refusalShown_[kTableRows] = {}; // a box said so since the last Load
     uint32_t appliedMode_ = 0;
     uint8_t appliedAlpha_ = 0;
 };

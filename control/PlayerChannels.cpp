@@ -12,6 +12,7 @@
 
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QTimer>
 
 #include <algorithm>
 #include <system_error>
@@ -96,7 +97,7 @@ void TForm1::startChannel(int j) {
             readerThread[j] = std::thread(&TForm1::readerThreadMain, this, pipeInstance[j].load());
             readerThreadId[j] = static_cast<uint32_t>(readerThread[j].native_handle());
         } catch (const std::system_error&) {
-            messageBox("ThreadFail!", "Guid");
+            messageBox("ThreadFail!", "Guid", BoxKind::Warning);
         }
     } else {
         // Not connected: the instance is closed and no reader started. A relay that is gone,
@@ -144,12 +145,19 @@ void TForm1::readerThreadMain(platform::PipeHandle instance) {
 }
 
 void TForm1::reportHandling(const char* data, std::size_t length, int channel) {
+    // A relay that found another program on its player's port: the operator is told.
+    if (vorbelt::isRefusalReport(data, length)) {
+        QMetaObject::invokeMethod(
+            this, [this, channel] { listenerRefused(channel); }, Qt::QueuedConnection);
+        return;
+    }
     const auto value = vorbelt::reportValue(data, length, lastReportText[channel]);
     if (!value)
         return;
     const bool lengthPhase = lengthPhaseFlag.load();
-    // Fine Sync times each position answer as it is read, before anything waits.
-    if (!lengthPhase && sync_->enabled() && vorbelt::freshValue(data, length))
+    // The keeper times each position answer as it is read, before anything waits (with Fine
+    // Sync off it still learns which player stands at its end).
+    if (!lengthPhase && vorbelt::freshValue(data, length))
         sync_->answer(channel, *value);
     // Widgets belong to the GUI thread: the reports wait for it in a bounded queue, in the
     // order they were read, handed over by one queued call at a time (a relay that reports
@@ -158,6 +166,51 @@ void TForm1::reportHandling(const char* data, std::size_t length, int channel) {
     // it is read: Load ends the length phase while the GUI thread is still busy.
     if (reports_.push({channel, *value, lengthPhase}))
         QMetaObject::invokeMethod(this, &TForm1::applyReports, Qt::QueuedConnection);
+}
+
+void TForm1::listenerRefused(int channel) {
+    // One box per camera and Load: a relay asked again says the same again.
+    if (channel < 0 || channel >= kTableRows || refusalShown_[channel])
+        return;
+    refusalShown_[channel] = true;
+    messageBox(QString("Camera %1: another program than its video player listens on port %2. "
+                       "Its relay gave it nothing, and the camera is not controlled.")
+                   .arg(channel + 1)
+                   .arg(vorbelt::playerPort(channel)),
+               "Port taken", BoxKind::Warning);
+}
+
+void TForm1::videoWindowGone(int channel, platform::WindowHandle window) {
+    if (channel < 0 || channel >= kTableRows)
+        return;
+    // Only a window that a table still shows for the channel: a Load that replaced its player
+    // has a new one there.
+    const bool compact = Form2 && channel < TForm2::kRows && Form2->vlcWindow[channel] == window;
+    const bool main = vlcWindow[channel] == window;
+    if (!main && !compact)
+        return;
+    // A player the station ends (a new Load, Exit) takes its window with it; one that still
+    // runs lost its window by itself (its recording stopped): the camera is shown no longer,
+    // and the operator is told. The process is looked at a little later: a player ending
+    // closes its window first.
+    const platform::ProcessId player = main ? vlcProcessId[channel] : Form2->vlcProcessId[channel];
+    QTimer::singleShot(700, this, [this, channel, window, player] {
+        if (!platform::processRunning(player))
+            return;
+        if (vlcWindow[channel] == window)
+            station::unload(vlcProcessId[channel], vlcWindow[channel], channelState[channel]);
+        if (Form2 && channel < TForm2::kRows && Form2->vlcWindow[channel] == window) {
+            Form2->vlcWindow[channel] = 0;
+            Form2->channelState[channel] = 0;
+            Form2->update();
+        }
+        recolourButtons();
+        update();
+        messageBox(QString("The video window of camera %1 is gone: its player stopped showing the "
+                           "recording. Load the recording again to see this camera.")
+                       .arg(channel + 1),
+                   "Camera window gone", BoxKind::Warning);
+    });
 }
 
 void TForm1::applyReports() {
@@ -218,6 +271,7 @@ void TForm1::timerThreadMain() {
         platform::sleepMs(100);
         while (pollingFlag) {
             platform::sleepMs(1000);
+            station::keepPlayerLogsShort();
             // The channels of the window that the reports go to: a Load in the compact window
             // is kept in step as well as one in the main window.
             // With Fine Sync the keeper polls, and more often.
@@ -248,6 +302,7 @@ bool TForm1::FormCloseQuery() {
     timerRunFlag = false;
     platform::sleepMs(900);
     platform::sleepMs(900);
+    station::takeSnapshots(); // (the players' homes go with them)
     // Every channel that was started, also one whose name was deleted since.
     for (int i = 0; i < startedChannels_; ++i) {
         station::endProcess(vlcProcessId[i], 100);

@@ -42,10 +42,18 @@ bool TForm1::event(QEvent* event) {
 bool TForm1::FormKeyDown(int key) {
     // Step 1: continue from where the compact window left off, or show the control panel (and
     // the panels the switch to the compact window put away).
-    if (Form2 && Form2->isVisible())
+    // (The compact window's '/' posts keys that arrive once it is hidden: they take it back.)
+    if (Form2 && Form2->isVisible()) {
         takeBackFromCompactWindow();
-    else
+    } else {
+        if (Form2 && Form2->takeHandBack()) {
+            takeBackFromCompactWindow();
+            // The compact window's grid (its own Load's cells, or its camera choices) is left
+            // for this window's own layout: the current camera full size, the others in tiles.
+            layOutVideoWindows();
+        }
         showPanelsAgain();
+    }
     const vorbelt::KeyAction a = vorbelt::keyAction(key);
     switch (a.kind) {
     case vorbelt::KeyKind::Nothing:
@@ -66,8 +74,8 @@ bool TForm1::FormKeyDown(int key) {
             cameraButton(*tag)->click();
         break;
     case vorbelt::KeyKind::PlayPause:
-        station::playPause(sync_.get(), vlcWindow[currentChannel], relayWindow, fileCount,
-                           ui_->TrackBar1->value());
+        station::playPause(sync_.get(), currentChannel, vlcWindow[currentChannel], relayWindow,
+                           fileCount, ui_->TrackBar1->value());
         break;
     case vorbelt::KeyKind::PostToAll:
         station::transportKey(sync_.get(), vlcWindow, fileCount, a.virtualKey);

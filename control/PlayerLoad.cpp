@@ -20,6 +20,7 @@ void TForm1::Frame11Button1Click() {
     platform::sleepMs(900);
     // The players of the previous load are stopped before the dialog, also if it is cancelled;
     // so is any other player the station started (by the compact window, say) and lost track of.
+    station::takeSnapshots(); // (the players' homes go with them)
     for (int i = 0; i < fileCount; ++i)
         station::endProcess(vlcProcessId[i], 100);
     station::endVideoPlayers(100);
@@ -34,6 +35,8 @@ void TForm1::Frame11Button1Click() {
 
 void TForm1::Button1Click() {
     waitFlag = true;
+    for (bool& shown : refusalShown_)
+        shown = false;
     lengthPhaseFlag = true;
     ui_->Frame11->Button1()->click();
     // The window thread blocks from here on (the designed sleeps and waits): the operator sees
@@ -58,12 +61,12 @@ void TForm1::Button1Click() {
         }
     } catch (const std::exception& e) {
         // A file name without a camera digit ends the Load here; what was loaded stays.
-        messageBox(QString::fromLocal8Bit(e.what()), "Vorbelt Player");
+        messageBox(QString::fromLocal8Bit(e.what()), "Vorbelt Player", BoxKind::Warning);
         return;
     }
     lengthPhaseFlag = false;
-    station::syncLoaded(*sync_, relayWindow, vlcWindow, channelState, fileCount, currentChannel,
-                        ui_->TrackBar1->maximum());
+    station::syncLoaded(*sync_, relayWindow, vlcWindow, channelState, files, fileCount,
+                        currentChannel, ui_->TrackBar1->maximum());
     platform::setForegroundWindow(mainWindowHandle);
     platform::sleepMs(900);
     pollingFlag = true;

@@ -30,10 +30,50 @@ void TForm1::ImageMouseDown(int tag) {
     select(tag, true);
 }
 
+void TForm1::placeInTile(int row, uint32_t key) {
+    const int n = cameraCount();
+    platform::setWindowPos(vlcWindow[row], platform::HWND_TOP_WINDOW, Tag + row * tileWidth,
+                           n * tileHeight - tileHeight, tileWidth, tileHeight,
+                           0x0010 /* SWP_NOACTIVATE */);
+    if (!ui_->CheckBox3->isChecked())
+        platform::setLayeredWindowAttributes(vlcWindow[row], key, 1, platform::LWA_ALPHA_FLAG);
+}
+
+void TForm1::placeFullSize(int row, bool behindTiles) {
+    const int n = cameraCount();
+    const bool huge = fullViewOrigin == -3840;
+    // The whole view: the chosen resolution's size. (As many tiles as cameras would fall short
+    // of it where the width does not divide: 1918 x 1078 for seven cameras, which makes the
+    // player rescale every picture, at twice the cost.)
+    const auto view = vorbelt::resolutionSize(settings_.settings().resolution);
+    const int width = huge ? 3840 : view ? view->width : n * tileWidth;
+    const int height = huge ? 2160 : view ? view->height : n * tileHeight;
+    platform::setWindowPos(vlcWindow[row],
+                           behindTiles ? platform::HWND_BOTTOM_WINDOW
+                                       : platform::HWND_NOTOPMOST_WINDOW,
+                           fullViewOrigin, 0, width, height, 0x0200 /* SWP_NOOWNERZORDER */);
+}
+
+void TForm1::layOutVideoWindows() {
+    tileSizeFromResolution();
+    const bool preview = ui_->CheckBox3->isChecked();
+    for (int i = 0; i < std::min<int>(fileCount, 8); ++i)
+        if (vlcWindow[i] != 0 && i != currentChannel) {
+            placeInTile(i, 0);
+            channelState[i] = 1;
+        }
+    if (currentChannel < fileCount && vlcWindow[currentChannel] != 0) {
+        placeFullSize(currentChannel, preview);
+        platform::setLayeredWindowAttributes(vlcWindow[currentChannel], 0, 255,
+                                             platform::LWA_ALPHA_FLAG);
+        channelState[currentChannel] = 3;
+    }
+    update();
+}
+
 void TForm1::select(int row, bool fromLabelTile) {
     // The designed sleeps block the window thread: the operator sees it is busy.
     const station::BusyCursor busy;
-    const int n = cameraCount();
     const int old = currentChannel;
     const bool preview = ui_->CheckBox3->isChecked();
     const uint32_t key = fromLabelTile ? 0xFF0000 : 0;
@@ -44,13 +84,8 @@ void TForm1::select(int row, bool fromLabelTile) {
         platform::postMessage(vlcWindow[old], platform::WM_KEYDOWN_MESSAGE, platform::VK_END_KEY,
                               0);
     tileSizeFromResolution();
-    if (old <= 7) {
-        platform::setWindowPos(vlcWindow[old], platform::HWND_TOP_WINDOW, Tag + old * tileWidth,
-                               n * tileHeight - tileHeight, tileWidth, tileHeight,
-                               0x0010 /* SWP_NOACTIVATE */);
-        if (!preview)
-            platform::setLayeredWindowAttributes(vlcWindow[old], key, 1, platform::LWA_ALPHA_FLAG);
-    }
+    if (old <= 7)
+        placeInTile(old, key);
     if (vlcWindow[old] != 0)
         channelState[old] = 1;
     // 6: the file list's selected row decides the new current channel.
@@ -62,12 +97,7 @@ void TForm1::select(int row, bool fromLabelTile) {
     const platform::WindowHandle w = vlcWindow[currentChannel];
     if (w != 0) {
         channelState[currentChannel] = 3;
-        const bool huge = fullViewOrigin == -3840;
-        platform::setWindowPos(w,
-                               fromLabelTile || preview ? platform::HWND_BOTTOM_WINDOW
-                                                        : platform::HWND_NOTOPMOST_WINDOW,
-                               fullViewOrigin, 0, huge ? 3840 : n * tileWidth,
-                               huge ? 2160 : n * tileHeight, 0x0200 /* SWP_NOOWNERZORDER */);
+        placeFullSize(currentChannel, fromLabelTile || preview);
         platform::sleepMs(100);
         platform::setLayeredWindowAttributes(w, key, 255, platform::LWA_ALPHA_FLAG);
         if (ui_->CheckBox2->isChecked()) {
@@ -87,7 +117,8 @@ void TForm1::Image7MouseDown(int x) {
     const int zone = vorbelt::transportZone(x);
     const platform::WindowHandle current = vlcWindow[currentChannel];
     if (zone == 0)
-        station::playPause(sync_.get(), current, relayWindow, fileCount, ui_->TrackBar1->value());
+        station::playPause(sync_.get(), currentChannel, current, relayWindow, fileCount,
+                           ui_->TrackBar1->value());
     else if (current != 0)
         station::transportKey(sync_.get(), vlcWindow, fileCount, vorbelt::transportKey(zone));
     setFocus();

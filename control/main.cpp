@@ -4,48 +4,45 @@
 #include "control/Player.h"
 #include "control/station.h"
 #include "platform/qt/message_box.h"
+#include "platform/qt/program.h"
 
 #include <QApplication>
-#include <QCommandLineParser>
+#include <QDir>
 
+#include <algorithm>
 #include <string>
 
-namespace {
-
-// Only --help and --version: started without arguments, the station opens its window. They
-// need no display: a plain application answers them.
-void answerOptions(QCoreApplication& app) {
-    app.setApplicationName("Vorbelt Player");
-    app.setApplicationVersion(VORBELT_VERSION);
-    QCommandLineParser options;
-    options.setApplicationDescription(
+int main(int argc, char** argv) {
+    const platform::ProgramInfo info{
+        "VorbeltPlayer",
+        "Vorbelt Player",
+        VORBELT_VERSION,
         "Plays one recording from several cameras at once, all at the same second.\n"
         "Start it from the folder that holds nevek.txt (camera names), setting.cfg and\n"
-        "vorbelt.ini.");
-    options.addHelpOption();
-    options.addVersionOption();
-    options.process(app);
-}
-
-} // namespace
-
-int main(int argc, char** argv) {
-    for (int k = 1; k < argc; ++k) {
-        const std::string a = argv[k];
-        if (a == "--help" || a == "-h" || a == "--help-all" || a == "--version" || a == "-v") {
-            QCoreApplication plain(argc, argv);
-            answerOptions(plain); // prints and ends the program
-        }
-    }
+        "vorbelt.ini.",
+        {{"from-menu", "Work in the folder Vorbelt of the home folder (made when missing), as "
+                       "the desktop menu starts the station."}}};
+    if (const auto status = platform::answerBeforeStart(argc, argv, info))
+        return *status;
     QApplication app(argc, argv);
-    answerOptions(app);
+    const std::vector<std::string> flags = platform::givenFlags(app, info);
+    // From the menu the station has no folder of its own to start in: it keeps its files in
+    // one known place of the operator's, not wherever the launcher stands.
+    if (std::find(flags.begin(), flags.end(), "from-menu") != flags.end()) {
+        const QString folder = QDir::home().filePath("Vorbelt");
+        if (!QDir::home().mkpath("Vorbelt") || !QDir::setCurrent(folder))
+            messageBox("The folder " + folder +
+                           " cannot be made or entered: the station works in " +
+                           QDir::currentPath() + ".",
+                       "Vorbelt Player", BoxKind::Warning);
+    }
     // One station per user at a time: a second would find the players' ports taken and drive
     // the first one's players.
     station::StationLock lock;
     if (!lock.held()) {
         messageBox("A station is already running" +
                        (lock.why().isEmpty() ? QString(".") : " (" + lock.why() + ")."),
-                   "Vorbelt Player");
+                   "Vorbelt Player", BoxKind::Warning);
         return 1;
     }
     try {
@@ -58,9 +55,9 @@ int main(int argc, char** argv) {
         Form1.activateWindow();
         app.exec();
     } catch (const std::exception& e) {
-        messageBox(QString::fromLocal8Bit(e.what()), "Vorbelt Player");
+        messageBox(QString::fromLocal8Bit(e.what()), "Vorbelt Player", BoxKind::Warning);
     } catch (...) {
-        messageBox(QString(), "Vorbelt Player");
+        messageBox(QString(), "Vorbelt Player", BoxKind::Warning);
     }
     return 0;
 }

@@ -111,9 +111,9 @@ void saveSettings(const SettingsPanel& panel, QWidget* settingsPanel) {
         const vorbelt::Settings s = panel.settings();
         const bool recordWritten = writeSettingsFile(s);
         if (!writeOptionsFile(s) || !recordWritten)
-            messageBox(kFileErrorText, "File Error");
+            messageBox(kFileErrorText, "File Error", BoxKind::Warning);
     } catch (const std::exception& e) {
-        messageBox(QString::fromLocal8Bit(e.what()), "Vorbelt Player");
+        messageBox(QString::fromLocal8Bit(e.what()), "Vorbelt Player", BoxKind::Warning);
     }
     settingsPanel->setVisible(!settingsPanel->isVisible());
 }
@@ -193,13 +193,37 @@ bool readNamesFile(std::vector<std::string>& names) {
     if (!f.open(QIODevice::ReadOnly))
         throw std::runtime_error("Cannot open file \"" + kNamesFile.toStdString() + "\". " +
                                  f.errorString().toStdString());
-    const QByteArray content = f.readAll();
-    if (f.error() != QFileDevice::NoError)
+    // At most what a names file ever holds is read: a huge file, or one of the system's that
+    // never ends (a link into /proc), would cost the station its memory.
+    // (Read in whole blocks: some of the system's files take no other reads.)
+    const QByteArray content = f.read(kNamesFileMost);
+    const bool more = content.size() == kNamesFileMost && !f.read(8).isEmpty();
+    if (f.error() != QFileDevice::NoError && !more)
         throw std::runtime_error("Read error on \"" + kNamesFile.toStdString() + "\". " +
                                  f.errorString().toStdString());
+    if (more)
+        throw NamesFileRefused("\"" + info.absoluteFilePath().toStdString() +
+                               "\" is larger than 64 KiB: the station starts with its default "
+                               "camera names.");
     names = vorbelt::decodeNames(content.toStdString());
     return true;
 }
+
+namespace {
+
+// Why `file` of the current folder cannot be written, as one sentence: the whole path, and the
+// folder named when it takes no new file.
+std::string cannotWrite(const QString& file, const QString& why) {
+    const QFileInfo info(file);
+    QString text = "Cannot write \"" + info.absoluteFilePath() + "\": ";
+    if (!QFileInfo(info.absolutePath()).isWritable())
+        text += "the folder " + info.absolutePath() + " takes no new file (" + why + ")";
+    else
+        text += why;
+    return text.toStdString() + ".";
+}
+
+} // namespace
 
 void writeNamesFile(const std::vector<std::string>& names) {
     const std::string content = vorbelt::encodeNames(names);
@@ -211,7 +235,5 @@ void writeNamesFile(const std::vector<std::string>& names) {
         f.write(content.data(), static_cast<qint64>(content.size())) !=
             static_cast<qint64>(content.size()) ||
         !f.commit())
-        throw std::runtime_error("Cannot create file \"" +
-                                 QFileInfo(kNamesFile).absoluteFilePath().toStdString() + "\". " +
-                                 f.errorString().toStdString());
+        throw std::runtime_error(cannotWrite(kNamesFile, f.errorString()));
 }

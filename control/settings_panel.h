@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -97,6 +98,12 @@ bool writeSettingsFile(const vorbelt::Settings& settings);
 // The names file's lines, or nothing when it does not exist. Only a regular file is read.
 // Throws std::runtime_error when it exists but cannot be read.
 bool readNamesFile(std::vector<std::string>& names);
+// The names file is larger than any names file (a huge one, or one of the system's that never
+// ends): the station starts with its default names. Other errors end the start-up.
+struct NamesFileRefused : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+constexpr qint64 kNamesFileMost = 64 * 1024;
 // Replaces the names file whole: written beside it first and renamed over it, so a failure
 // part-way never leaves it half-written; where no file can be made beside it, written in
 // place. Throws std::runtime_error on failure.

@@ -20,18 +20,23 @@
 #include <QRegularExpression>
 #include <QTcpServer>
 #include <QTemporaryDir>
+#include <QTimer>
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <dirent.h>
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/random.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <xcb/xcb.h>
 #endif
 
 #include <cerrno>
 #include <cstring>
+#include <map>
 #include <utility>
 #include <vector>
 
@@ -50,6 +55,8 @@ std::vector<platform::ProcessId>& startedPlayers() {
 } // namespace
 
 void endVideoPlayers(unsigned pauseMs) {
+    // Their last snapshots first: the homes go with the players.
+    takeSnapshots();
     for (platform::ProcessId pid : startedPlayers())
         if (platform::processRunning(pid))
             endProcess(pid, pauseMs);
@@ -84,6 +91,21 @@ void removeStaleProfiles(const QString& runtime) {
         if (platform::runningProgram(pid) != "VorbeltPlayer")
             QDir(dir.filePath(name)).removeRecursively();
     }
+}
+
+// The account the players run as when the station runs as root.
+constexpr const char* kPlayerAccount = "vorbelt-player";
+
+// Whether this Load's snapshots folder was refused (a link, or no folder).
+bool& snapshotsRefused() {
+    static bool refused = false;
+    return refused;
+}
+
+// As root: the private home of each player, by camera row.
+std::map<int, std::string>& playerHomes() {
+    static std::map<int, std::string> homes;
+    return homes;
 }
 
 // A fresh secret from the system's random source: 128 bits as 32 hexadecimal digits.
@@ -146,9 +168,12 @@ std::string playerProfile(int index, QString& why) {
     text.replace("[lua]\n", "[lua]\ntelnet-password=" + password +
                                 "\nlua-config=telnet={host='127.0.0.1:" + port + "',password='" +
                                 password + "'}\n");
-    // Its snapshots in the station's snapshots folder, named by camera.
-    const QString snapshots = QDir::current().absoluteFilePath("snapshots");
-    QDir().mkpath(snapshots);
+    // Its snapshots in the station's snapshots folder, named by camera (as root, in the player's
+    // own home, from which the station takes them; none where the folder is refused).
+    const QString snapshots = snapshotsRefused() ? QString::fromStdString(folder) + "/no-snapshots"
+                                                 : QDir::current().absoluteFilePath("snapshots");
+    if (!snapshotsRefused())
+        QDir().mkdir(snapshots);
     text.remove(
         QRegularExpression("^snapshot-(path|prefix)=.*$\n?", QRegularExpression::MultilineOption));
     text.replace("[core]\n", "[core]\nsnapshot-path=" + snapshots + "\nsnapshot-prefix=camera" +
@@ -172,8 +197,11 @@ std::string playerProfile(int index, QString& why) {
 // previous Load, just ended, may still hold it for a moment: it is given a second to let go.
 bool portFree(int port) {
     for (int attempt = 0; attempt < 10; ++attempt) {
+        // Any listener on the port, on any local address, IPv4 or IPv6: the player binds the
+        // loopback address, but its relay would find the other one too.
         QTcpServer probe;
-        if (probe.listen(QHostAddress::LocalHost, static_cast<quint16>(port)))
+        if (platform::tcpListeners(port).empty() &&
+            probe.listen(QHostAddress::LocalHost, static_cast<quint16>(port)))
             return true;
         platform::sleepMs(100);
     }
@@ -207,10 +235,72 @@ std::string openPlayerProfiles(std::string* why) {
         *why = profilesRefused();
     return profilesFolder();
 }
+
+void takeSnapshots() {
+    if (playerHomes().empty() || snapshotsRefused())
+        return;
+    // Into the operator's own folder, opened without following a link: a name already there is
+    // kept, the new picture is not written over it.
+    mkdir("snapshots", 0755);
+    const int into = open("snapshots", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (into < 0)
+        return;
+    for (const auto& [index, home] : playerHomes()) {
+        DIR* from = opendir((home + "/snapshots").c_str());
+        if (!from)
+            continue;
+        while (const dirent* e = readdir(from)) {
+            if (e->d_name[0] == '.')
+                continue;
+            const int source = openat(dirfd(from), e->d_name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+            struct stat st {};
+            if (source < 0 || fstat(source, &st) != 0 || !S_ISREG(st.st_mode)) {
+                if (source >= 0)
+                    close(source);
+                continue;
+            }
+            const int target =
+                openat(into, e->d_name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+            bool copied = target >= 0;
+            char buffer[65536];
+            for (ssize_t n; copied && (n = read(source, buffer, sizeof buffer)) != 0;)
+                copied = n > 0 && write(target, buffer, static_cast<std::size_t>(n)) == n;
+            close(source);
+            if (target >= 0)
+                close(target);
+            if (copied)
+                unlinkat(dirfd(from), e->d_name, 0);
+        }
+        closedir(from);
+    }
+    close(into);
+}
+
+void takeSnapshotsSoon() {
+    // A player writes its picture a moment after the key.
+    for (int ms : {700, 2000})
+        QTimer::singleShot(ms, qApp, [] { takeSnapshots(); });
+}
+
+void keepPlayerLogsShort() {
+    if (profilesFolder().empty())
+        return;
+    // A player that writes without end costs the folder no more than this each.
+    constexpr qint64 kLogMost = 1 << 20;
+    const QDir profiles(QString::fromStdString(profilesFolder()));
+    for (const QString& port : profiles.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        const QString log = profiles.filePath(port + "/player.log");
+        if (QFileInfo(log).size() > kLogMost)
+            (void)!truncate(log.toLocal8Bit().constData(), 0);
+    }
+}
 #else
 std::string openPlayerProfiles(std::string*) {
     return "";
 }
+void takeSnapshots() {}
+void takeSnapshotsSoon() {}
+void keepPlayerLogsShort() {}
 #endif
 
 namespace {
@@ -220,8 +310,29 @@ bool playersMayStart() {
 #ifndef _WIN32
     if (profilesFolder().empty()) {
         messageBox("No video player is started: " + QString::fromStdString(profilesRefused()) + ".",
-                   "Vorbelt Player");
+                   "Vorbelt Player", BoxKind::Warning);
         return false;
+    }
+    // As root the players run as the station's own account, never as one that others share.
+    const std::string program = platform::videoPlayerProgram();
+    if (getuid() == 0 && program.size() >= 11 &&
+        program.compare(program.size() - 11, 11, "vlc-as-user") == 0 && !getpwnam(kPlayerAccount)) {
+        messageBox(QString("No video player is started: as root the players run as the account "
+                           "%1, which this machine lacks. Create it with\n"
+                           "adduser --system --group --no-create-home --home /nonexistent %1")
+                       .arg(kPlayerAccount),
+                   "Vorbelt Player", BoxKind::Warning);
+        return false;
+    }
+    // The snapshots folder takes the players' pictures: a link there could put them anywhere.
+    snapshotsRefused() = false;
+    struct stat st {};
+    if (lstat("snapshots", &st) == 0 && !S_ISDIR(st.st_mode)) {
+        snapshotsRefused() = true;
+        messageBox(QDir::current().absoluteFilePath("snapshots") +
+                       (S_ISLNK(st.st_mode) ? " is a link" : " is not a folder") +
+                       ": no snapshot is taken (F12) until it is a folder of its own.",
+                   "Snapshots", BoxKind::Warning);
     }
 #endif
     return true;
@@ -239,7 +350,7 @@ void withoutRelay(int count, const std::function<bool(int)>& hasRelay, std::vect
     if (!left.isEmpty())
         messageBox("No relay drives camera " + left.join(", ") +
                        " (one relay runs per camera name): its file is not played.",
-                   "Vorbelt Player");
+                   "Vorbelt Player", BoxKind::Warning);
 }
 
 // Which files can be played; the others named in one box, with why.
@@ -263,7 +374,7 @@ std::vector<bool> playableFiles(const QStringList& files) {
     if (!refused.isEmpty())
         messageBox("These files cannot be played; their cameras are left out:\n" +
                        refused.join('\n'),
-                   "Vorbelt Player");
+                   "Vorbelt Player", BoxKind::Warning);
     return playable;
 }
 
@@ -291,6 +402,7 @@ PlayerStart startVideoPlayer(int index, bool doubleWide, const std::string& item
 #ifdef _WIN32
     const bool windowsOptions = true;
     const std::vector<std::pair<std::string, std::string>> environment;
+    const platform::ChildStreams streams;
 #else
     // Every player the station starts reads a profile of its own.
     const bool windowsOptions = false;
@@ -305,13 +417,26 @@ PlayerStart startVideoPlayer(int index, bool doubleWide, const std::string& item
                             "be made (%2).")
                         .arg(index + 1)
                         .arg(why)};
-    const std::vector<std::pair<std::string, std::string>> environment = {
-        {"XDG_CONFIG_HOME", profile}};
+    std::vector<std::pair<std::string, std::string>> environment = {{"XDG_CONFIG_HOME", profile}};
+    // No stream of the station's, no terminal: the player's output goes to a log of its own in
+    // the station's private folder (kept short).
+    const platform::ChildStreams streams{true, profile + "/player.log"};
+    // As root the player gets a private home of the station's making, where its snapshots wait
+    // for the station to take them.
+    playerHomes().erase(index);
+    if (getuid() == 0) {
+        char home[] = "/tmp/vorbelt-vlc-home-XXXXXX";
+        if (mkdtemp(home)) {
+            environment.push_back({"VORBELT_PLAYER_HOME", home});
+            playerHomes()[index] = home;
+        }
+    }
 #endif
     const std::string commandLine =
         vorbelt::playerCommandLine(index, doubleWide, item, windowsOptions);
     const std::string program = platform::videoPlayerProgram();
-    const platform::ProcessId pid = platform::createProcess(program, commandLine, environment);
+    const platform::ProcessId pid =
+        platform::createProcess(program, commandLine, environment, streams);
     if (pid > 0) {
         startedPlayers().push_back(pid);
         return {pid, {}};
@@ -326,13 +451,16 @@ PlayerStart startVideoPlayer(int index, bool doubleWide, const std::string& item
 // The window of player `index` (process `pid`) was found: its relay may log in to it.
 void playerFound(int index, platform::ProcessId pid) {
 #ifndef _WIN32
-    // The user the player runs as: its relay lets a listener on its port have the secret only
-    // when it is that user or the station's own.
+    // The player's process, and the user it runs as: its relay lets a listener on its port have
+    // the secret only when the listening socket is that process's.
     if (profilesFolder().empty())
         return;
-    writePrivate(QString::fromStdString(
-                     vorbelt::playerFile(profilesFolder(), vorbelt::playerPort(index), "owner")),
-                 QByteArray::number(platform::processUserId(pid)));
+    auto file = [&](const char* name) {
+        return QString::fromStdString(
+            vorbelt::playerFile(profilesFolder(), vorbelt::playerPort(index), name));
+    };
+    writePrivate(file("owner"), QByteArray::number(platform::processUserId(pid)));
+    writePrivate(file("pid"), QByteArray::number(pid));
 #else
     (void)index;
     (void)pid;
@@ -390,7 +518,7 @@ PlayerWindow startAndAwaitPlayer(int index, bool doubleWide, const std::string& 
     const PlayerStart started = startVideoPlayer(index, doubleWide, item);
     if (started.pid <= 0) {
         // Nothing to wait for: the operator is told why.
-        messageBox(started.why, "Vorbelt Player");
+        messageBox(started.why, "Vorbelt Player", BoxKind::Warning);
         return {-1, 0};
     }
     if (pauseMs > 0)
@@ -399,7 +527,7 @@ PlayerWindow startAndAwaitPlayer(int index, bool doubleWide, const std::string& 
         awaitVideoWindow(started.pid, questionAfter, title, QString::fromStdString(item));
     if (w == 0) {
         // A player that never showed a window is no camera: said, and ended.
-        messageBox(playerWithoutWindow(index, started.pid), "Vorbelt Player");
+        messageBox(playerWithoutWindow(index, started.pid), "Vorbelt Player", BoxKind::Warning);
         endProcess(started.pid, 0);
         return {-1, 0};
     }

@@ -43,6 +43,13 @@ QString videoPlayerProfile();
 // an empty string and why (then no player is started).
 std::string openPlayerProfiles(std::string* why = nullptr);
 
+// As root the players keep their snapshots in their private homes: the station takes them into
+// its snapshots folder (the operator's, opened without following a link), now or in a moment.
+void takeSnapshots();
+void takeSnapshotsSoon();
+// Each player's log (its output and errors, in the private folder) kept short.
+void keepPlayerLogsShort();
+
 // Starts the video player for list item `item` as player `index` (telnet port 9000 + index),
 // with a fresh secret of its own, once its port is seen to be free, and `pauseMs` later waits
 // for its window (retitled `title`; "Wait more?" after `questionAfter` polls). A player that
@@ -123,14 +130,15 @@ public:
 std::vector<bool> filesToPlay(const QStringList& files, const std::function<bool(int)>& hasRelay);
 
 // Tells the keeper of Fine Sync the channels of the Load just ended: of the first `count` rows,
-// those loaded (`states` non-zero) with their relay and video windows.
+// those loaded (`states` non-zero) with their relay and video windows and their `files`.
 template <class Relays, class Videos, class States>
 void syncLoaded(SyncKeeper& sync, const Relays& relays, const Videos& videos, const States& states,
-                int count, int current, int32_t lengthSeconds) {
+                const QStringList& files, int count, int current, int32_t lengthSeconds) {
     std::vector<SyncKeeper::Channel> channels(static_cast<std::size_t>(count));
     for (int i = 0; i < count; ++i)
         if (states[i] != 0)
-            channels[static_cast<std::size_t>(i)] = {relays[i], videos[i]};
+            channels[static_cast<std::size_t>(i)] = {
+                relays[i], videos[i], i < files.size() ? files[i].toStdString() : std::string()};
     sync.loaded(channels, current, lengthSeconds);
 }
 
@@ -147,14 +155,11 @@ void endProcess(platform::ProcessId pid, unsigned pauseMs);
 // (`Windows` is a table of window handles: plain, or atomic where reader threads look too.)
 
 // The seek bar: code 20 (seek to `seconds`) to every relay window, in row order. With Fine Sync
-// on, the keeper says which relays take it: the followers it knows how to time are brought to
-// the current camera's timeline by seeks of their own.
+// on, the keeper moves every camera there.
 template <class Windows>
 void seekAll(SyncKeeper* sync, const Windows& relays, int count, int32_t seconds) {
     if (sync && sync->enabled()) {
-        for (int i : sync->seekAll(seconds))
-            if (i < count)
-                platform::postMessage(relays[i], vorbelt::kCommandMessage, 20, seconds);
+        sync->seekAll(seconds);
         return;
     }
     for (int i = 0; i < count; ++i)
@@ -162,14 +167,21 @@ void seekAll(SyncKeeper* sync, const Windows& relays, int count, int32_t seconds
 }
 
 // Play/Pause: VK_HOME to the current camera's video window when it has one, then every relay
-// seeks to `seconds`, so that all cameras stand at the same second. With Fine Sync on, every
-// camera plays or pauses, together.
+// seeks to `seconds`, so that all cameras stand at the same second. A current camera (row
+// `current`) that stands at the end of its recording is sought to its start first, with every
+// other camera: "play" there would end its player, and its window with it. With Fine Sync on,
+// every camera plays or pauses, together.
 template <class Windows>
-void playPause(SyncKeeper* sync, platform::WindowHandle currentVideo, const Windows& relays,
-               int count, int32_t seconds) {
+void playPause(SyncKeeper* sync, int current, platform::WindowHandle currentVideo,
+               const Windows& relays, int count, int32_t seconds) {
     if (sync && sync->enabled()) {
         sync->playPause();
         return;
+    }
+    if (sync && sync->standsAtEnd(current)) {
+        seekAll(nullptr, relays, count, 0);
+        platform::sleepMs(300);
+        seconds = 0;
     }
     if (currentVideo != 0)
         platform::postMessage(currentVideo, platform::WM_KEYDOWN_MESSAGE, platform::VK_HOME_KEY, 0);
@@ -184,22 +196,23 @@ template <class Windows> void keyToAll(const Windows& videos, int count, uint32_
 }
 
 // A transport key (F2 .. F12, Backspace) to every known video window. With Fine Sync on, the
-// keeper hears of it: the seek keys go where it says (the followers it knows how to time are
-// brought over by seeks of their own), the speed keys hold its trims off until Backspace, and
-// a step leaves every camera standing.
+// keeper hears of it: it moves every camera for the seek keys itself, holds its corrections
+// off from the speed keys until Backspace, and knows that a step leaves every camera standing.
 template <class Windows>
 void transportKey(SyncKeeper* sync, const Windows& videos, int count, uint32_t virtualKey) {
     if (!sync || !sync->enabled()) {
         keyToAll(videos, count, virtualKey);
+        if (virtualKey == platform::VK_SPACE_KEY)
+            takeSnapshotsSoon();
         return;
     }
     if (virtualKey == platform::VK_LEFT_KEY || virtualKey == platform::VK_RIGHT_KEY) {
-        for (int i : sync->jump(virtualKey == platform::VK_RIGHT_KEY ? 1 : -1))
-            if (i < count && videos[i] != 0)
-                platform::postMessage(videos[i], platform::WM_KEYDOWN_MESSAGE, virtualKey, 0);
+        sync->jump(virtualKey == platform::VK_RIGHT_KEY ? 1 : -1);
         return;
     }
     keyToAll(videos, count, virtualKey);
+    if (virtualKey == platform::VK_SPACE_KEY)
+        takeSnapshotsSoon();
     if (virtualKey == platform::VK_UP_KEY || virtualKey == platform::VK_DOWN_KEY)
         sync->operatorRate(false);
     else if (virtualKey == platform::VK_BACK_KEY)

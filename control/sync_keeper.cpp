@@ -1,18 +1,28 @@
 #include "control/sync_keeper.h"
 
+#include "core/program_stream.h"
 #include "core/relay_commands.h"
 
 #include <chrono>
+#include <cstdarg>
+#include <cstdlib>
 
 namespace station {
 
-int64_t SyncKeeper::now() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
+namespace {
+
+// While the players play, how often the plan is looked at even when nothing is due: a start
+// seen in the pictures may call for a correction.
+constexpr int64_t kPlanEveryMs = 100;
+
+} // namespace
 
 SyncKeeper::SyncKeeper(const std::atomic<bool>& polling) : polling_(polling) {
+    if (const char* file = std::getenv("VORBELT_SYNC_TRACE"))
+        trace_ = std::fopen(file, "a");
+    watch_ = std::make_unique<platform::PictureWatch>(
+        [this](platform::WindowHandle w, int64_t at) { picture(w, at); },
+        [this](platform::WindowHandle w) { windowGone(w); });
     thread_ = std::thread([this] { run(); });
 }
 
@@ -23,6 +33,27 @@ SyncKeeper::~SyncKeeper() {
     }
     wake_.notify_all();
     thread_.join();
+    watch_.reset();
+    if (trace_)
+        std::fclose(trace_);
+}
+
+void SyncKeeper::trace(const char* format, ...) {
+    if (!trace_)
+        return;
+    std::va_list args;
+    va_start(args, format);
+    std::fprintf(trace_, "%lld ", static_cast<long long>(now()));
+    std::vfprintf(trace_, format, args);
+    std::fputc('\n', trace_);
+    va_end(args);
+}
+
+void SyncKeeper::watchWindows() {
+    std::vector<platform::WindowHandle> windows;
+    for (const Channel& c : table_)
+        windows.push_back(c.video);
+    watch_->watch(windows, enabled_);
 }
 
 void SyncKeeper::setEnabled(bool on) {
@@ -33,7 +64,8 @@ void SyncKeeper::setEnabled(bool on) {
             return;
         enabled_ = on;
         sync_.setEnabled(on, now());
-        // Switched off: what it leaves (normal speed for a trim under way) goes out now.
+        watchWindows();
+        // Switched off: what it leaves (players held or about to start) goes out now.
         if (!on)
             out = sync_.due(now());
     }
@@ -42,14 +74,19 @@ void SyncKeeper::setEnabled(bool on) {
 }
 
 void SyncKeeper::loaded(const std::vector<Channel>& channels, int current, int32_t length) {
+    // Where each player can land is read from its file here, outside the lock (a few
+    // megabytes of each recording's start and end).
+    std::vector<std::shared_ptr<vorbelt::Landings>> landings(channels.size());
+    for (std::size_t c = 0; c < channels.size(); ++c)
+        if (channels[c].relay != 0 && channels[c].video != 0)
+            landings[c] = vorbelt::recordingLandings(channels[c].file);
     {
         std::lock_guard<std::mutex> g(lock_);
         table_ = channels;
-        sync_.loaded(static_cast<int>(channels.size()), now());
-        for (std::size_t c = 0; c < channels.size(); ++c)
-            sync_.setPresent(static_cast<int>(c), channels[c].relay != 0 && channels[c].video != 0);
+        sync_.loaded(std::move(landings), now());
         sync_.setCurrent(current);
         sync_.setLength(length);
+        watchWindows();
     }
     wake_.notify_all();
 }
@@ -67,45 +104,88 @@ void SyncKeeper::setCurrent(int channel) {
 void SyncKeeper::answer(int channel, int32_t seconds) {
     const int64_t at = now();
     std::lock_guard<std::mutex> g(lock_);
+    trace("A %d %d", channel, seconds);
     sync_.answer(channel, at, seconds);
+}
+
+bool SyncKeeper::standsAtEnd(int channel) {
+    std::lock_guard<std::mutex> g(lock_);
+    return sync_.standsAtEnd(channel, now());
+}
+
+void SyncKeeper::picture(platform::WindowHandle window, int64_t at) {
+    std::lock_guard<std::mutex> g(lock_);
+    for (std::size_t c = 0; c < table_.size(); ++c)
+        if (table_[c].video == window) {
+            trace("P %zu", c);
+            sync_.picture(static_cast<int>(c), at);
+            return;
+        }
+}
+
+void SyncKeeper::windowGone(platform::WindowHandle window) {
+    int channel = -1;
+    std::function<void(int, platform::WindowHandle)> gone;
+    {
+        std::lock_guard<std::mutex> g(lock_);
+        for (std::size_t c = 0; c < table_.size(); ++c)
+            if (table_[c].video == window) {
+                channel = static_cast<int>(c);
+                table_[c].video = 0;
+                sync_.gone(channel);
+            }
+        gone = gone_;
+    }
+    if (channel >= 0 && gone)
+        gone(channel, window);
+}
+
+void SyncKeeper::setWindowGone(
+    std::function<void(int channel, platform::WindowHandle window)> gone) {
+    std::lock_guard<std::mutex> g(lock_);
+    gone_ = std::move(gone);
 }
 
 void SyncKeeper::playPause() {
     {
         std::lock_guard<std::mutex> g(lock_);
+        trace("O playPause");
         sync_.playPause(now());
     }
     wake_.notify_all();
 }
 
-std::vector<int> SyncKeeper::jump(int seconds) {
-    std::vector<int> own;
+void SyncKeeper::jump(int seconds) {
     {
         std::lock_guard<std::mutex> g(lock_);
-        own = sync_.jump(now(), seconds);
+        trace("O jump");
+        sync_.jump(now(), seconds);
     }
     wake_.notify_all();
-    return own;
 }
 
-std::vector<int> SyncKeeper::seekAll(int32_t second) {
-    std::vector<int> own;
+void SyncKeeper::seekAll(int32_t second) {
     {
         std::lock_guard<std::mutex> g(lock_);
-        own = sync_.seekAll(now(), second);
+        trace("O seekAll");
+        sync_.seekAll(now(), second);
     }
     wake_.notify_all();
-    return own;
 }
 
 void SyncKeeper::stepped() {
-    std::lock_guard<std::mutex> g(lock_);
-    sync_.stepped(now());
+    {
+        std::lock_guard<std::mutex> g(lock_);
+        trace("O stepped");
+        sync_.stepped(now());
+    }
+    wake_.notify_all();
 }
 
 void SyncKeeper::operatorRate(bool normal) {
     {
         std::lock_guard<std::mutex> g(lock_);
+        trace("O operatorRate");
         sync_.operatorRate(now(), normal);
     }
     wake_.notify_all();
@@ -120,10 +200,17 @@ void SyncKeeper::post(const std::vector<vorbelt::SyncCommand>& commands) {
                 continue;
             target = table_[static_cast<std::size_t>(c.channel)];
         }
-        if (c.kind == vorbelt::SyncCommand::Kind::Key)
-            platform::postMessage(target.video, platform::WM_KEYDOWN_MESSAGE, c.code, 0);
-        else
+        {
+            std::lock_guard<std::mutex> g(lock_);
+            trace("C %d %s %u %d", c.channel,
+                  c.kind == vorbelt::SyncCommand::Kind::Key ? "key" : "relay", c.code, c.argument);
+        }
+        if (c.kind == vorbelt::SyncCommand::Kind::Key) {
+            if (target.video != 0)
+                platform::postMessage(target.video, platform::WM_KEYDOWN_MESSAGE, c.code, 0);
+        } else {
             platform::postMessage(target.relay, vorbelt::kCommandMessage, c.code, c.argument);
+        }
     }
 }
 
@@ -146,6 +233,10 @@ void SyncKeeper::run() {
             nextPoll = t + sync_.pollPeriodMs();
         }
         const std::vector<vorbelt::SyncCommand> due = sync_.due(t);
+        if (trace_ && t - lastDescribed_ >= 250) {
+            lastDescribed_ = t;
+            trace("S %s", sync_.describe(t).c_str());
+        }
         if (!polls.empty() || !due.empty()) {
             g.unlock();
             post(due);
@@ -154,8 +245,11 @@ void SyncKeeper::run() {
             g.lock();
             continue;
         }
-        // Until the next poll or the next planned command, whichever comes first.
+        // Until the next poll or planned command, and while the players play the next look at
+        // the plan, whichever comes first.
         int64_t until = sync_.nextDue();
+        if (sync_.playing() || sync_.inferring())
+            until = std::min(until, t + kPlanEveryMs);
         if (polling_)
             until = std::min(until, nextPoll);
         else

@@ -8,128 +8,48 @@ namespace vorbelt {
 
 namespace {
 
-// A change of the second counts only when seen promptly after the answer before it.
-constexpr int64_t kPromptChangeMs = 200;
-// Answers while a player lands a seek, or starts again, say little of where it will run.
-constexpr int64_t kSeekSettleMs = 1000;
-constexpr int64_t kStartSettleMs = 600;
-// Rate changes show some 0.7 s after the command: answers until then mix the two speeds.
-constexpr int64_t kTrimSettleMs = 1000;
-// How long before a planned seek leaves the plan is made, at least.
-constexpr int64_t kSeekLeadMs = 30;
-// A standing player shows a seek within some milliseconds; it is given this long.
-constexpr int64_t kStandingSeekMs = 150;
-// A follower is pulled, while the players stand, at most this often.
-constexpr int64_t kPullEveryMs = 1500;
-// Switched on mid-way: how long the current camera is watched for whether it plays.
-constexpr int64_t kInferMs = 2500;
-// Changes of the second after a start of all from one picture before the leads are learned.
-constexpr int kCalibrationChanges = 40;
-// Changes of the second after a seek before its landing is learned (and the fewest a sample
-// taken when the next move interrupts the measurement rests on).
-constexpr int kLandingChanges = 8;
-constexpr int kLandingChangesAtLeast = 3;
+// The frame period assumed until a recording's pictures have shown theirs.
+constexpr double kAssumedPeriodMs = 40;
+// How long after the option is switched on the current camera's pictures are watched for
+// whether it plays, and what its position answers lead its picture by, about.
+constexpr int64_t kInferMs = 300;
+constexpr double kAnswerLeadMs = 500;
+// Pictures on the grid before a player's offset counts as measured, and before its start
+// constant is learned from it.
+constexpr int kMeasured = 8;
+// The least time from now a resume is planned for (so that every "play" of a common start is
+// still to come).
+constexpr int64_t kResumeLeadMs = 20;
+// After a hold, how long its effect takes to show in the pictures.
+constexpr int64_t kHoldSettleMs = 200;
+// A seek follows the pause before it by this much (the pause goes to the player's window, the
+// seek through its relay).
+constexpr int64_t kSeekAfterPauseMs = 20;
+
+int64_t roundMs(double ms) {
+    return static_cast<int64_t>(std::llround(ms));
+}
 
 } // namespace
 
-// --- PlayerClock ------------------------------------------------------------------------------
+// --- WholeSeconds -----------------------------------------------------------------------------
 
-void PlayerClock::answer(int64_t atMs, int32_t seconds) {
-    const bool changed = seconds != lastSeconds_;
-    const bool promptChange =
-        seconds == lastSeconds_ + 1 && lastSeconds_ >= 0 && atMs - lastAt_ <= kPromptChangeMs;
-    if (changed)
-        lastChangeAt_ = atMs;
-    lastSeconds_ = seconds;
-    lastAt_ = atMs;
-    if (atMs < settledAt_ || seconds < 0)
-        return;
-    const double low = seconds * 1000.0 - static_cast<double>(atMs);
-    const double high = low + 1000.0 + kStaleMs;
-    // An answer that what was learned cannot explain: the player moved by itself (it ended, was
-    // paused or sought behind the station's back). Learning starts again from this answer.
-    if (const auto o = offset(); o && (*o >= high || low > *o + 1000.0)) {
-        bounds_.clear();
-        bound_.reset();
-        predicted_.reset();
-        changes_ = 0;
-    }
-    if (!bounds_.empty() && bounds_.back().seconds == seconds) {
-        bounds_.back().bound = std::max(bounds_.back().bound, low);
-    } else {
-        bounds_.push_back({seconds, low});
-        if (bounds_.size() > kWindow)
-            bounds_.pop_front();
-    }
-    bound_ = bounds_.front().bound;
-    for (const Second& b : bounds_)
-        bound_ = std::max(*bound_, b.bound);
-    if (promptChange)
-        ++changes_;
+std::optional<Landing> WholeSeconds::atOrAfter(double mediaMs) {
+    const double second = std::ceil(std::max(0.0, mediaMs) / 1000.0 - 1e-9);
+    if (length_ > 0 && second * 1000.0 >= length_)
+        return std::nullopt;
+    return Landing{second * 1000.0, 0, kSeekCode, static_cast<int32_t>(second)};
 }
 
-void PlayerClock::reset(int64_t settledAtMs) {
-    bounds_.clear();
-    bound_.reset();
-    predicted_.reset();
-    changes_ = 0;
-    settledAt_ = settledAtMs;
+std::optional<Landing> WholeSeconds::atOrBefore(double mediaMs) {
+    double last = std::max(0.0, mediaMs);
+    if (length_ > 0)
+        last = std::min(last, length_ - 1);
+    const double second = std::floor(std::max(0.0, last) / 1000.0 + 1e-9);
+    return Landing{second * 1000.0, 0, kSeekCode, static_cast<int32_t>(second)};
 }
 
-void PlayerClock::shift(double ms, int64_t settledAtMs) {
-    for (Second& b : bounds_)
-        b.bound += ms;
-    if (bound_)
-        *bound_ += ms;
-    if (predicted_)
-        *predicted_ += ms;
-    settledAt_ = std::max(settledAt_, settledAtMs);
-}
-
-void PlayerClock::predict(double offsetMs, int64_t settledAtMs, int holdChanges, int weight) {
-    bounds_.clear();
-    bound_.reset();
-    changes_ = 0;
-    predicted_ = offsetMs;
-    hold_ = holdChanges;
-    predictionWeight_ = weight;
-    settledAt_ = settledAtMs;
-}
-
-std::optional<double> PlayerClock::offset() const {
-    if (predicted_ && changes_ < hold_)
-        return bound_ ? std::max(*bound_, *predicted_) : *predicted_;
-    return bound_;
-}
-
-int PlayerClock::weight() const {
-    return changes_ + (predicted_ && changes_ < hold_ ? predictionWeight_ : 0);
-}
-
-// --- FineSync --------------------------------------------------------------------------------
-
-double trimTolerance(int weight) {
-    // The estimates close in on a player's offset as the changes of its second come: with a
-    // dozen the two of a pair still differ by up to ~150 ms now and then, with three dozen by
-    // ~40 ms. A trim on less would chase the estimates' own noise.
-    if (weight < 3)
-        return 1e9;
-    if (weight < 12)
-        return 160;
-    if (weight < 24)
-        return 100;
-    if (weight < 36)
-        return 60;
-    return 40;
-}
-
-int rateCode(int percent) {
-    if (percent == 0)
-        return 100;
-    if (percent > 0)
-        return 100 + std::clamp(percent, 10, 99);
-    return 100 - std::clamp(-percent, 1, 90);
-}
+// --- FineSync: players and the plan -------------------------------------------------------------
 
 FineSync::Player* FineSync::player(int channel) {
     return channel >= 0 && channel < static_cast<int>(players_.size()) &&
@@ -146,109 +66,21 @@ bool FineSync::present(int channel) const {
     return player(channel) != nullptr;
 }
 
-std::optional<double> FineSync::landing(int channel) const {
+double FineSync::periodOf(const Player& p) const {
+    if (p.landings && p.landings->framePeriodMs() > 0)
+        return p.landings->framePeriodMs();
+    return p.period > 0 ? p.period : kAssumedPeriodMs;
+}
+
+double FineSync::lengthOf(const Player& p) const {
+    if (p.landings && p.landings->lengthMs() > 0)
+        return p.landings->lengthMs();
+    return answeredLength_;
+}
+
+double FineSync::startConstant(int channel) const {
     const Player* p = player(channel);
-    if (!p || p->landings == 0)
-        return std::nullopt;
-    return p->landing;
-}
-
-std::optional<double> FineSync::landingOf(int channel) const {
-    if (const auto own = landing(channel))
-        return own;
-    // Not yet learned for this player: the others' tell what a seek of this recording costs.
-    double sum = 0;
-    int n = 0;
-    for (const Player& p : players_)
-        if (p.present && p.landings > 0) {
-            sum += p.landing;
-            ++n;
-        }
-    if (n == 0)
-        return std::nullopt;
-    return sum / n;
-}
-
-std::optional<double> FineSync::lead(int channel) const {
-    const Player* p = player(channel);
-    return p ? p->lead : std::nullopt;
-}
-
-double FineSync::leadOf(int channel) const {
-    if (const auto own = lead(channel))
-        return *own;
-    double sum = 0;
-    int n = 0;
-    for (const Player& p : players_)
-        if (p.present && p.lead) {
-            sum += *p.lead;
-            ++n;
-        }
-    return n > 0 ? sum / n : 0.0;
-}
-
-std::optional<double> FineSync::pictureOffset(int channel) const {
-    const Player* p = player(channel);
-    if (!p)
-        return std::nullopt;
-    const auto o = p->clock.offset();
-    return o ? std::optional<double>(*o - leadOf(channel)) : std::nullopt;
-}
-
-void FineSync::setEnabled(bool on, int64_t now) {
-    if (on == enabled_)
-        return;
-    if (!on) {
-        stopAll(now);
-        enabled_ = false;
-        return;
-    }
-    enabled_ = true;
-    enabledAt_ = now;
-    // Whether the players play is not known yet: the current camera's answers tell.
-    inferPlaying_ = true;
-    playing_ = false;
-    rateHold_ = false;
-    // (Where the players stand stays known: a Load's start, say, until they are seen to play.)
-    for (Player& p : players_) {
-        p.clock.reset(now);
-        p.busyUntil = 0;
-    }
-}
-
-void FineSync::loaded(int count, int64_t now) {
-    players_.assign(static_cast<std::size_t>(std::max(count, 0)), Player{});
-    planned_.clear();
-    playing_ = false;
-    rateHold_ = false;
-    inferPlaying_ = false;
-    for (Player& p : players_) {
-        p.present = true;
-        p.clock.reset(now);
-        // Load leaves every player standing at its start.
-        p.standingAt = 0.0;
-    }
-}
-
-void FineSync::setPresent(int channel, bool on) {
-    if (channel < 0 || channel >= static_cast<int>(players_.size()))
-        return;
-    Player& p = players_[static_cast<std::size_t>(channel)];
-    if (p.present == on)
-        return;
-    p.present = on;
-    planned_.erase(std::remove_if(planned_.begin(), planned_.end(),
-                                  [&](const SyncCommand& c) { return c.channel == channel; }),
-                   planned_.end());
-}
-
-void FineSync::setCurrent(int channel) {
-    current_ = channel;
-}
-
-void FineSync::answer(int channel, int64_t atMs, int32_t seconds) {
-    if (Player* p = player(channel))
-        p->clock.answer(atMs, seconds);
+    return p ? p->constant : kStartConstantMs;
 }
 
 void FineSync::schedule(SyncCommand c) {
@@ -258,305 +90,503 @@ void FineSync::schedule(SyncCommand c) {
     planned_.insert(at, c);
 }
 
-void FineSync::cancelPlanned(int channel, int64_t now) {
+void FineSync::cancelPlanned(int channel) {
     planned_.erase(std::remove_if(planned_.begin(), planned_.end(),
                                   [&](const SyncCommand& c) { return c.channel == channel; }),
                    planned_.end());
+}
+
+void FineSync::cancelAll() {
+    planned_.clear();
+}
+
+double FineSync::timeline(int64_t now) const {
+    if (rateHold_) {
+        const Player* ref = player(current_);
+        return rateFrom_ + ratePictures_ * (ref ? periodOf(*ref) : kAssumedPeriodMs);
+    }
+    return running_ ? static_cast<double>(now) + origin_ : standing_;
+}
+
+std::optional<double> FineSync::pictureOf(int channel, int64_t now) const {
+    const Player* p = player(channel);
+    if (!p || p->state != State::Running || p->samples < 3)
+        return std::nullopt;
+    return static_cast<double>(now) + p->offset;
+}
+
+std::string FineSync::describe(int64_t now) const {
+    static const char* const names[] = {"unknown",  "standing", "landed",
+                                        "starting", "running",  "ended"};
+    std::string out = running_ ? "playing timeline " : "standing timeline ";
+    out += std::to_string(std::llround(timeline(now)));
+    for (std::size_t c = 0; c < players_.size(); ++c) {
+        const Player& p = players_[c];
+        if (!p.present)
+            continue;
+        out += " | " + std::to_string(c) + " " + names[static_cast<int>(p.state)];
+        if (p.state == State::Running || p.state == State::Starting)
+            out += " off " + std::to_string(std::llround(p.offset - origin_)) + " n " +
+                   std::to_string(p.samples) + " c " + std::to_string(std::llround(p.constant));
+    }
+    return out;
+}
+
+double FineSync::estimateFromAnswers(int64_t now) const {
+    const Player* ref = player(current_);
+    if (!ref || ref->lastAnswer < 0)
+        return standing_;
+    // The answer leads the picture; within its second, by how long it has been showing.
+    const double into = std::clamp<double>(static_cast<double>(now - ref->answerChangedAt), 0, 999);
+    return std::max(0.0, ref->lastAnswer * 1000.0 + into - kAnswerLeadMs);
+}
+
+// --- events ----------------------------------------------------------------------------------
+
+void FineSync::setEnabled(bool on, int64_t now) {
+    if (on == enabled_)
+        return;
+    if (!on) {
+        // What is under way ends at once: players held or about to start play now (the
+        // station's own ways follow), the rest of the plan goes.
+        std::vector<SyncCommand> plays;
+        for (const SyncCommand& c : planned_)
+            if (c.kind == SyncCommand::Kind::Key && c.code == kPlayKey)
+                plays.push_back({c.kind, c.channel, c.code, c.argument, now});
+        planned_ = plays;
+        enabled_ = false;
+        running_ = false;
+        rateHold_ = false;
+        return;
+    }
+    enabled_ = true;
+    enabledAt_ = now;
+    inferring_ = true;
+    running_ = false;
+    rateHold_ = false;
+    for (Player& p : players_) {
+        p.state = State::Unknown;
+        p.samples = 0;
+    }
+}
+
+void FineSync::loaded(std::vector<std::shared_ptr<Landings>> files, int64_t now) {
+    (void)now;
+    players_.assign(files.size(), Player{});
+    for (std::size_t c = 0; c < files.size(); ++c) {
+        players_[c].present = files[c] != nullptr;
+        players_[c].landings = std::move(files[c]);
+    }
+    planned_.clear();
+    running_ = false;
+    rateHold_ = false;
+    inferring_ = false;
+    standing_ = 0;
+}
+
+void FineSync::gone(int channel) {
+    if (Player* p = player(channel)) {
+        p->present = false;
+        cancelPlanned(channel);
+    }
+}
+
+bool FineSync::standsAtEnd(int channel, int64_t now) const {
+    const Player* p = player(channel);
+    if (!p || p->lastAnswer < 0)
+        return false;
+    const double length = lengthOf(*p);
+    // (The answers are whole seconds, rounded down.)
+    return length > 0 && p->lastAnswer * 1000.0 >= std::floor(length / 1000.0) * 1000.0 - 1000.0 &&
+           now - p->answerChangedAt >= 1500;
+}
+
+void FineSync::setCurrent(int channel) {
+    current_ = channel;
+}
+
+void FineSync::setLength(int32_t seconds) {
+    answeredLength_ = seconds > 0 ? seconds * 1000.0 : 0.0;
+}
+
+void FineSync::answer(int channel, int64_t atMs, int32_t seconds) {
     Player* p = player(channel);
     if (!p)
         return;
-    if (p->trimEnd != 0) {
-        // Normal speed now: the trim did what it did so far.
-        const double done = (p->trimRate - 1.0) * static_cast<double>(now - p->trimStart);
-        const double planned = (p->trimRate - 1.0) * static_cast<double>(p->trimEnd - p->trimStart);
-        p->clock.shift(done - planned, now + kTrimSettleMs);
-        p->movedSinceSeek += done - planned;
-        schedule({SyncCommand::Kind::Relay, channel, kRateCode, 100, now});
-        p->trimEnd = 0;
+    if (seconds != p->lastAnswer)
+        p->answerChangedAt = atMs;
+    p->lastAnswer = seconds;
+}
+
+void FineSync::picture(int channel, int64_t atMs) {
+    Player* p = player(channel);
+    if (!p)
+        return;
+    const int64_t since = atMs - p->lastPicture;
+    p->lastPicture = atMs;
+    if (p->intervals.size() >= 16)
+        p->intervals.erase(p->intervals.begin());
+    p->intervals.push_back(since);
+    // A recording that does not say its frame period shows it: the interval between its
+    // pictures while they come evenly, taken as the nearest of the usual frame rates (the
+    // pictures' times are whole milliseconds).
+    if (!(p->landings && p->landings->framePeriodMs() > 0) && p->intervals.size() >= 8) {
+        const auto [lo, hi] = std::minmax_element(p->intervals.end() - 8, p->intervals.end());
+        if (*hi - *lo <= 6 && *lo > 5 && *hi < 120) {
+            double sum = 0;
+            for (auto it = p->intervals.end() - 8; it != p->intervals.end(); ++it)
+                sum += static_cast<double>(*it);
+            p->period = sum / 8;
+            for (const double rate : {23.976, 24.0, 25.0, 29.97, 30.0, 50.0, 59.94, 60.0})
+                if (std::fabs(1000.0 / rate - p->period) < 0.03 * 1000.0 / rate)
+                    p->period = 1000.0 / rate;
+        }
     }
-    p->busyUntil = std::min(p->busyUntil, now);
+    // A standing player repaints its picture now and then, slower than any frame rate: only a
+    // picture a frame period after the one before is a new frame.
+    const double period = periodOf(*p);
+    const bool frame = std::fabs(static_cast<double>(since) - period) <= 0.2 * period;
+    if (frame)
+        p->lastFrame = atMs;
+    // At the operator's speed the current camera's frames count where the timeline goes (faster
+    // than a standing player's repaints).
+    if (rateHold_ && channel == current_ && since < 60)
+        ++ratePictures_;
+    if (!enabled_)
+        return;
+    if (p->state == State::Starting && atMs >= p->startAt - roundMs(period / 2) && frame) {
+        p->state = State::Running;
+        p->samples = 0;
+        p->offGrid = 0;
+        p->offGridSum = 0;
+    }
+    if (p->state == State::Running && !rateHold_ && frame)
+        lock(*p, atMs);
 }
 
-void FineSync::stopAll(int64_t now) {
-    for (int c = 0; c < static_cast<int>(players_.size()); ++c)
-        cancelPlanned(c, now);
+void FineSync::lock(Player& p, int64_t at) {
+    const double period = periodOf(p);
+    // The picture shown is the frame nearest to where the offset puts it; what it says of the
+    // offset is that frame's time, seen now.
+    const double media = static_cast<double>(at) + p.offset;
+    const double frame = std::round(media / period) * period;
+    const double residual = frame - media;
+    if (std::fabs(residual) <= 0.3 * period) {
+        p.offset += residual * (p.samples < 4 ? 0.5 : 0.2);
+        ++p.samples;
+        p.offGrid = 0;
+        p.offGridSum = 0;
+        if (p.samples == kMeasured && p.afterLanding) {
+            // How the player started against the plan: its constant from "play" on.
+            const double late = p.predicted - p.offset;
+            p.constant = std::clamp(p.constant + 0.7 * late, 0.0, 200.0);
+            p.afterLanding = false;
+        }
+        return;
+    }
+    // Off the grid, and it keeps on: the player's pictures moved (a stall, a dropped clock):
+    // its offset moves onto the new grid.
+    p.offGridSum += residual;
+    if (++p.offGrid >= 6) {
+        p.offset += p.offGridSum / p.offGrid;
+        p.samples = 0;
+        p.offGrid = 0;
+        p.offGridSum = 0;
+    }
 }
 
-void FineSync::stopsHere(Player& p, int channel, int64_t now) {
-    const auto o = pictureOffset(channel);
-    p.standingAt = o ? std::optional<double>(*o + static_cast<double>(now)) : std::nullopt;
-    p.standingKnown = o.has_value();
-    p.calibrating.reset();
+// --- the operator's actions -------------------------------------------------------------------
+
+void FineSync::standAll(int64_t now) {
+    standing_ = timeline(now);
+    cancelAll();
+    for (int c = 0; c < static_cast<int>(players_.size()); ++c) {
+        Player* p = player(c);
+        if (!p)
+            continue;
+        schedule({SyncCommand::Kind::Key, c, kPauseKey, 0, now});
+        const double period = periodOf(*p);
+        const bool showing = now - p->lastFrame < roundMs(3 * period);
+        switch (p->state) {
+        case State::Running:
+            // Where its offset puts it (a player whose pictures stopped is not known there).
+            if (showing) {
+                p->state = State::Standing;
+                p->standingAt = static_cast<double>(now) + p->offset;
+            } else {
+                p->state = State::Unknown;
+            }
+            break;
+        case State::Starting:
+            if (p->afterLanding && now < roundMs(p->startAt - p->landing.startMs - p->constant))
+                p->state = State::Landed; // its "play" had not gone out: it shows its landing
+            else if (now >= p->startAt && showing) {
+                p->state = State::Standing;
+                p->standingAt = static_cast<double>(now) + p->offset;
+            } else {
+                p->state = State::Unknown;
+            }
+            break;
+        case State::Standing:
+        case State::Landed:
+        case State::Ended:
+        case State::Unknown:
+            break;
+        }
+    }
+    running_ = false;
+}
+
+int64_t FineSync::seekStanding(int c, const Landing& l, int64_t now) {
+    // It stands first: a seek lands as planned only on a standing player.
+    const bool pausing = std::any_of(planned_.begin(), planned_.end(), [&](const SyncCommand& p) {
+        return p.channel == c && p.kind == SyncCommand::Kind::Key && p.code == kPauseKey &&
+               p.atMs == now;
+    });
+    if (!pausing)
+        schedule({SyncCommand::Kind::Key, c, kPauseKey, 0, now});
+    // A seek on the heels of the one before (quick presses) waits for that one to settle: sent
+    // while the player still takes in the last, it does not land as planned.
+    Player* p = player(c);
+    const int64_t at = std::max(now + kSeekAfterPauseMs, p ? p->soughtAt + kSettleMs : 0);
+    schedule({SyncCommand::Kind::Relay, c, l.code, l.argument, at});
+    if (p)
+        p->soughtAt = at;
+    return at;
+}
+
+bool FineSync::landOnTimeline(int c, int64_t now, int64_t earliestPlay) {
+    Player* p = player(c);
+    if (!p || !p->landings)
+        return false;
+    // The first landing whose "play" comes late enough for its seek to have settled.
+    earliestPlay = std::max(earliestPlay, p->soughtAt + 2 * kSettleMs);
+    double from = timeline(earliestPlay) + p->constant;
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        const auto l = p->landings->atOrAfter(from);
+        if (!l)
+            return false;
+        const double startAt = l->mediaMs - origin_;
+        const double play = startAt - l->startMs - p->constant;
+        if (play >= static_cast<double>(earliestPlay)) {
+            seekStanding(c, *l, now);
+            schedule({SyncCommand::Kind::Key, c, kPlayKey, 0, roundMs(play)});
+            p->state = State::Starting;
+            p->landing = *l;
+            p->startAt = roundMs(startAt);
+            p->offset = origin_;
+            p->predicted = origin_;
+            p->afterLanding = true;
+            p->samples = 0;
+            p->holdUntil = roundMs(startAt) + kHoldSettleMs;
+            return true;
+        }
+        from = l->mediaMs + (static_cast<double>(earliestPlay) - play) + 1;
+    }
+    return false;
+}
+
+void FineSync::moveAll(int64_t now, double target, bool play) {
+    rateHold_ = false;
+    if (running_)
+        standAll(now);
+    else
+        cancelAll();
+    const Player* ref = player(current_);
+    target = std::max(0.0, target);
+    // Beyond the current camera's last key picture nothing can run on: all stand at their ends.
+    std::optional<Landing> refLast;
+    if (ref && ref->landings)
+        refLast = ref->landings->atOrBefore(lengthOf(*ref) > 0 ? lengthOf(*ref) : target);
+    atEnd_ = refLast && target > refLast->mediaMs;
+    if (play && !atEnd_) {
+        origin_ = target - static_cast<double>(now);
+        running_ = true;
+        if (!ref || landOnTimeline(current_, now, now + kSettleMs)) {
+            for (int c = 0; c < static_cast<int>(players_.size()); ++c)
+                if (c != current_ && player(c) && !landOnTimeline(c, now, now + kSettleMs)) {
+                    // Its recording ends before the timeline can reach it there: it stands
+                    // at its end.
+                    if (const auto l = player(c)->landings->atOrBefore(lengthOf(*player(c)))) {
+                        seekStanding(c, *l, now);
+                        player(c)->state = State::Ended;
+                    }
+                }
+            return;
+        }
+        // Too near the end for the current camera to run on there.
+        running_ = false;
+        atEnd_ = true;
+    }
+    if (atEnd_)
+        target = lengthOf(*ref);
+    standing_ = target;
+    for (int c = 0; c < static_cast<int>(players_.size()); ++c) {
+        Player* p = player(c);
+        if (!p || !p->landings)
+            continue;
+        auto l = p->landings->atOrBefore(target);
+        if (!l)
+            l = p->landings->atOrAfter(target);
+        if (!l)
+            continue;
+        seekStanding(c, *l, now);
+        p->state = State::Landed;
+        p->landing = *l;
+        if (c == current_ && atEnd_)
+            standing_ = l->mediaMs;
+    }
+}
+
+void FineSync::startAll(int64_t now) {
+    cancelAll();
+    const Player* ref = player(current_);
+    if (!ref)
+        return;
+    if (atEnd_) {
+        // At the end: all play from the start.
+        standing_ = 0;
+        for (Player& p : players_)
+            if (p.present)
+                p.state = State::Unknown;
+        atEnd_ = false;
+    }
+    const auto near = [&](const Player& p) {
+        return p.state == State::Standing && std::fabs(p.standingAt - standing_) <= kHoldAtMostMs;
+    };
+    // When the timeline starts: at once when the current camera only resumes (so that those
+    // that stood behind it resume before it); when it must land, once it can run on.
+    int64_t t0 = now + kResumeLeadMs;
+    if (near(*ref)) {
+        for (const Player& p : players_)
+            if (p.present && near(p))
+                t0 = std::max(t0, now + kResumeLeadMs + roundMs(standing_ - p.standingAt));
+    } else {
+        std::optional<Landing> l;
+        int64_t earliest = now + kSettleMs;
+        if (ref->state == State::Landed) {
+            l = ref->landing;
+            earliest = std::max(now + kResumeLeadMs, ref->soughtAt + kSettleMs);
+        } else if (ref->landings) {
+            l = ref->landings->atOrAfter(standing_);
+        }
+        if (l)
+            t0 = std::max(t0, earliest +
+                                  roundMs(l->startMs + ref->constant + (standing_ - l->mediaMs)));
+    }
+    origin_ = standing_ - static_cast<double>(t0);
+    running_ = true;
+    for (int c = 0; c < static_cast<int>(players_.size()); ++c) {
+        Player* p = player(c);
+        if (!p)
+            continue;
+        if (near(*p)) {
+            const int64_t resume = t0 + roundMs(p->standingAt - standing_);
+            schedule({SyncCommand::Kind::Key, c, kPlayKey, 0, resume});
+            p->state = State::Starting;
+            p->startAt = resume;
+            p->offset = p->standingAt - static_cast<double>(resume);
+            p->predicted = p->offset;
+            p->afterLanding = false;
+            p->samples = 0;
+            p->holdUntil = resume + kHoldSettleMs;
+            continue;
+        }
+        if (p->state == State::Landed) {
+            const double startAt = p->landing.mediaMs - origin_;
+            const double play = startAt - p->landing.startMs - p->constant;
+            if (play >= static_cast<double>(std::max(now, p->soughtAt + kSettleMs))) {
+                schedule({SyncCommand::Kind::Key, c, kPlayKey, 0, roundMs(play)});
+                p->state = State::Starting;
+                p->startAt = roundMs(startAt);
+                p->offset = origin_;
+                p->predicted = origin_;
+                p->afterLanding = true;
+                p->samples = 0;
+                p->holdUntil = roundMs(startAt) + kHoldSettleMs;
+                continue;
+            }
+        }
+        landOnTimeline(c, now, now + kSettleMs);
+    }
 }
 
 bool FineSync::playPause(int64_t now) {
     if (!enabled_)
-        return playing_;
-    inferPlaying_ = false;
-    if (playing_) {
-        // All stand, at once: where each stood is known to the millisecond from its offset.
-        for (int c = 0; c < static_cast<int>(players_.size()); ++c) {
-            Player* p = player(c);
-            if (!p)
-                continue;
-            cancelPlanned(c, now);
-            stopsHere(*p, c, now);
-            p->busyUntil = 0;
-            schedule({SyncCommand::Kind::Key, c, kPauseKey, 0, now});
-        }
-        playing_ = false;
-        return playing_;
-    }
-    // Play: each from the current camera's picture. A player that stood ahead of it by d starts
-    // d later, one behind it d earlier, so all run on its timeline from the start. Players that
-    // stand where they were put rather than where they were stopped (at their start after a
-    // Load, say) are first sought there, standing, so that each shows that very picture.
-    for (int c = 0; c < static_cast<int>(players_.size()); ++c)
-        cancelPlanned(c, now);
-    int64_t settle = 0;
-    // All sought to their start stand on one picture (every recording opens with a whole
-    // picture at 0): started together from there they run in step, whatever their answers
-    // say, and what the answers say then is how far each one's lead their picture.
-    bool fromStart = true;
-    for (int c = 0; c < static_cast<int>(players_.size()); ++c) {
-        Player* p = player(c);
-        if (!p)
-            continue;
-        fromStart = fromStart && p->standingAt && !p->standingKnown && *p->standingAt < 1000.0;
-        if (p->standingAt && !p->standingKnown) {
-            schedule({SyncCommand::Kind::Relay, c, kSeekCode,
-                      static_cast<int32_t>(std::floor(*p->standingAt / 1000.0)), now});
-            p->standingAt = std::floor(*p->standingAt / 1000.0) * 1000.0;
-            settle = kStandingSeekMs;
-        }
-    }
-    now += settle;
-    const Player* ref = player(current_);
-    const bool known = ref && ref->standingAt;
-    const double from = known ? *ref->standingAt : 0;
-    auto lined = [&](const Player& p) {
-        return known && p.standingAt && std::fabs(*p.standingAt - from) < kSeekBeyondMs;
-    };
-    double earliest = 0; // how far before the current camera a follower must start
-    for (const Player& p : players_)
-        if (p.present && lined(p))
-            earliest = std::max(earliest, from - *p.standingAt);
-    const int64_t refStart = now + static_cast<int64_t>(std::ceil(earliest));
-    for (int c = 0; c < static_cast<int>(players_.size()); ++c) {
-        Player* p = player(c);
-        if (!p)
-            continue;
-        int64_t start = refStart;
-        p->calibrating.reset();
-        if (fromStart && !p->lead) {
-            // Its lead is learned from this start: nothing is trimmed meanwhile.
-            p->calibrating = from - static_cast<double>(refStart);
-            p->clock.reset(start + kStartSettleMs);
-        } else if (lined(*p)) {
-            start = refStart + static_cast<int64_t>(std::llround(*p->standingAt - from));
-            p->clock.predict(from - static_cast<double>(refStart) + leadOf(c),
-                             start + kStartSettleMs, PlayerClock::kStrongHold,
-                             PlayerClock::kStrongWeight);
-        } else if (!known && p->standingAt) {
-            // Where the current camera stood is not known: each from where it stood.
-            p->clock.predict(*p->standingAt - static_cast<double>(start) + leadOf(c),
-                             start + kStartSettleMs, PlayerClock::kStrongHold,
-                             PlayerClock::kStrongWeight);
-        } else {
-            // Too far off to line up by its start (or not known): it starts with the current
-            // camera, and the controller brings it over once it plays.
-            p->clock.reset(start + kStartSettleMs);
-        }
-        p->standingAt.reset();
-        p->standingKnown = false;
-        p->busyUntil = start + kStartSettleMs;
-        schedule({SyncCommand::Kind::Relay, c, kPlayCode, 0, start});
-    }
-    playing_ = true;
-    return playing_;
+        return running_;
+    inferring_ = false;
+    rateHold_ = false;
+    if (running_)
+        standAll(now);
+    else
+        startAll(now);
+    return running_;
 }
 
-bool FineSync::timedSeek(int channel, double pictureTarget, int64_t now) {
-    Player* p = player(channel);
-    const auto landingDelay = landingOf(channel);
-    if (!p || !landingDelay)
-        return false;
-    // Landed, its answers stand at the target picture plus its own lead.
-    const double target = pictureTarget + leadOf(channel);
-    const double lead = *landingDelay + target;
-    int64_t n =
-        static_cast<int64_t>(std::ceil((static_cast<double>(now + kSeekLeadMs) + lead) / 1000.0));
-    n = std::max<int64_t>(n, 0);
-    if (length_ > 0 && n > length_ - 1)
-        return false;
-    const int64_t sendAt = std::max(now, static_cast<int64_t>(std::llround(n * 1000.0 - lead)));
-    cancelPlanned(channel, now);
-    schedule({SyncCommand::Kind::Relay, channel, kSeekCode, static_cast<int32_t>(n), sendAt});
-    p->clock.predict(target, sendAt + kSeekSettleMs);
-    p->busyUntil = sendAt + kSeekSettleMs;
-    p->calibrating.reset();
-    p->seekTarget = n * 1000.0;
-    p->seekSent = sendAt;
-    p->movedSinceSeek = 0;
-    return true;
-}
-
-void FineSync::trim(int channel, double by, int64_t now) {
-    Player* p = player(channel);
-    if (!p || rateHold_)
-        return;
-    // A rate that takes about kTrimAimMs, as the relay can write it.
-    const int percent = static_cast<int>(std::lround(std::fabs(by) * 100.0 / kTrimAimMs));
-    const int code =
-        by > 0 ? rateCode(std::clamp(percent, 10, 40)) : rateCode(-std::clamp(percent, 5, 40));
-    const double rate = code / 100.0;
-    const auto duration = static_cast<int64_t>(std::llround(std::fabs(by / (rate - 1.0))));
-    cancelPlanned(channel, now);
-    schedule({SyncCommand::Kind::Relay, channel, kRateCode, code, now});
-    schedule({SyncCommand::Kind::Relay, channel, kRateCode, 100, now + duration});
-    p->trimStart = now;
-    p->trimRate = rate;
-    p->trimEnd = now + duration;
-    p->busyUntil = now + duration + kTrimSettleMs;
-    const double gain = (rate - 1.0) * static_cast<double>(duration);
-    p->clock.shift(gain, now + duration + kTrimSettleMs);
-    p->movedSinceSeek += gain;
-}
-
-void FineSync::learnLanding(Player& p, bool interrupted) {
-    const int changes = p.clock.changes();
-    if (!p.seekTarget || !p.clock.measured() ||
-        changes < (interrupted ? kLandingChangesAtLeast : kLandingChanges)) {
-        if (interrupted)
-            p.seekTarget.reset();
-        return;
-    }
-    const double sample =
-        *p.seekTarget - static_cast<double>(p.seekSent) - (*p.clock.measured() - p.movedSinceSeek);
-    // A sample on few changes counts less: the bound it rests on may still rise.
-    const double weight = std::min(0.5, changes / 16.0);
-    p.landing = p.landings == 0 ? sample : (1 - weight) * p.landing + weight * sample;
-    ++p.landings;
-    p.seekTarget.reset();
-}
-
-std::vector<int> FineSync::presentChannels() const {
-    std::vector<int> all;
-    for (int c = 0; c < static_cast<int>(players_.size()); ++c)
-        if (player(c))
-            all.push_back(c);
-    return all;
-}
-
-std::vector<int> FineSync::jump(int64_t now, int seconds) {
+void FineSync::jump(int64_t now, int seconds) {
     if (!enabled_)
-        return presentChannels();
-    // The current camera's second, as near as it is known, one on or back: every camera goes
-    // there with a whole-second seek (players land a seek on a picture that starts a group of
-    // pictures; sought to the same second, the files of one recording land alike).
-    const Player* ref = player(current_);
-    if (!ref || ref->clock.lastSeconds() < 0)
-        return presentChannels();
-    const auto o = pictureOffset(current_);
-    const double at = o ? *o + static_cast<double>(now) : ref->clock.lastSeconds() * 1000.0;
-    moveAll(now, static_cast<int32_t>(std::max<int64_t>(std::llround(at / 1000.0) + seconds, 0)));
-    return {};
-}
-
-std::vector<int> FineSync::seekAll(int64_t now, int32_t toSecond) {
-    if (!enabled_)
-        return presentChannels();
-    moveAll(now, toSecond);
-    return {};
-}
-
-void FineSync::moveAll(int64_t now, int32_t second) {
-    // What the last seeks showed so far is learned before the players move again.
-    for (Player& p : players_)
-        if (p.present)
-            learnLanding(p, true);
-    if (length_ > 0)
-        second = std::min(second, length_ - 1);
-    second = std::max(second, 0);
-    if (!playing_) {
-        // Standing players show a seek at once, each at the same place of its own pictures.
-        for (int c = 0; c < static_cast<int>(players_.size()); ++c)
-            if (Player* p = player(c)) {
-                cancelPlanned(c, now);
-                schedule({SyncCommand::Kind::Relay, c, kSeekCode, second, now});
-                p->clock.reset(now + kStartSettleMs);
-                p->standingAt = second * 1000.0;
-            }
         return;
-    }
-    // Playing: each is sent its seek so that, by how late each has landed its seeks before, all
-    // pictures land together; the current camera at once unless a follower must be sent
-    // earlier. (A landing is learned from the answers: the picture lands later by the lead.)
-    const auto refLanding = landingOf(current_);
-    auto pictureLanding = [&](int c) { return *landingOf(c) + leadOf(c); };
-    int64_t refSend = now;
-    for (int c = 0; c < static_cast<int>(players_.size()); ++c)
-        if (player(c) && refLanding && landing(c))
-            refSend = std::max(refSend, now + static_cast<int64_t>(std::llround(
-                                                  pictureLanding(c) - pictureLanding(current_))));
-    for (int c = 0; c < static_cast<int>(players_.size()); ++c) {
-        Player* p = player(c);
-        if (!p)
-            continue;
-        cancelPlanned(c, now);
-        const int64_t sendAt = refLanding && landing(c)
-                                   ? refSend + static_cast<int64_t>(std::llround(
-                                                   pictureLanding(current_) - pictureLanding(c)))
-                                   : refSend;
-        schedule({SyncCommand::Kind::Relay, c, kSeekCode, second, sendAt});
-        p->calibrating.reset();
-        if (const auto l = landingOf(c))
-            p->clock.predict(second * 1000.0 - static_cast<double>(sendAt) - *l,
-                             sendAt + kSeekSettleMs);
-        else
-            p->clock.reset(sendAt + kSeekSettleMs);
-        p->seekTarget = second * 1000.0;
-        p->seekSent = sendAt;
-        p->movedSinceSeek = 0;
-        p->busyUntil = sendAt + kSeekSettleMs;
-    }
+    inferring_ = false;
+    double target = timeline(now) + seconds * 1000.0;
+    // A jump ahead never goes back, however near the end.
+    if (seconds > 0)
+        target = std::max(target, timeline(now));
+    moveAll(now, target, running_);
+}
+
+void FineSync::seekAll(int64_t now, int32_t toSecond) {
+    if (!enabled_)
+        return;
+    inferring_ = false;
+    moveAll(now, toSecond * 1000.0, running_);
 }
 
 void FineSync::stepped(int64_t now) {
     if (!enabled_)
         return;
-    for (int c = 0; c < static_cast<int>(players_.size()); ++c) {
-        Player* p = player(c);
-        if (!p)
-            continue;
-        cancelPlanned(c, now);
-        // A step from a playing player stops it on the next frame; a standing one steps a frame.
-        if (playing_) {
-            stopsHere(*p, c, now);
-        } else {
-            p->standingKnown = false;
-            p->calibrating.reset();
-        }
-        p->clock.reset(now + kStartSettleMs);
-    }
-    playing_ = false;
-    inferPlaying_ = false;
+    // The players step a frame each and stand; how a player steps after a seek is not to be
+    // relied on: all land again before they play.
+    const Player* ref = player(current_);
+    standing_ = timeline(now) + (ref ? periodOf(*ref) : kAssumedPeriodMs);
+    cancelAll();
+    running_ = false;
+    rateHold_ = false;
+    for (Player& p : players_)
+        if (p.present && p.state != State::Ended)
+            p.state = State::Unknown;
 }
 
 void FineSync::operatorRate(int64_t now, bool normal) {
     if (!enabled_)
         return;
-    // The players' speed is the operator's now: no trim may undo it, and no offset holds.
-    for (int c = 0; c < static_cast<int>(players_.size()); ++c) {
-        cancelPlanned(c, now);
-        if (Player* p = player(c)) {
-            p->clock.reset(now + kTrimSettleMs);
-            p->busyUntil = now + kTrimSettleMs;
-            p->calibrating.reset();
-        }
+    if (!normal) {
+        if (rateHold_)
+            return;
+        // The current camera's pictures count where the timeline goes meanwhile.
+        rateFrom_ = timeline(now);
+        ratePictures_ = 0;
+        rateHold_ = true;
+        // Whatever was planned would run at the operator's speed: it goes.
+        cancelAll();
+        for (Player& p : players_)
+            if (p.present && p.state != State::Ended)
+                p.state = State::Unknown;
+        return;
     }
-    rateHold_ = !normal;
+    if (!rateHold_)
+        return;
+    // Where the counted frames put the current camera, unless its answers say otherwise (it
+    // went slower than the count can follow).
+    double where = timeline(now);
+    const double answered = estimateFromAnswers(now);
+    if (running_ && std::fabs(where - answered) > 1500)
+        where = answered;
+    rateHold_ = false;
+    // Back at normal speed: every camera lands on the current camera's picture.
+    moveAll(now, where, running_);
 }
+
+// --- the plan --------------------------------------------------------------------------------
 
 std::vector<SyncCommand> FineSync::due(int64_t now) {
     if (enabled_)
@@ -567,9 +597,6 @@ std::vector<SyncCommand> FineSync::due(int64_t now) {
         ++it;
     out.assign(planned_.begin(), it);
     planned_.erase(planned_.begin(), it);
-    for (Player& p : players_)
-        if (p.trimEnd != 0 && p.trimEnd <= now)
-            p.trimEnd = 0;
     return out;
 }
 
@@ -577,108 +604,107 @@ int64_t FineSync::nextDue() const {
     return planned_.empty() ? INT64_MAX : planned_.front().atMs;
 }
 
-void FineSync::planPaused(int64_t now) {
-    // The players stand: the followers are brought to the current camera's second, as when
-    // the station keeps them without Fine Sync, unless where each stands is known and within
-    // a second of the current camera (then they only straddle a change of the second).
-    const Player* ref = player(current_);
-    if (!ref || ref->clock.lastSeconds() < 0 || now - ref->clock.lastAnswerAt() > 2500)
+void FineSync::plan(int64_t now) {
+    Player* ref = player(current_);
+    if (inferring_) {
+        if (now - enabledAt_ < kInferMs || !ref)
+            return;
+        inferring_ = false;
+        // The current camera plays when its pictures come at a frame rate (a standing player
+        // repaints now and then, slower).
+        bool playing = false;
+        if (ref->intervals.size() >= 5 && now - ref->lastPicture < 150) {
+            std::vector<int64_t> v(ref->intervals.end() - 5, ref->intervals.end());
+            std::nth_element(v.begin(), v.begin() + 2, v.end());
+            playing = v[2] < 60;
+        }
+        moveAll(now, estimateFromAnswers(now), playing);
         return;
+    }
+    if (rateHold_ || !running_ || !ref)
+        return;
+    // The end of the recording: every player pauses itself at its end; they all stand there.
+    const double refLength = lengthOf(*ref);
+    const bool refStopped = now - ref->lastFrame > kStoppedMs && ref->state == State::Running;
+    if (refLength > 0 &&
+        (timeline(now) >= refLength + 1000 || (timeline(now) >= refLength - 1000 && refStopped))) {
+        standAll(now);
+        for (Player& p : players_)
+            if (p.present)
+                p.state = State::Ended;
+        standing_ = refLength;
+        atEnd_ = true;
+        return;
+    }
+    // Players whose pictures stopped, or never came: at their end, or lost (they land anew).
     for (int c = 0; c < static_cast<int>(players_.size()); ++c) {
         Player* p = player(c);
-        if (!p || c == current_ || p->clock.lastSeconds() < 0 ||
-            now - p->clock.lastAnswerAt() > 2500 ||
-            p->clock.lastSeconds() == ref->clock.lastSeconds() || now - p->lastPull < kPullEveryMs)
+        if (!p)
             continue;
-        // Known to stand within a second of it, and answering a neighbouring second: it only
-        // straddles a change of the second.
-        if (p->standingAt && ref->standingAt &&
-            std::fabs(*p->standingAt - *ref->standingAt) < kSeekBeyondMs &&
-            std::abs(p->clock.lastSeconds() - ref->clock.lastSeconds()) <= 1)
+        const bool stopped = (p->state == State::Running && now - p->lastFrame > kStoppedMs &&
+                              now - p->startAt > kStoppedMs) ||
+                             (p->state == State::Starting && now - p->startAt > kStoppedMs + 300 &&
+                              p->lastFrame < p->startAt);
+        if (!stopped)
             continue;
-        schedule({SyncCommand::Kind::Relay, c, kSeekCode, ref->clock.lastSeconds(), now});
-        p->lastPull = now;
-        p->standingAt.reset();
-        p->clock.reset(now + kStartSettleMs);
-    }
-}
-
-void FineSync::plan(int64_t now) {
-    if (inferPlaying_) {
-        const Player* ref = player(current_);
-        if (ref && ref->clock.lastChangeAt() > enabledAt_ && ref->clock.lastSeconds() >= 0) {
-            // The current camera plays: every camera plays from here on, from wherever it is.
-            inferPlaying_ = false;
-            playing_ = true;
-            for (int c = 0; c < static_cast<int>(players_.size()); ++c)
-                if (Player* p = player(c)) {
-                    p->standingAt.reset();
-                    p->standingKnown = false;
-                    if (c == current_)
-                        continue;
-                    schedule({SyncCommand::Kind::Relay, c, kPlayCode, 0, now});
-                    p->clock.reset(now + kStartSettleMs);
-                }
-        } else if (now - enabledAt_ > kInferMs) {
-            inferPlaying_ = false;
-            playing_ = false;
+        if (timeline(now) >= lengthOf(*p) - 1000) {
+            p->state = State::Ended;
+        } else if (c != current_ || timeline(now) < refLength - 2000) {
+            cancelPlanned(c);
+            if (!landOnTimeline(c, now, now + kSettleMs))
+                p->state = State::Unknown;
         }
-        return;
     }
-    bool calibrating = false;
+    // Small differences, once every playing player's pictures have shown where it stands.
+    std::vector<Player*> measured;
     for (Player& p : players_) {
         if (!p.present)
             continue;
-        learnLanding(p, false);
-        if (p.calibrating && p.clock.changes() >= kCalibrationChanges && p.clock.measured()) {
-            p.lead = *p.clock.measured() - *p.calibrating;
-            p.calibrating.reset();
+        if (p.state == State::Starting || p.holdUntil > now)
+            return;
+        if (p.state == State::Running) {
+            if (p.samples < kMeasured)
+                return;
+            measured.push_back(&p);
         }
-        calibrating = calibrating || p.calibrating.has_value();
     }
-    // While the leads are learned, the players run as they were started, all from one picture.
-    if (rateHold_ || (playing_ && calibrating))
+    if (ref->state != State::Running)
         return;
-    if (!playing_) {
-        planPaused(now);
-        return;
+    // The timeline is the current camera's, or the one furthest behind it, if any is: those
+    // ahead of that one wait for it.
+    double base = ref->offset;
+    for (Player* p : measured) {
+        const double d = p->offset - ref->offset;
+        if (d < -kHoldAtMostMs || d > kHoldAtMostMs)
+            continue;
+        base = std::min(base, p->offset);
     }
-    Player* ref = player(current_);
-    if (!ref)
-        return;
-    const auto refOffset = pictureOffset(current_);
-    if (!refOffset)
-        return;
+    origin_ = base;
     for (int c = 0; c < static_cast<int>(players_.size()); ++c) {
         Player* p = player(c);
-        if (!p || c == current_ || p->busyUntil > now)
+        if (!p || p->state != State::Running)
             continue;
-        const auto o = pictureOffset(c);
-        if (!o)
-            continue;
-        const int weight = std::min(p->clock.weight(), ref->clock.weight());
-        const double off = *o - *refOffset;
-        if (std::fabs(off) > kSeekBeyondMs) {
-            if (weight >= 2 && !timedSeek(c, *refOffset, now) && landingOf(c) == std::nullopt) {
-                // No landing known anywhere yet: a plain seek to where the current camera will
-                // be a second from now teaches one.
-                const int64_t n = static_cast<int64_t>(std::ceil(
-                    (*refOffset + leadOf(c) + static_cast<double>(now) + 1000.0) / 1000.0));
-                if (length_ <= 0 || n <= length_ - 1) {
-                    cancelPlanned(c, now);
-                    schedule(
-                        {SyncCommand::Kind::Relay, c, kSeekCode, static_cast<int32_t>(n), now});
-                    p->seekTarget = n * 1000.0;
-                    p->seekSent = now;
-                    p->movedSinceSeek = 0;
-                    p->clock.reset(now + kSeekSettleMs);
-                    p->busyUntil = now + kSeekSettleMs;
-                }
-            }
+        const double d = p->offset - ref->offset;
+        if (d < -kHoldAtMostMs || d > kHoldAtMostMs) {
+            // Too far off to wait for: it lands on the timeline anew.
+            cancelPlanned(c);
+            landOnTimeline(c, now, now + kSettleMs);
             continue;
         }
-        if (std::fabs(off) > trimTolerance(weight))
-            trim(c, -off, now);
+        const double ahead = p->offset - base;
+        if (ahead <= kToleranceMs)
+            continue;
+        // Ahead of the one furthest behind: it waits, standing, for as long as it is ahead.
+        const int64_t resume = now + roundMs(ahead);
+        schedule({SyncCommand::Kind::Key, c, kPauseKey, 0, now});
+        schedule({SyncCommand::Kind::Key, c, kPlayKey, 0, resume});
+        p->state = State::Starting;
+        p->startAt = resume;
+        p->offset -= ahead;
+        p->predicted = p->offset;
+        p->afterLanding = false;
+        p->samples = 0;
+        p->holdUntil = resume + kHoldSettleMs;
     }
 }
 

@@ -37,6 +37,18 @@ public:
         return true;
     }
 
+    // Whether the taker lags: half of what may wait is waiting. A reader then drops what it
+    // has rather than working it into items that would only be dropped.
+    bool lagging() {
+        std::lock_guard<std::mutex> g(lock_);
+        return items_.size() * 2 >= maxItems_ || bytes_ * 2 >= maxBytes_;
+    }
+    // Counts `items` dropped before they were added, for the next take to tell.
+    void droppedBefore(long items) {
+        std::lock_guard<std::mutex> g(lock_);
+        dropped_ += items;
+    }
+
     // Everything waiting, the oldest first; `dropped` (if given) gets how many items were
     // dropped since the last take.
     std::vector<T> take(long* dropped = nullptr) {

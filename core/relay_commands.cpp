@@ -163,6 +163,13 @@ RelayAction relayCommand(uint32_t code, int32_t n, const std::string& hangVlmPat
         return send("volume " + decimal(n));
     case 36:
         return send("vtrack " + decimal(n));
+    case kShareSeekCode: {
+        if (n < 0 || n > 1000000000)
+            return nothing();
+        std::string fraction = decimal(n % 10000000);
+        fraction.insert(0, 7 - fraction.size(), '0');
+        return send("seek " + decimal(n / 10000000) + "." + fraction + "%");
+    }
     default: {
         RelayAction a;
         a.kind = RelayActionKind::SetCaption;

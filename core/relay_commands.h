@@ -9,8 +9,13 @@ namespace vorbelt {
 
 // Window message number of a command message, the same literal in both programs.
 constexpr uint32_t kCommandMessage = 0xD000;
-// Highest command code; every larger code (unsigned) only sets the caption.
+// Highest command code of the relay's own set; every larger code (unsigned) only sets the
+// caption, but for the station's own additions below.
 constexpr uint32_t kLastCommandCode = 36;
+// The station's addition: seek to a share of the recording, the argument in billionths of it
+// ("seek 16.6195122%" for 166195122): a program stream lands on the picture after that byte,
+// which whole seconds cannot name. Like the other seeks, the player answers only its prompt.
+constexpr uint32_t kShareSeekCode = 40;
 
 constexpr const char* kTelnetPassword = "qopra";
 constexpr const char* kLocalHost = "127.0.0.1";

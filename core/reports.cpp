@@ -14,6 +14,25 @@ std::string reinstallReport(const std::string& label) {
     return "Cam. " + label + " Reinstall !!!";
 }
 
+std::string refusalReport(const std::string& label) {
+    return "Cam: " + label + " Refused !";
+}
+
+namespace {
+
+bool framed(const char* data, std::size_t length, const std::string& head,
+            const std::string& tail) {
+    const std::string text(data, length);
+    return text.size() >= head.size() + tail.size() && text.compare(0, head.size(), head) == 0 &&
+           text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+} // namespace
+
+bool isRefusalReport(const char* data, std::size_t length) {
+    return framed(data, length, "Cam: ", " Refused !");
+}
+
 std::optional<int32_t> parseInt32(const std::string& text) {
     if (text.empty())
         return std::nullopt;
@@ -43,13 +62,8 @@ std::size_t replyEnd(std::string_view received) {
 }
 
 bool isRelayNotice(const char* data, std::size_t length) {
-    const std::string text(data, length);
-    auto framed = [&](const std::string& head, const std::string& tail) {
-        return text.size() >= head.size() + tail.size() &&
-               text.compare(0, head.size(), head) == 0 &&
-               text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
-    };
-    return framed("Cam: ", " Warning !") || framed("Cam. ", " Reinstall !!!");
+    return framed(data, length, "Cam: ", " Warning !") ||
+           framed(data, length, "Cam. ", " Reinstall !!!") || isRefusalReport(data, length);
 }
 
 std::optional<int32_t> reportValue(const char* data, std::size_t length, std::string& lastText) {

@@ -17,14 +17,18 @@ constexpr std::size_t kReportBufferSize = 512;
 std::string warningReport(const std::string& channelLabel);
 // "Cam. <label> Reinstall !!!": connecting with the Connect button failed.
 std::string reinstallReport(const std::string& channelLabel);
+// "Cam: <label> Refused !": the station's addition: a program other than the relay's own
+// player listens on its port, and the relay gave it nothing.
+std::string refusalReport(const std::string& channelLabel);
+bool isRefusalReport(const char* data, std::size_t length);
 
 // Where the first of the player's answers in `received` ends: just after the prompt "> " that
 // follows it (the prompt stands at the start of the text or of a line); 0 while no answer is
 // complete.
 std::size_t replyEnd(std::string_view received);
 
-// Whether a report is a relay's own notice (its warning or reinstall text) rather than an answer
-// of its player.
+// Whether a report is a relay's own notice (its warning, reinstall or refusal text) rather than
+// an answer of its player.
 bool isRelayNotice(const char* data, std::size_t length);
 
 // Reads one report of one channel. Only reports longer than 4 bytes contribute digits; the

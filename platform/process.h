@@ -18,8 +18,16 @@ using ProcessHandle = intptr_t; // 0: none
 // started (not found, not executable). The child ends when this program dies, however it
 // dies (on Linux when the thread that started it ends: start children from a thread that
 // lives as long as the program).
+// Where a child's standard streams go. By default it shares this program's; `detached`, it
+// starts in a session of its own (no controlling terminal), reads nothing (/dev/null) and
+// writes its output and errors to the end of `output` (made private when new), or nowhere.
+struct ChildStreams {
+    bool detached = false;
+    std::string output;
+};
 ProcessId createProcess(const std::string& program, const std::string& commandLine,
-                        const std::vector<std::pair<std::string, std::string>>& environment = {});
+                        const std::vector<std::pair<std::string, std::string>>& environment = {},
+                        const ChildStreams& streams = {});
 
 // Opens a process that this program started, with the right to terminate it. Returns 0
 // when the id is not positive, was not started here, or the process has already ended.
@@ -44,6 +52,21 @@ std::string runningProgram(ProcessId pid);
 int32_t processUserId(ProcessId pid);
 // The user this program runs as; -1 where that is no number (Windows).
 int32_t userId();
+
+// A TCP socket listening on a port of this machine: its local address as the system lists it
+// (hexadecimal, such as "0100007F" for 127.0.0.1), its user, and the socket's identity.
+struct TcpListener {
+    std::string address;
+    long user = -1;
+    unsigned long socket = 0;
+};
+// Every listener on TCP `port`, on any local address, IPv4 and IPv6; nothing where the system
+// cannot tell (then `listenersKnown` is false).
+std::vector<TcpListener> tcpListeners(int port);
+bool listenersKnown();
+// Whether process `pid` holds socket `socket` (one of its descriptors is it). False where that
+// cannot be told (a process of another user, to one who may not look).
+bool processHoldsSocket(ProcessId pid, unsigned long socket);
 
 // Blocks the calling thread.
 void sleepMs(unsigned milliseconds);

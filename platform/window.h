@@ -45,12 +45,15 @@ constexpr uint32_t LWA_ALPHA_FLAG = 2;
 
 // Whether a window system is reachable from this process.
 bool windowSystemAvailable();
+// Why a program of `name` cannot open its windows, in one line, or an empty text when it can
+// (on X11: no display could be opened, unless Qt is asked for another platform).
+std::string windowSystemRefusal(const std::string& name);
 
 // First top-level window, from the top of the stacking order, titled exactly `title`.
 WindowHandle findWindow(const std::string& title);
 // The same among the windows of process `owner` only: a window that another program titled so
 // is passed over. (On X11 a window's process is asked of the server where it can tell, else
-// read from its _NET_WM_PID; a window that says neither is taken.)
+// read from its _NET_WM_PID; a window that says neither is passed over too.)
 WindowHandle findWindowOf(const std::string& title, int32_t owner);
 bool setWindowText(WindowHandle window, const std::string& title);
 std::string getWindowText(WindowHandle window);

@@ -110,7 +110,7 @@ void TTelnetForm::reportError(const std::exception& e) {
     }
     boxOpen_ = true;
     unshownErrors_ = 0;
-    messageBox(text, "brellon", BoxKind::Information, this);
+    messageBox(text, "brellon", BoxKind::Warning, this);
     boxOpen_ = false;
 }
 
@@ -123,7 +123,7 @@ void TTelnetForm::WndProc(uint32_t message, uint32_t wParam, int32_t lParam) {
     if (message != vorbelt::kCommandMessage)
         return;
     forwarding_ = false;
-    if (wParam > vorbelt::kLastCommandCode) {
+    if (wParam > vorbelt::kLastCommandCode && wParam != vorbelt::kShareSeekCode) {
         setWindowTitle(QString::number(static_cast<int32_t>(wParam)));
         return;
     }
@@ -193,7 +193,7 @@ void TTelnetForm::connectOnCommand() {
             telnet_.disconnectFromHost();
             ui_->sbrStatus->showMessage(foreign);
             writeReport(
-                QByteArray::fromStdString(vorbelt::warningReport(channelLabel().toStdString())),
+                QByteArray::fromStdString(vorbelt::refusalReport(channelLabel().toStdString())),
                 false);
             return;
         }
@@ -223,20 +223,32 @@ QByteArray TTelnetForm::playerSecret() const {
 }
 
 QString TTelnetForm::foreignListener() const {
-    if (telnet_.host != vorbelt::kLocalHost || !sockets::listenersKnown())
+    if (telnet_.host != vorbelt::kLocalHost || !platform::listenersKnown())
         return {};
+    const std::vector<platform::TcpListener> listeners = platform::tcpListeners(telnet_.port);
+    if (listeners.empty())
+        return QString("Refused: nobody is seen listening on port %1").arg(telnet_.port);
+    // The station names its player: every socket listening on the port (on any address) must
+    // be that very process's, not merely its user's (another process of the same user may
+    // have taken the port before the player could).
+    QFile pidFile(playerFile("pid"));
+    if (pidFile.open(QIODevice::ReadOnly)) {
+        const platform::ProcessId player = pidFile.readAll().trimmed().toInt();
+        for (const platform::TcpListener& l : listeners)
+            if (!platform::processHoldsSocket(player, l.socket))
+                return QString("Refused: port %1 is held by another program than the player")
+                    .arg(telnet_.port);
+        return {};
+    }
     long owner = -1;
     QFile file(playerFile("owner"));
     if (file.open(QIODevice::ReadOnly))
         owner = file.readAll().trimmed().toLong();
-    const std::vector<long> users = sockets::listenerUsers(telnet_.port);
-    if (users.empty())
-        return QString("Refused: nobody is seen listening on port %1").arg(telnet_.port);
-    for (long uid : users)
-        if (uid != static_cast<long>(platform::userId()) && uid != owner)
+    for (const platform::TcpListener& l : listeners)
+        if (l.user != static_cast<long>(platform::userId()) && l.user != owner)
             return QString("Refused: port %1 is held by user %2, not by the player")
                 .arg(telnet_.port)
-                .arg(uid);
+                .arg(l.user);
     return {};
 }
 
@@ -266,7 +278,8 @@ void TTelnetForm::IdTelnetDemoDataAvailable(const QByteArray& chunk) {
     // The log is written a moment later, what came meanwhile at once: laying out its text
     // anew for every chunk of a flood would cost more than the flood.
     pendingLog_ += QString::fromLatin1(chunk);
-    if (pendingLog_.size() > kLogCharacters)
+    // (Cut now and then, not for every chunk: each cut moves the whole text.)
+    if (pendingLog_.size() > 2 * kLogCharacters)
         pendingLog_.remove(0, pendingLog_.size() - kLogCharacters);
     // While the window is minimized nobody reads the log: it is written when the window shows.
     if (!logTimer_.isActive() && !isMinimized())
@@ -281,6 +294,8 @@ void TTelnetForm::timerEvent(QTimerEvent* event) {
         return;
     }
     logTimer_.stop();
+    if (pendingLog_.size() > kLogCharacters)
+        pendingLog_.remove(0, pendingLog_.size() - kLogCharacters);
     QTextDocument* log = ui_->Memo1->document();
     QTextCursor c(log);
     c.movePosition(QTextCursor::End);

@@ -221,46 +221,4 @@ void closeSocket(Socket s) {
 #endif
 }
 
-#ifdef _WIN32
-std::vector<long> listenerUsers(int) {
-    return {};
-}
-bool listenersKnown() {
-    return false;
-}
-#else
-std::vector<long> listenerUsers(int port) {
-    // /proc/net/tcp: "sl local_address rem_address st ... uid ...", addresses as hex IP:PORT,
-    // state 0A for a listening socket.
-    std::vector<long> users;
-    for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
-        FILE* f = std::fopen(table, "r");
-        if (!f)
-            continue;
-        char line[512];
-        if (!std::fgets(line, sizeof line, f)) { // the header
-            std::fclose(f);
-            continue;
-        }
-        while (std::fgets(line, sizeof line, f)) {
-            char local[128], remote[128];
-            unsigned state = 0;
-            long uid = -1;
-            if (std::sscanf(line, " %*s %127s %127s %x %*s %*s %*s %ld", local, remote, &state,
-                            &uid) != 4 ||
-                state != 0x0A)
-                continue;
-            const char* colon = std::strrchr(local, ':');
-            if (colon && std::strtol(colon + 1, nullptr, 16) == port)
-                users.push_back(uid);
-        }
-        std::fclose(f);
-    }
-    return users;
-}
-bool listenersKnown() {
-    return access("/proc/net/tcp", R_OK) == 0;
-}
-#endif
-
 } // namespace sockets

@@ -47,12 +47,6 @@ int waitReadable(Socket s, int timeoutMs);
 bool sendAll(Socket s, const char* data, std::size_t length, int timeoutMs);
 long receive(Socket s, char* buffer, std::size_t capacity);
 
-// The users whose sockets listen on TCP `port` of this machine (IPv4 and IPv6), as the system
-// lists them; nothing where the system cannot tell (Windows).
-std::vector<long> listenerUsers(int port);
-// Whether the system can tell who listens on a port at all.
-bool listenersKnown();
-
 // Ends both directions, so that a thread blocked on the socket returns; then or later close.
 void shutdownBoth(Socket s);
 void closeSocket(Socket s);

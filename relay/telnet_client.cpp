@@ -7,16 +7,29 @@
 #include "relay/sockets.h"
 
 #include <atomic>
+#include <chrono>
 #include <mutex>
 #include <thread>
 
 namespace {
+
+// While the window thread lags behind the player's text, the reader pauses this long per read.
+constexpr int kLaggingPauseMs = 20;
 
 const telnet_telopt_t kOptions[] = {
     {TELNET_TELOPT_TTYPE, TELNET_WILL, TELNET_DONT},
     {TELNET_TELOPT_ECHO, TELNET_WONT, TELNET_DO},
     {-1, 0, 0},
 };
+
+// Where the last complete answer in `text` ends (after its prompt), 0 when none does.
+std::size_t lastReplyEnd(const QByteArray& text) {
+    for (qsizetype at = text.lastIndexOf("> "); at >= 0;
+         at = at > 0 ? text.lastIndexOf("> ", at - 1) : -1)
+        if (at == 0 || text[at - 1] == '\n')
+            return static_cast<std::size_t>(at + 2);
+    return 0;
+}
 
 } // namespace
 
@@ -127,6 +140,19 @@ void TelnetClient::connectToHost() {
         };
         std::vector<char> buf(raw->chunkLimit);
         for (;;) {
+            // A player that talks faster than the window thread takes its answers in: what has
+            // come, up to its last prompt, is dropped whole rather than split into answers that
+            // would be dropped anyway.
+            if (raw->queue.lagging()) {
+                const std::size_t last = lastReplyEnd(raw->gathered);
+                if (last > 0) {
+                    raw->gathered.remove(0, static_cast<qsizetype>(last));
+                    raw->queue.droppedBefore(1);
+                }
+                // And it reads slower meanwhile: a peer that sends without end is held back by
+                // the connection itself rather than costing this program a core.
+                std::this_thread::sleep_for(std::chrono::milliseconds(kLaggingPauseMs));
+            }
             // Each answer goes out as soon as its prompt has come, on its own, so that two
             // answers read together still make two reports.
             std::size_t from = 0;

@@ -107,6 +107,23 @@ TEST_F(Settings, AnUnreadableNamesFileEndsStartUp) {
     EXPECT_THROW(start(), std::runtime_error);
 }
 
+TEST_F(Settings, ANamesFileBeyond64KiBIsNotReadWholeAndTheDefaultsServe) {
+    // A huge file, and a link into the system's files that never end: at most 64 KiB of either
+    // is read, a box says why, and the station starts with its four default cameras.
+    writeFile("nevek.txt", std::string(64 * 1024 + 1, 'a'));
+    start();
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_NE(boxes[0].find("nevek.txt\" is larger than 64 KiB"), std::string::npos) << boxes[0];
+    EXPECT_EQ(form->cameraCount(), 4);
+    form.reset();
+    boxes.clear();
+    unlink((dir + "/nevek.txt").c_str());
+    ASSERT_EQ(symlink("/proc/self/pagemap", (dir + "/nevek.txt").c_str()), 0);
+    start();
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(form->cameraCount(), 4);
+}
+
 TEST_F(Settings, NamesWithCrLfAreReadAndWrittenBackWithLf) {
     writeFile("nevek.txt", "north\r\nsouth\r\nwest\r\n");
     start();

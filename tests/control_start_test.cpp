@@ -187,19 +187,24 @@ TEST(ControlProgram, StartsItsRelaysAndEndsThemOnClose) {
 
 TEST_F(ControlStart, ARefusedPipeFolderIsNamedToTheOperator) {
     // Both places for the report pipe refused: the private runtime folder open to others, and
-    // the fallback under $TMPDIR a link.
-    const std::string tmp = makeTempDir();
-    const std::string fallback = tmp + "/vorbelt-" + std::to_string(getuid());
+    // the fallback (root's under /run, another user's in the cache folder) a link.
+    const std::string cache = makeTempDir();
+    const std::string fallback = getuid() == 0 ? "/run/vorbelt" : cache + "/vorbelt";
+    const std::string aside = fallback + ".aside-" + std::to_string(getpid());
+    const bool moved = rename(fallback.c_str(), aside.c_str()) == 0;
     ASSERT_EQ(symlink("/", fallback.c_str()), 0);
     const std::string open = makeTempDir();
     chmod(open.c_str(), 0777);
     const std::string runtime = std::getenv("XDG_RUNTIME_DIR");
     setenv("XDG_RUNTIME_DIR", open.c_str(), 1);
-    setenv("TMPDIR", tmp.c_str(), 1);
+    setenv("XDG_CACHE_HOME", cache.c_str(), 1);
     writeNames("a");
     start();
     setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
-    unsetenv("TMPDIR");
+    unsetenv("XDG_CACHE_HOME");
+    unlink(fallback.c_str());
+    if (moved)
+        rename(aside.c_str(), fallback.c_str());
     ASSERT_FALSE(boxes.empty());
     EXPECT_NE(boxes[0].find("Report pipe: The report pipe cannot be made"), std::string::npos);
     EXPECT_NE(boxes[0].find(open + " is open to other users"), std::string::npos) << boxes[0];

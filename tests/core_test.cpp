@@ -112,6 +112,11 @@ TEST(CommandTable, EverySendingRowGivesItsLine) {
         {34, -10, "control hang1 seek -330ms"},
         {35, 256, "volume 256"},
         {36, 2, "vtrack 2"},
+        {40, 166195122, "seek 16.6195122%"},
+        {40, 1000000000, "seek 100.0000000%"},
+        {40, 5, "seek 0.0000005%"},
+        {40, -1, nullptr},
+        {40, 1000000001, nullptr},
     };
     for (const auto& row : rows) {
         const RelayAction a = relayCommand(row.code, row.arg);
@@ -134,6 +139,7 @@ TEST(CommandTable, EveryCodeUpTo36HasARowAndLargerCodesSetTheCaption) {
     }
     EXPECT_EQ(relayCommand(37, 5).kind, RelayActionKind::SetCaption);
     EXPECT_EQ(relayCommand(37, 5).text, "37");
+    EXPECT_EQ(relayCommand(41, 5).text, "41");
     EXPECT_EQ(relayCommand(0xFFFFFFFFu, 0).text, "-1");
     EXPECT_EQ(relayCommand(0x80000000u, 0).text, "-2147483648");
 }

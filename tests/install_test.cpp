@@ -91,6 +91,34 @@ TEST(Install, APrefixHoldsExactlyTheStationsFilesWithoutABuildPath) {
               std::string::npos);
 }
 
+TEST(Install, WithoutADisplayBothProgramsSaySoInOneLineAndTheirHelpStillAnswers) {
+    ASSERT_FALSE(prefix().empty()) << "cmake --install failed";
+    const std::string station = "'" + prefix() + "/bin/VorbeltPlayer'";
+    const std::string relay = "'" + prefix() + "/libexec/vorbelt/brellon'";
+    const std::string bare = "env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM ";
+    EXPECT_EQ(output(bare + station + " 2>&1; echo \"status $?\""),
+              "VorbeltPlayer: no X display could be opened (DISPLAY is not set).\nstatus 1\n");
+    EXPECT_EQ(output(bare + relay + " 2>&1; echo \"status $?\""),
+              "brellon: no X display could be opened (DISPLAY is not set).\nstatus 1\n");
+    EXPECT_NE(output(bare + relay + " --help").find("report pipe"), std::string::npos);
+    EXPECT_NE(output(bare + relay + " --version").find("brellon 1."), std::string::npos);
+}
+
+TEST(Install, FromTheMenuTheStationWorksInItsOwnFolderOfTheHome) {
+    ASSERT_FALSE(prefix().empty()) << "cmake --install failed";
+    // The menu entry asks for it; from a terminal the current folder stays the station's.
+    EXPECT_EQ(output("grep '^Exec=' '" + prefix() + "/share/applications/vorbelt-player.desktop'"),
+              "Exec=VorbeltPlayer --from-menu\n");
+    const std::string home = makeTempDir();
+    const std::string started =
+        output("cd / && HOME='" + home + "' XDG_RUNTIME_DIR='" + home +
+               "' QT_QPA_PLATFORM=offscreen " + "VORBELT_MESSAGE_BOX_LOG='" + home + "/boxes' '" +
+               prefix() + "/bin/VorbeltPlayer' --from-menu >/dev/null 2>&1 & pid=$!; " +
+               "for k in $(seq 50); do [ \"$(readlink /proc/$pid/cwd)\" = '" + home +
+               "/Vorbelt' ] && break; sleep 0.1; done; readlink /proc/$pid/cwd; kill -9 $pid");
+    EXPECT_EQ(started, home + "/Vorbelt\n");
+}
+
 TEST(Install, ThePackageHoldsTheSameFilesUnderUsr) {
     const std::string out = makeTempDir();
     ASSERT_EQ(std::system(("cd '" + out + "' && cpack --config '" + build() +

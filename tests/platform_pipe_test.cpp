@@ -129,11 +129,16 @@ TEST(Pipe, UnsafeDirectoriesAreRefused) {
     const std::string base = makeTempDir();
     std::string error;
     setenv("XDG_RUNTIME_DIR", (base + "/missing").c_str(), 1);
-    setenv("TMPDIR", base.c_str(), 1);
-    // An unusable runtime directory falls back to a private directory under $TMPDIR.
-    EXPECT_EQ(platform::pipePath(kName, &error),
-              base + "/vorbelt-" + std::to_string(getuid()) + "/mynamedpipe")
-        << error;
+    setenv("XDG_CACHE_HOME", base.c_str(), 1);
+    // An unusable runtime directory falls back to a private directory of the user's own: root's
+    // under /run, another user's in the cache folder.
+    const std::string fallback = getuid() == 0 ? "/run/vorbelt" : base + "/vorbelt";
+    EXPECT_EQ(platform::pipePath(kName, &error), fallback + "/mynamedpipe") << error;
+    struct stat st {};
+    ASSERT_EQ(lstat(fallback.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    EXPECT_EQ(st.st_uid, getuid());
     const std::string open = base + "/open";
     mkdir(open.c_str(), 0777);
     chmod(open.c_str(), 0777);

@@ -5,11 +5,11 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config clang
   qt6-base-dev qt6-base-dev-tools libgl-dev
-  libx11-dev libxext-dev libxcb1-dev libxtst-dev libxres-dev libxfixes-dev
+  libx11-dev libxext-dev libxcb1-dev libxtst-dev libxres-dev libxfixes-dev libxdamage-dev
   fonts-liberation2
   libtelnet-dev
   libgtest-dev
-  xvfb xauth x11-utils xcompmgr openbox desktop-file-utils man-db
+  xvfb xauth x11-utils xcompmgr openbox desktop-file-utils man-db adduser
   vlc-bin vlc-plugin-base vlc-plugin-video-output ffmpeg
 )
 # The Windows back end: cross-built with mingw-w64 and tested under Wine (with Wine's
@@ -22,13 +22,20 @@ absent() {
   done
   echo "${list[@]}"
 }
+as_root=()
+[ "$(id -u)" -eq 0 ] || as_root=(sudo)
+# As root the station runs its players as an account of its own (the package makes it too).
+account() {
+  getent passwd vorbelt-player >/dev/null ||
+    "${as_root[@]}" adduser --system --group --no-create-home --home /nonexistent --quiet \
+      vorbelt-player
+}
 read -r -a missing <<<"$(absent "${packages[@]}")"
 read -r -a missing_windows <<<"$(absent "${windows[@]}")"
 if [ ${#missing[@]} -eq 0 ] && [ ${#missing_windows[@]} -eq 0 ]; then
+  account
   exit 0
 fi
-as_root=()
-[ "$(id -u)" -eq 0 ] || as_root=(sudo)
 export DEBIAN_FRONTEND=noninteractive
 "${as_root[@]}" apt-get update -qq
 if [ ${#missing[@]} -gt 0 ]; then
@@ -37,3 +44,4 @@ fi
 if [ ${#missing_windows[@]} -gt 0 ]; then
   "${as_root[@]}" apt-get install -y -qq "${missing_windows[@]}"
 fi
+account

@@ -1,33 +1,68 @@
 #!/bin/bash
-# Makes a four-camera demo recording (demo0_st.mpg .. demo3_st.mpg, distinct pictures and
-# tones, 60 s each or as many seconds as the second argument says) in the given folder, unless
-# it is there already. A third argument "mp4" makes an H.264 MP4 variant instead
-# (demo0_st.mp4 .. demo3_st.mp4).
+# Makes a demo recording (demo0_st.mpg .. demo3_st.mpg: distinct pictures and tones, 60 s each
+# or as many seconds as the second argument says) in the given folder, unless it is there
+# already. A third argument "mp4" makes an H.264 MP4 variant instead (demo0_st.mp4 ...).
+# Options before the folder make the variants the sync meter measures:
+#   --cameras N      N files instead of four
+#   --size WxH       the picture size (640x360; 1920x1080 keeps the strip below readable)
+#   --gop N          pictures per group (12)
+#   --mux-delay S    the program stream's multiplexing delay in seconds (ffmpeg's own: 0.7)
+#   --busy           the second camera's picture full of noise (the largest pictures)
 #
 # Every frame carries its own number for the sync meter (bench/sync_meter), readable without
-# OCR: a strip 24 pixels wide at the right edge, from the top, of 18 blocks 12 pixels high: a
-# white and a black reference block, then the frame index in 16 bits, most significant first
-# (white 1, black 0). 25 frames a second, MPEG-2 program stream as the station's recordings.
+# OCR: a strip at the right edge, from the top, of 18 blocks (at 640x360: 24 pixels wide, 12
+# high; larger pictures in proportion): a white and a black reference block, then the frame
+# index in 16 bits, most significant first (white 1, black 0). 25 frames a second, MPEG-2
+# program stream as the station's recordings.
 set -euo pipefail
+cameras=4
+size=640x360
+gop=12
+mux=()
+busy=0
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --cameras) cameras=$2; shift 2 ;;
+    --size) size=$2; shift 2 ;;
+    --gop) gop=$2; shift 2 ;;
+    --mux-delay) mux=(-muxdelay "$2" -muxpreload "$2"); shift 2 ;;
+    --busy) busy=1; shift ;;
+    *) break ;;
+  esac
+done
 dir=${1:-demo}
 seconds=${2:-60}
 format=${3:-mpg}
+width=${size%x*}
+height=${size#*x}
+scale=$((height / 360))
+[ "$scale" -ge 1 ] || scale=1
+rate=2M
+[ "$height" -gt 360 ] && rate=8M
 case "$format" in
-  mpg) codec=(-c:v mpeg2video -b:v 2M -g 12 -c:a mp2 -b:a 128k -ac 2 -f vob) ;;
-  mp4) codec=(-c:v libx264 -preset veryfast -g 12 -c:a aac -b:a 128k -ac 2 -f mp4) ;;
+  mpg) codec=(-c:v mpeg2video -b:v "$rate" -g "$gop" -c:a mp2 -b:a 128k -ac 2 "${mux[@]}"
+              -f vob) ;;
+  mp4) codec=(-c:v libx264 -preset veryfast -g "$gop" -c:a aac -b:a 128k -ac 2 -f mp4) ;;
   *) echo "unknown format $format (mpg or mp4)" >&2; exit 2 ;;
 esac
 mkdir -p "$dir"
 sources=(testsrc testsrc2 smptebars rgbtestsrc)
-tones=(440 550 660 880)
-code="if(lt(Y\,12)\,255\,if(lt(Y\,24)\,0\,255*mod(floor(N/pow(2\,15-floor((Y-24)/12)))\,2)))"
-for i in 0 1 2 3; do
+tones=(440 550 660 880 495 605 715 935)
+strip=$((24 * scale))
+block=$((12 * scale))
+code="if(lt(Y\,$block)\,255\,if(lt(Y\,$((2 * block)))\,0\,255*mod(floor(N/pow(2\,15-floor((Y-$((2 * block)))/$block)))\,2)))"
+for ((i = 0; i < cameras; i++)); do
   out="$dir/demo${i}_st.$format"
   [ -s "$out" ] && continue
-  ffmpeg -loglevel error -y \
-    -f lavfi -i "${sources[$i]}=size=640x360:rate=25:duration=$seconds" \
-    -f lavfi -i "sine=frequency=${tones[$i]}:sample_rate=48000:duration=$seconds" \
-    -filter_complex "nullsrc=size=24x216:rate=25:duration=$seconds,format=gray,geq=lum='$code'[code];[0:v][code]overlay=x=616:y=0:shortest=1,format=yuv420p[v]" \
+  picture="${sources[$((i % 4))]}=size=$size:rate=25:duration=$seconds"
+  # Cameras beyond the fourth: the same sources in other colours.
+  look=null
+  [ "$i" -ge 4 ] && look="hue=h=$((i * 70))"
+  [ "$busy" = 1 ] && [ "$i" = 1 ] && look="noise=alls=60:allf=t+u"
+  ffmpeg -loglevel fatal -y \
+    -f lavfi -i "$picture" \
+    -f lavfi -i "sine=frequency=${tones[$((i % 8))]}:sample_rate=48000:duration=$seconds" \
+    -filter_complex "[0:v]$look[p];nullsrc=size=${strip}x$((18 * block)):rate=25:duration=$seconds,format=gray,geq=lum='$code'[code];[p][code]overlay=x=$((width - strip)):y=0:shortest=1,format=yuv420p[v]" \
     -map "[v]" -map 1:a \
     "${codec[@]}" "$out"
 done

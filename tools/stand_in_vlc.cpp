@@ -440,10 +440,10 @@ int main(int argc, char** argv) {
     if (password.isEmpty()) {
         std::fprintf(stderr, "stand_in_vlc: no telnet password configured; not listening\n");
     } else if (gPort > 0) {
-        if (!server.listen(QHostAddress::LocalHost, static_cast<quint16>(gPort))) {
-            std::fprintf(stderr, "stand_in_vlc: cannot listen on %d\n", gPort);
-            return 1;
-        }
+        // As VLC: a port that another program holds leaves the player without telnet, playing on.
+        if (!server.listen(QHostAddress::LocalHost, static_cast<quint16>(gPort)))
+            std::fprintf(stderr, "stand_in_vlc: cannot listen on %d; going on without telnet\n",
+                         gPort);
         QObject::connect(&server, &QTcpServer::newConnection, [&] {
             while (QTcpSocket* s = server.nextPendingConnection())
                 new Session(s, password);

@@ -67,9 +67,28 @@ std::string privateDirectory(std::string* error) {
             return runtime;
         runtimeRefused = "$XDG_RUNTIME_DIR: " + runtimeRefused + "; ";
     }
-    const char* tmp = std::getenv("TMPDIR");
-    const std::string dir =
-        std::string(tmp && *tmp ? tmp : "/tmp") + "/vorbelt-" + std::to_string(getuid());
+    // Without a runtime folder: root's under /run, where no one else can make it first; any
+    // other user's in the user's own cache folder, never a name another user could take in a
+    // folder open to all.
+    std::string dir;
+    if (getuid() == 0) {
+        dir = "/run/vorbelt";
+    } else {
+        const char* cache = std::getenv("XDG_CACHE_HOME");
+        const char* home = std::getenv("HOME");
+        std::string base;
+        if (cache && *cache == '/')
+            base = cache;
+        else if (home && *home == '/')
+            base = std::string(home) + "/.cache";
+        if (base.empty()) {
+            if (error)
+                *error = runtimeRefused + "neither $XDG_CACHE_HOME nor $HOME names a folder";
+            return "";
+        }
+        mkdir(base.c_str(), 0700); // (a missing cache folder is the user's to have)
+        dir = base + "/vorbelt";
+    }
     std::string refused;
     if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST)
         refused = dir + ": " + std::strerror(errno);

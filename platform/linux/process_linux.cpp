@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <map>
 #include <mutex>
@@ -109,7 +110,8 @@ void setLastError(uint32_t error) {
 }
 
 ProcessId createProcess(const std::string& program, const std::string& commandLine,
-                        const std::vector<std::pair<std::string, std::string>>& environment) {
+                        const std::vector<std::pair<std::string, std::string>>& environment,
+                        const ChildStreams& streams) {
     // Everything the child needs is prepared before fork: after it only async-signal-safe calls.
     std::vector<std::string> args = vorbelt::splitCommandLine(commandLine);
     std::vector<char*> argv;
@@ -134,10 +136,34 @@ ProcessId createProcess(const std::string& program, const std::string& commandLi
         envp.push_back(e.data());
     envp.push_back(nullptr);
 
+    // A detached child's streams: nothing in, its output to its log (or nowhere).
+    int input = -1, output = -1;
+    if (streams.detached) {
+        input = open("/dev/null", O_RDONLY | O_CLOEXEC);
+        output = streams.output.empty()
+                     ? open("/dev/null", O_WRONLY | O_CLOEXEC)
+                     : open(streams.output.c_str(),
+                            O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0600);
+        if (input < 0 || output < 0) {
+            tlsLastError = errno;
+            if (input >= 0)
+                close(input);
+            if (output >= 0)
+                close(output);
+            return -1;
+        }
+    }
+    auto closeStreams = [&] {
+        if (input >= 0)
+            close(input);
+        if (output >= 0)
+            close(output);
+    };
     // The child reports a failed exec through this close-on-exec pipe.
     int status[2];
     if (pipe2(status, O_CLOEXEC) != 0) {
         tlsLastError = errno;
+        closeStreams();
         return -1;
     }
     const pid_t parent = getpid();
@@ -146,6 +172,7 @@ ProcessId createProcess(const std::string& program, const std::string& commandLi
         tlsLastError = errno;
         close(status[0]);
         close(status[1]);
+        closeStreams();
         return -1;
     }
     if (pid == 0) {
@@ -153,6 +180,12 @@ ProcessId createProcess(const std::string& program, const std::string& commandLi
         // thread that started it ends: the station starts its children on its main thread).
         if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent)
             _exit(127);
+        if (streams.detached) {
+            // No terminal of the station's (its session has none) and none of its streams.
+            setsid();
+            if (dup2(input, 0) < 0 || dup2(output, 1) < 0 || dup2(output, 2) < 0)
+                _exit(127);
+        }
         // Only the standard streams and the status pipe may cross into the new program.
         if (status[1] != 3) {
             dup3(status[1], 3, O_CLOEXEC);
@@ -168,6 +201,7 @@ ProcessId createProcess(const std::string& program, const std::string& commandLi
         _exit(127);
     }
     close(status[1]);
+    closeStreams();
     int childErr = 0;
     ssize_t got;
     do {
@@ -339,6 +373,66 @@ std::string videoPlayerProgram() {
             return wrapper;
     }
     return "/usr/bin/vlc";
+}
+
+std::vector<TcpListener> tcpListeners(int port) {
+    // /proc/net/tcp: "sl local_address rem_address st tx:rx tr:when retrnsmt uid timeout inode",
+    // addresses as hex IP:PORT, state 0A for a listening socket.
+    std::vector<TcpListener> found;
+    for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+        FILE* f = std::fopen(table, "r");
+        if (!f)
+            continue;
+        char line[512];
+        if (!std::fgets(line, sizeof line, f)) { // the header
+            std::fclose(f);
+            continue;
+        }
+        while (std::fgets(line, sizeof line, f)) {
+            char local[128], remote[128];
+            unsigned state = 0;
+            long uid = -1;
+            unsigned long inode = 0;
+            if (std::sscanf(line, " %*s %127s %127s %x %*s %*s %*s %ld %*s %lu", local, remote,
+                            &state, &uid, &inode) != 5 ||
+                state != 0x0A)
+                continue;
+            char* colon = std::strrchr(local, ':');
+            if (!colon || std::strtol(colon + 1, nullptr, 16) != port)
+                continue;
+            *colon = '\0';
+            found.push_back({local, uid, inode});
+        }
+        std::fclose(f);
+    }
+    return found;
+}
+
+bool listenersKnown() {
+    return access("/proc/net/tcp", R_OK) == 0;
+}
+
+bool processHoldsSocket(ProcessId pid, unsigned long socket) {
+    if (pid <= 0)
+        return false;
+    const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
+    DIR* d = opendir(fds.c_str());
+    if (!d)
+        return false;
+    const std::string wanted = "socket:[" + std::to_string(socket) + "]";
+    bool held = false;
+    while (const dirent* e = readdir(d)) {
+        if (e->d_name[0] == '.')
+            continue;
+        char target[64];
+        const ssize_t n = readlinkat(dirfd(d), e->d_name, target, sizeof target - 1);
+        if (n > 0 && std::string(target, static_cast<std::size_t>(n)) == wanted) {
+            held = true;
+            break;
+        }
+    }
+    closedir(d);
+    return held;
 }
 
 } // namespace platform

@@ -10,6 +10,7 @@
 #include <X11/keysym.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <map>
@@ -312,6 +313,18 @@ bool windowSystemAvailable() {
     return display() != nullptr;
 }
 
+std::string windowSystemRefusal(const std::string& name) {
+    const char* platform = std::getenv("QT_QPA_PLATFORM");
+    if (platform && *platform && std::strncmp(platform, "xcb", 3) != 0)
+        return {};
+    if (windowSystemAvailable())
+        return {};
+    const char* where = std::getenv("DISPLAY");
+    return name + ": no X display could be opened" +
+           (where && *where ? std::string(" (DISPLAY=") + where + ")" : " (DISPLAY is not set)") +
+           ".";
+}
+
 namespace {
 
 // The top-level client windows as a window manager lists them (EWMH), topmost first; nothing
@@ -359,10 +372,8 @@ WindowHandle findWindowOf(const std::string& title, int32_t owner) {
     if (!d)
         return 0;
     tlsXError = 0;
-    return find(d, title, [&](Window w) {
-        const long pid = windowProcess(d, w);
-        return pid == 0 || pid == owner;
-    });
+    // A window whose process cannot be told is not taken: it may be anyone's.
+    return find(d, title, [&](Window w) { return windowProcess(d, w) == owner; });
 }
 
 bool setWindowText(WindowHandle w, const std::string& title) {

@@ -51,7 +51,10 @@ BoxAnswer messageBox(const QString& text, const QString& caption, BoxKind kind, 
         if (handled)
             return a;
     }
-    QMessageBox box(QMessageBox::Information, caption, text,
+    const QMessageBox::Icon icon = kind == BoxKind::Warning    ? QMessageBox::Warning
+                                   : kind == BoxKind::Question ? QMessageBox::Question
+                                                               : QMessageBox::Information;
+    QMessageBox box(icon, caption, text,
                     kind == BoxKind::Question ? QMessageBox::Ok | QMessageBox::Cancel
                                               : QMessageBox::Ok,
                     parent);

@@ -14,12 +14,13 @@ class QWidget;
 
 enum class BoxAnswer { Ok, Cancel };
 enum class BoxKind {
-    Information, // one OK button
+    Warning,     // something went wrong: the warning icon, one OK button
+    Information, // a notice: the information icon, one OK button
     Question,    // OK continues, Cancel declines
 };
 
-BoxAnswer messageBox(const QString& text, const QString& caption,
-                     BoxKind kind = BoxKind::Information, QWidget* parent = nullptr);
+BoxAnswer messageBox(const QString& text, const QString& caption, BoxKind kind,
+                     QWidget* parent = nullptr);
 
 // Replaces how boxes are answered (in-process tests). An empty function restores the default.
 using MessageBoxHandler =

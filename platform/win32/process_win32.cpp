@@ -66,7 +66,9 @@ HANDLE stationJob() {
 } // namespace
 
 ProcessId createProcess(const std::string& program, const std::string& commandLine,
-                        const std::vector<std::pair<std::string, std::string>>& environment) {
+                        const std::vector<std::pair<std::string, std::string>>& environment,
+                        const ChildStreams&) {
+    // (A Windows GUI program's children share no console with it: nothing to detach.)
     STARTUPINFOA si{};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi{};
@@ -191,6 +193,18 @@ std::string relayProgram() {
 std::string videoPlayerProgram() {
     const std::string v = getEnv("VORBELT_VIDEO_PLAYER_PROGRAM");
     return v.empty() ? std::string("c:/utils/VLC/vlc.exe") : v;
+}
+
+std::vector<TcpListener> tcpListeners(int) {
+    return {};
+}
+
+bool listenersKnown() {
+    return false;
+}
+
+bool processHoldsSocket(ProcessId, unsigned long) {
+    return false;
 }
 
 } // namespace platform

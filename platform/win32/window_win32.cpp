@@ -11,6 +11,10 @@ bool windowSystemAvailable() {
     return GetDesktopWindow() != nullptr;
 }
 
+std::string windowSystemRefusal(const std::string& name) {
+    return windowSystemAvailable() ? std::string() : name + ": no desktop to open windows on.";
+}
+
 WindowHandle findWindow(const std::string& title) {
     return fromHwnd(FindWindowExA(nullptr, nullptr, nullptr, title.c_str()));
 }

@@ -17,8 +17,13 @@
 #include <fstream>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pwd.h>
+#include <set>
+#include <sstream>
+#include <sys/ptrace.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 using namespace e2e;
@@ -361,7 +366,7 @@ TEST_F(EndToEnd, KilledAndStoppedPartsLeaveTheRestWorkingAndAKilledStationLeaves
         EXPECT_FALSE(Station::listening(port)) << port;
 }
 
-TEST_F(EndToEnd, FineSyncKeepsEveryRealCameraPlayingInStep) {
+TEST_F(EndToEnd, FineSyncKeepsEveryRealCameraInStepThroughAnOperatorsRound) {
     if (access("/usr/bin/vlc", X_OK) != 0 || access("/usr/bin/ffmpeg", X_OK) != 0)
         GTEST_SKIP() << "VLC or ffmpeg is not installed here; the test command installs both";
     desktop.startWindowManager();
@@ -369,9 +374,44 @@ TEST_F(EndToEnd, FineSyncKeepsEveryRealCameraPlayingInStep) {
     std::string folder;
     QImage checked;
     {
-        // Switched on by a click, saved by closing the panel.
         Station s(desktop, {{}, true});
         folder = s.folder();
+        ASSERT_EQ(std::system(("bash " + std::string(VORBELT_SOURCE_DIR) + "/tools/make_demo.sh '" +
+                               folder + "/demo' 40")
+                                  .c_str()),
+                  0);
+        s.loadTyped(folder + "/demo/demo0_st.mpg");
+        ASSERT_TRUE(waitUntil([&] { return s.shownLength() >= 39; }, 60000));
+        ASSERT_TRUE(waitUntil([&] { return desktop.focused() == s.mainWindow(); }));
+        std::vector<Window> video;
+        for (int i = 0; i < 4; ++i)
+            video.push_back(s.videoWindow(std::to_string(i)));
+        auto frames = [&] {
+            std::vector<int> f;
+            for (Window w : video)
+                f.push_back(readFrameNumber(desktop, desktop.geometry(w)));
+            return f;
+        };
+        // The largest spread of the pictures over `ms` (a loose bound is checked: the machine
+        // may be loaded; bench/sync_meter gives the real figures), and the current camera's
+        // frame at the end.
+        auto watch = [&](int ms) {
+            int worst = 0;
+            QElapsedTimer t;
+            t.start();
+            while (t.elapsed() < ms) {
+                const std::vector<int> f = frames();
+                if (*std::min_element(f.begin(), f.end()) >= 0)
+                    worst = std::max(worst, 40 * (*std::max_element(f.begin(), f.end()) -
+                                                  *std::min_element(f.begin(), f.end())));
+                testing_support::waitUntil([] { return false; }, 100);
+            }
+            return worst;
+        };
+        // F1 plays the current camera as designed; then the option is ticked (the panel opened
+        // and closed, which saves it): every camera joins it.
+        desktop.key("F1");
+        testing_support::waitUntil([] { return false; }, 2000);
         desktop.click(at::kSettingsSave.x(), at::kSettingsSave.y());
         desktop.move(300, 300);
         testing_support::waitUntil([] { return false; }, 300);
@@ -382,68 +422,77 @@ TEST_F(EndToEnd, FineSyncKeepsEveryRealCameraPlayingInStep) {
         testing_support::waitUntil([] { return false; }, 300);
         checked = desktop.grab(indicator);
         desktop.click(at::kSettingsSave.x(), at::kSettingsSave.y());
+        testing_support::waitUntil([] { return false; }, 3000);
+        std::printf("[ measure ] ticked while playing: largest spread %d ms\n", watch(3000));
+        // F1 twice: all stand, all play on.
+        desktop.key("F1");
+        testing_support::waitUntil([] { return false; }, 500);
+        const std::vector<int> stood = frames();
+        testing_support::waitUntil([] { return false; }, 800);
+        EXPECT_EQ(frames(), stood);
+        desktop.key("F1");
+        testing_support::waitUntil([] { return false; }, 1000);
+        const int afterPlay = watch(3000);
+        std::printf("[ measure ] F1 twice: largest spread %d ms\n", afterPlay);
+        EXPECT_LE(afterPlay, 200);
+        // F3 three times: each a move forward, three seconds in all beyond the time passed.
+        const int before = frames()[0];
+        QElapsedTimer since;
+        since.start();
+        for (int k = 0; k < 3; ++k) {
+            desktop.key("F3");
+            testing_support::waitUntil([] { return false; }, 150);
+        }
+        testing_support::waitUntil([] { return false; }, 3000);
+        const int afterJumps = watch(2000);
+        const int moved = frames()[0] - before - static_cast<int>(since.elapsed() / 40);
+        std::printf("[ measure ] F3 three times: moved %d frames beyond the time passed, then "
+                    "largest spread %d ms\n",
+                    moved, afterJumps);
+        EXPECT_NEAR(moved, 75, 5);
+        EXPECT_LE(afterJumps, 200);
+        // F2 and a click on the seek bar.
+        desktop.key("F2");
+        testing_support::waitUntil([] { return false; }, 3000);
+        EXPECT_LE(watch(2000), 200);
+        desktop.click(at::kSeekBar.x() + 100, at::kSeekBar.y() - 3);
+        desktop.click(300, 300);
+        testing_support::waitUntil([] { return false; }, 3000);
+        EXPECT_LE(watch(2000), 200);
+        // Into the end: every camera stands at its last picture, its window kept; F1 there
+        // plays all from the start.
+        const int left = 40 - frames()[0] / 25 - 3;
+        for (int k = 0; k < left; ++k)
+            desktop.key("F3");
+        EXPECT_TRUE(waitUntil(
+            [&] {
+                const std::vector<int> f = frames();
+                return std::all_of(f.begin(), f.end(), [](int x) { return x >= 40 * 25 - 13; });
+            },
+            15000));
+        // (The last jumps may still be landing: the pictures stand on the last key pictures
+        // until the timeline reaches them, and run to the end from there.)
+        testing_support::waitUntil([] { return false; }, 3000);
+        desktop.key("F1");
+        EXPECT_TRUE(waitUntil(
+            [&] {
+                const std::vector<int> f = frames();
+                return std::all_of(f.begin(), f.end(), [](int x) { return x >= 0 && x < 100; });
+            },
+            5000))
+            << frames()[0] << " " << frames()[1] << " " << frames()[2] << " " << frames()[3];
+        for (Window w : video)
+            EXPECT_EQ(desktop.title(w).empty(), false);
+        EXPECT_LE(watch(2000), 200);
         EXPECT_TRUE(s.exitAndAwaitEnd());
+        EXPECT_EQ(s.messageBoxes(), std::vector<std::string>{});
     }
-    // Found again by the next start in that folder.
+    // The option was saved: the next start in that folder finds it ticked.
     Station s(desktop, {{}, true, 125, false, folder});
     desktop.click(at::kSettingsSave.x(), at::kSettingsSave.y());
     desktop.move(300, 300);
     EXPECT_TRUE(waitUntil([&] { return desktop.grab(indicator) == checked; }));
-    desktop.click(at::kSettingsSave.x(), at::kSettingsSave.y());
-    ASSERT_EQ(std::system(("bash " + std::string(VORBELT_SOURCE_DIR) + "/tools/make_demo.sh '" +
-                           folder + "/demo' 60")
-                              .c_str()),
-              0);
-    s.loadTyped(folder + "/demo/demo0_st.mpg");
-    ASSERT_TRUE(waitUntil([&] { return s.shownLength() >= 59; }, 60000));
-    ASSERT_TRUE(waitUntil([&] { return desktop.focused() == s.mainWindow(); }));
-    std::vector<Window> video;
-    for (int i = 0; i < 4; ++i)
-        video.push_back(s.videoWindow(std::to_string(i)));
-    auto frames = [&] {
-        std::vector<int> f;
-        for (Window w : video)
-            f.push_back(readFrameNumber(desktop, desktop.geometry(w)));
-        return f;
-    };
-    auto allMoveOn = [&](bool expected) {
-        const std::vector<int> before = frames();
-        testing_support::waitUntil([] { return false; }, 1500);
-        const std::vector<int> after = frames();
-        for (std::size_t i = 0; i < video.size(); ++i)
-            if ((after[i] > before[i]) != expected)
-                return false;
-        return true;
-    };
-    // F1: every camera plays, all on the current camera's timeline: for 20 s no picture is
-    // more than 250 ms from another (a loose bound; bench/sync_meter gives the real figure).
-    desktop.key("F1");
-    EXPECT_TRUE(allMoveOn(true));
-    QElapsedTimer watched;
-    watched.start();
-    int worst = 0, samples = 0;
-    while (watched.elapsed() < 20000) {
-        const std::vector<int> f = frames();
-        if (*std::min_element(f.begin(), f.end()) < 0)
-            continue;
-        worst = std::max(worst, 40 * (*std::max_element(f.begin(), f.end()) -
-                                      *std::min_element(f.begin(), f.end())));
-        ++samples;
-        testing_support::waitUntil([] { return false; }, 100);
-    }
-    std::printf("[ measure ] Fine Sync, 4 real players, 20 s: largest spread %d ms in %d samples\n",
-                worst, samples);
-    EXPECT_GT(samples, 50);
-    EXPECT_LE(worst, 250);
-    // Key 2: camera 2 full size, and nobody pauses; F1: all pause.
-    desktop.key("2");
-    EXPECT_TRUE(placedAt(video[1], kScreen));
-    EXPECT_TRUE(allMoveOn(true));
-    desktop.key("F1");
-    testing_support::waitUntil([] { return false; }, 300);
-    EXPECT_TRUE(allMoveOn(false));
     EXPECT_TRUE(s.exitAndAwaitEnd());
-    EXPECT_EQ(s.messageBoxes(), std::vector<std::string>{});
 }
 
 TEST_F(EndToEnd, TheCompactWindowGivesTheMainWindowBackWhateverWasLoadedWhere) {
@@ -737,15 +786,17 @@ std::string fileText(const std::string& path) {
 } // namespace
 
 TEST_F(EndToEnd, PlayersTrustOnlyTheirOwnStation) {
-    // Before the Load: another program listens on camera 2's port, and another program's
-    // window is titled "video".
-    const int squatter = socket(AF_INET, SOCK_STREAM, 0);
+    // Before the Load: another program listens on camera 2's port (on the IPv6 loopback
+    // address, which the player would not take but its relay would find), and another
+    // program's window is titled "video".
+    const int squatter = socket(AF_INET6, SOCK_STREAM, 0);
     const int one = 1;
     setsockopt(squatter, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(9001);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    setsockopt(squatter, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
+    sockaddr_in6 a{};
+    a.sin6_family = AF_INET6;
+    a.sin6_port = htons(9001);
+    a.sin6_addr = in6addr_loopback;
     ASSERT_EQ(bind(squatter, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
     ASSERT_EQ(listen(squatter, 4), 0);
     testing_support::Child stray(testing_support::buildDirectory() + "tools/test_window",
@@ -806,24 +857,44 @@ TEST_F(EndToEnd, PlayersTrustOnlyTheirOwnStation) {
         EXPECT_FALSE(QDir(QString::fromStdString(folder)).exists());
         EXPECT_TRUE(next.exitAndAwaitEnd());
     }
-    // No private folder to be had (a folder of that name planted by another user): no player
-    // starts, and the operator is told where and why.
+    // Without a runtime folder root's private folder is /run/vorbelt, which only root can
+    // make: a folder planted by another user where stations once looked (vorbelt-<uid> in the
+    // temporary folder) is passed over, and the players start.
     const std::string tmp = testing_support::makeTempDir();
     const std::string planted = tmp + "/vorbelt-" + std::to_string(getuid());
     mkdir(planted.c_str(), 0777);
-    ASSERT_EQ(chown(planted.c_str(), 65534, 65534) == 0 || getuid() != 0, true);
     if (getuid() == 0) {
-        Station closed(
-            desktop,
-            {{"a"}, false, 125, false, {}, {}, true, {"XDG_RUNTIME_DIR=", "TMPDIR=" + tmp}});
-        closed.loadTyped(closed.recording(1));
-        EXPECT_TRUE(waitUntil([&] { return closed.messageBoxes().size() >= 2; }, 10000));
-        const std::vector<std::string> boxes = closed.messageBoxes();
-        ASSERT_GE(boxes.size(), 2u);
-        EXPECT_NE(boxes.back().find("No video player is started"), std::string::npos);
-        EXPECT_NE(boxes.back().find(planted + " belongs to another user"), std::string::npos);
-        EXPECT_TRUE(closed.events("start", 9000).empty());
-        EXPECT_TRUE(closed.exitAndAwaitEnd());
+        ASSERT_EQ(chown(planted.c_str(), 65534, 65534), 0);
+        {
+            Station fallback(
+                desktop,
+                {{"a"}, false, 125, false, {}, {}, true, {"XDG_RUNTIME_DIR=", "TMPDIR=" + tmp}});
+            fallback.loadTyped(fallback.recording(1));
+            EXPECT_TRUE(waitUntil([&] { return !fallback.events("start", 9000).empty(); }));
+            EXPECT_TRUE(fallback.messageBoxes().empty());
+            EXPECT_TRUE(fallback.exitAndAwaitEnd());
+        }
+        // No private folder to be had (/run/vorbelt a link, as root alone could make it): no
+        // player starts, and the operator is told where and why.
+        const std::string aside = "/run/vorbelt.aside-" + std::to_string(getpid());
+        const bool moved = rename("/run/vorbelt", aside.c_str()) == 0;
+        ASSERT_EQ(symlink(tmp.c_str(), "/run/vorbelt"), 0);
+        {
+            Station closed(
+                desktop,
+                {{"a"}, false, 125, false, {}, {}, true, {"XDG_RUNTIME_DIR=", "TMPDIR=" + tmp}});
+            closed.loadTyped(closed.recording(1));
+            EXPECT_TRUE(waitUntil([&] { return closed.messageBoxes().size() >= 2; }, 10000));
+            const std::vector<std::string> boxes = closed.messageBoxes();
+            ASSERT_GE(boxes.size(), 2u);
+            EXPECT_NE(boxes.back().find("No video player is started"), std::string::npos);
+            EXPECT_NE(boxes.back().find("/run/vorbelt is a symbolic link"), std::string::npos);
+            EXPECT_TRUE(closed.events("start", 9000).empty());
+            EXPECT_TRUE(closed.exitAndAwaitEnd());
+        }
+        unlink("/run/vorbelt");
+        if (moved)
+            rename(aside.c_str(), "/run/vorbelt");
     }
     close(squatter);
 }
@@ -847,4 +918,247 @@ TEST_F(EndToEnd, ThePlayerWrapperOpensADisplayThatNeedsItsCookie) {
         << "  if xwininfo -root -tree | grep -q '\"video\": (\"vlc\"'; then kill $!; exit 0; fi\n"
         << "  sleep 0.2\ndone\nkill $!; exit 1\n";
     EXPECT_EQ(std::system(("xvfb-run -a bash '" + dir + "/try.sh'").c_str()), 0);
+}
+
+TEST_F(EndToEnd, BackFromTheCompactWindowEveryCameraIsLaidOutAndTheCurrentOnePlays) {
+    if (access("/usr/bin/vlc", X_OK) != 0 || access("/usr/bin/ffmpeg", X_OK) != 0)
+        GTEST_SKIP() << "VLC or ffmpeg is not installed here; the test command installs both";
+    desktop.startWindowManager();
+    Station s(desktop, {{}, true});
+    ASSERT_EQ(std::system(("bash " + std::string(VORBELT_SOURCE_DIR) + "/tools/make_demo.sh '" +
+                           s.folder() + "/demo' 60")
+                              .c_str()),
+              0);
+    s.loadTyped(s.folder() + "/demo/demo0_st.mpg");
+    ASSERT_TRUE(waitUntil([&] { return s.shownLength() >= 59; }, 60000));
+    ASSERT_TRUE(waitUntil([&] { return desktop.focused() == s.mainWindow(); }));
+    std::set<Window> before;
+    for (int i = 0; i < 4; ++i)
+        before.insert(s.videoWindow(std::to_string(i)));
+    // The compact window and its own Load (its players titled by row as well): once its four
+    // players are placed, the keys go to it without a click.
+    desktop.key("slash");
+    Window compact = 0;
+    ASSERT_TRUE(waitUntil([&] {
+        compact = desktop.find("Player_gui");
+        return compact && desktop.focused() == compact;
+    }));
+    desktop.click(at::kCompactLoad.x(), at::kCompactLoad.y());
+    s.awaitDialog();
+    desktop.type(s.folder() + "/demo/demo0_st.mpg");
+    desktop.key("Return");
+    std::vector<Window> video(4);
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            for (int i = 0; i < 4; ++i) {
+                video[i] = s.videoWindow(std::to_string(i));
+                if (video[i] == 0 || before.count(video[i]))
+                    return false;
+            }
+            return true;
+        },
+        60000));
+    EXPECT_TRUE(waitUntil([&] { return desktop.focused() == compact; }, 10000));
+    // (F1 seeks every camera to the seek bar's second as well: a playing player shows a seek
+    // a second or more later.)
+    auto moves = [&](int i) {
+        testing_support::waitUntil([] { return false; }, 300);
+        const int first = readFrameNumber(desktop, desktop.geometry(video[i]));
+        return first >= 0 &&
+               waitUntil(
+                   [&] {
+                       return readFrameNumber(desktop, desktop.geometry(video[i])) > first + 10;
+                   },
+                   4000);
+    };
+    desktop.key("F1");
+    EXPECT_TRUE(moves(0));
+    // Back to the main window and camera 2: it stands full size, every other camera in its
+    // tile along the bottom (none left at the compact grid's size over it), and F1 plays it.
+    desktop.key("slash");
+    ASSERT_TRUE(waitUntil([&] { return desktop.focused() == s.mainWindow(); }));
+    desktop.key("2");
+    EXPECT_TRUE(placedAt(video[1], kScreen));
+    for (int i : {0, 2, 3})
+        EXPECT_TRUE(placedAt(video[static_cast<std::size_t>(i)], QRect(480 * i, 810, 480, 270)))
+            << i;
+    desktop.key("F1");
+    EXPECT_TRUE(moves(1));
+    EXPECT_TRUE(s.exitAndAwaitEnd());
+    EXPECT_EQ(s.messageBoxes(), std::vector<std::string>{});
+}
+
+namespace {
+
+// A program of the test's own that listens on 127.0.0.1:`port` and passes on whatever reaches
+// it.
+struct Squatter {
+    pid_t pid = -1;
+    int heard = -1;
+    explicit Squatter(int port) {
+        int fds[2];
+        if (pipe(fds) != 0)
+            return;
+        pid = fork();
+        if (pid == 0) {
+            close(fds[0]);
+            const int s = socket(AF_INET, SOCK_STREAM, 0);
+            const int one = 1;
+            setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+            sockaddr_in a{};
+            a.sin_family = AF_INET;
+            a.sin_port = htons(static_cast<uint16_t>(port));
+            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            if (bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(s, 4) != 0)
+                _exit(1);
+            (void)!write(fds[1], "L", 1);
+            for (;;) {
+                const int c = accept(s, nullptr, nullptr);
+                (void)!write(c, "Password: ", 10);
+                char buf[256];
+                for (ssize_t n; (n = recv(c, buf, sizeof buf, 0)) > 0;)
+                    (void)!write(fds[1], buf, static_cast<std::size_t>(n));
+                close(c);
+            }
+        }
+        close(fds[1]);
+        heard = fds[0];
+        char ready = 0;
+        if (read(heard, &ready, 1) != 1)
+            pid = -1;
+    }
+    ~Squatter() {
+        if (pid > 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+        close(heard);
+    }
+    std::string what() const {
+        std::string all;
+        pollfd p{heard, POLLIN, 0};
+        char buf[256];
+        while (poll(&p, 1, 200) > 0) {
+            const ssize_t n = read(heard, buf, sizeof buf);
+            if (n <= 0)
+                break;
+            all.append(buf, static_cast<std::size_t>(n));
+        }
+        return all;
+    }
+};
+
+} // namespace
+
+TEST_F(EndToEnd, APortTakenAfterThePortCheckGetsNoSecretAndTheOperatorIsTold) {
+    // The player program holds back until the test has taken its port: after the station's
+    // check, before the player could bind it (which it then cannot: it plays on without telnet,
+    // as VLC does). The program on the port is of the station's own user, but not its player.
+    const std::string dir = testing_support::makeTempDir();
+    chmod(dir.c_str(), 0755);
+    const std::string gate = dir + "/gate";
+    const std::string wrapper = dir + "/late-player";
+    {
+        std::ofstream w(wrapper);
+        w << "#!/bin/bash\ntouch '" << gate << ".started'\n"
+          << "for k in $(seq 100); do [ -e '" << gate << ".go' ] && break; sleep 0.05; done\n"
+          << "exec '" << testing_support::buildDirectory() << "tools/stand_in_vlc' \"$@\"\n";
+    }
+    chmod(wrapper.c_str(), 0755);
+    Station late(desktop, {{"a"}, false, 125, false, {}, wrapper});
+    late.loadTyped(late.recording(1));
+    ASSERT_TRUE(waitUntil([&] { return access((gate + ".started").c_str(), F_OK) == 0; }, 10000));
+    Squatter squatter(9000);
+    ASSERT_GT(squatter.pid, 0);
+    std::ofstream(gate + ".go").close();
+    EXPECT_TRUE(waitUntil([&] { return !late.messageBoxes().empty(); }, 15000));
+    EXPECT_EQ(late.messageBoxes(),
+              (std::vector<std::string>{"Port taken\tCamera 1: another program than its video "
+                                        "player listens on port 9000. Its relay gave it nothing, "
+                                        "and the camera is not controlled."}));
+    const std::string heard = squatter.what();
+    EXPECT_EQ(heard.find(fileText(playersFolder() + "/9000/secret")), std::string::npos) << heard;
+    EXPECT_EQ(heard, "");
+    EXPECT_TRUE(late.exitAndAwaitEnd());
+}
+
+TEST_F(EndToEnd, AsRootThePlayersRunAsTheirOwnAccountAloneWithNothingOfTheStations) {
+    if (getuid() != 0 || access("/usr/bin/vlc", X_OK) != 0 || access("/usr/bin/ffmpeg", X_OK) != 0)
+        GTEST_SKIP() << "as root with VLC and ffmpeg (the test command runs so in CI)";
+    const passwd* account = getpwnam("vorbelt-player");
+    ASSERT_NE(account, nullptr) << "tools/bootstrap.sh makes the account";
+    // The account is no one's to log in with.
+    EXPECT_STREQ(account->pw_shell, "/usr/sbin/nologin");
+    const uid_t player = account->pw_uid;
+    desktop.startWindowManager();
+    Station s(desktop, {{}, true});
+    // Snapshots: a link to a folder of root's own where the snapshots folder would be.
+    const std::string target = testing_support::makeTempDir();
+    ASSERT_EQ(symlink(target.c_str(), (s.folder() + "/snapshots").c_str()), 0);
+    ASSERT_EQ(std::system(("bash " + std::string(VORBELT_SOURCE_DIR) + "/tools/make_demo.sh '" +
+                           s.folder() + "/demo' 20")
+                              .c_str()),
+              0);
+    s.loadTyped(s.folder() + "/demo/demo0_st.mpg");
+    ASSERT_TRUE(waitUntil([&] { return s.shownLength() >= 19; }, 60000));
+    EXPECT_EQ(s.messageBoxes(),
+              (std::vector<std::string>{"Snapshots\t" + s.folder() +
+                                        "/snapshots is a link: no snapshot is taken (F12) until "
+                                        "it is a folder of its own."}));
+    std::vector<pid_t> players;
+    for (pid_t p : s.processes())
+        if (fileText("/proc/" + std::to_string(p) + "/comm") == "vlc\n")
+            players.push_back(p);
+    ASSERT_EQ(players.size(), 4u);
+    const std::string station = std::to_string(s.pid());
+    for (pid_t p : players) {
+        const std::string proc = "/proc/" + std::to_string(p);
+        struct stat st {};
+        ASSERT_EQ(stat(proc.c_str(), &st), 0);
+        EXPECT_EQ(st.st_uid, player) << p;
+        // A session of its own, no terminal; nothing to read; its output into its log, none of
+        // the station's streams.
+        std::istringstream stat(
+            fileText(proc + "/stat").substr(fileText(proc + "/stat").rfind(')') + 2));
+        std::string state;
+        long ppid = 0, group = 0, session = 0, tty = 0;
+        stat >> state >> ppid >> group >> session >> tty;
+        EXPECT_EQ(session, p);
+        EXPECT_EQ(tty, 0);
+        char target0[256] = {}, target1[256] = {}, own1[256] = {};
+        EXPECT_GT(readlink((proc + "/fd/0").c_str(), target0, sizeof target0 - 1), 0);
+        EXPECT_GT(readlink((proc + "/fd/1").c_str(), target1, sizeof target1 - 1), 0);
+        EXPECT_GT(readlink(("/proc/" + station + "/fd/1").c_str(), own1, sizeof own1 - 1), 0);
+        EXPECT_STREQ(target0, "/dev/null");
+        EXPECT_NE(std::string(target1).find("/player.log"), std::string::npos) << target1;
+        EXPECT_STRNE(target1, own1);
+        // Another user cannot attach to it, nor read its home (the display's cookie).
+        const std::string home = fileText(proc + "/environ");
+        const auto at = home.find("HOME=");
+        ASSERT_NE(at, std::string::npos);
+        const std::string folder = home.substr(at + 5, home.find('\0', at) - at - 5);
+        const pid_t other = fork();
+        if (other == 0) {
+            if (setgid(65534) != 0 || setuid(65534) != 0)
+                _exit(3);
+            const bool attached = ptrace(PTRACE_ATTACH, p, nullptr, nullptr) == 0;
+            const bool cookie = access((folder + "/.Xauthority").c_str(), R_OK) == 0;
+            _exit(attached ? 1 : cookie ? 2 : 0);
+        }
+        int status = -1;
+        waitpid(other, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << p << " " << status;
+    }
+    // F12: nothing goes into the link's folder, and nothing there changes owner.
+    desktop.key("F1");
+    testing_support::waitUntil([] { return false; }, 1000);
+    desktop.key("F12");
+    testing_support::waitUntil([] { return false; }, 2500);
+    struct stat st {};
+    ASSERT_EQ(stat(target.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 0u);
+    EXPECT_TRUE(QDir(QString::fromStdString(target))
+                    .entryList(QDir::NoDotAndDotDot | QDir::AllEntries)
+                    .isEmpty());
+    EXPECT_TRUE(s.exitAndAwaitEnd());
 }

@@ -1,0 +1,197 @@
+// Pictures of other programs' windows on X11: Damage reports every drawing into a watched
+// window, structure events its destruction. One X connection and one thread of the watch's
+// own, woken by the X connection or by a pipe when the set of windows changes.
+#include "platform/pictures.h"
+
+#include <X11/Xlib.h>
+#include <X11/extensions/Xdamage.h>
+
+#include <chrono>
+#include <fcntl.h>
+#include <map>
+#include <mutex>
+#include <poll.h>
+#include <thread>
+#include <unistd.h>
+
+namespace platform {
+
+int64_t steadyMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+namespace {
+
+// Drawings of one picture closer together than this are one picture (a player that clears
+// the borders around its picture draws twice).
+constexpr int64_t kSamePictureMs = 4;
+
+} // namespace
+
+struct PictureWatch::Impl {
+    OnPicture onPicture;
+    OnGone onGone;
+    Display* display = nullptr;
+    int damageEvent = 0;
+    int wake[2] = {-1, -1};
+    std::thread thread;
+    std::mutex lock;
+    bool stop = false;               // under lock
+    bool changed = false;            // under lock
+    std::vector<WindowHandle> asked; // under lock
+    bool askedPictures = false;      // under lock
+
+    struct Watched {
+        Damage damage = 0;
+        int64_t lastPicture = 0;
+    };
+    std::map<Window, Watched> watched; // the thread's own
+
+    void apply() {
+        std::vector<WindowHandle> windows;
+        bool pictures;
+        {
+            std::lock_guard<std::mutex> g(lock);
+            windows = asked;
+            pictures = askedPictures;
+            changed = false;
+        }
+        std::map<Window, Watched> next;
+        for (WindowHandle w : windows) {
+            if (w == 0)
+                continue;
+            Watched entry;
+            auto old = watched.find(w);
+            if (old != watched.end()) {
+                entry = old->second;
+                watched.erase(old);
+            } else {
+                XSelectInput(display, w, StructureNotifyMask);
+            }
+            if (pictures && !entry.damage)
+                entry.damage = XDamageCreate(display, w, XDamageReportRawRectangles);
+            else if (!pictures && entry.damage) {
+                XDamageDestroy(display, entry.damage);
+                entry.damage = 0;
+            }
+            next[w] = entry;
+        }
+        for (auto& [w, entry] : watched) {
+            if (entry.damage)
+                XDamageDestroy(display, entry.damage);
+            XSelectInput(display, w, NoEventMask);
+        }
+        watched = std::move(next);
+        XSync(display, False);
+    }
+
+    void run() {
+        const int fd = ConnectionNumber(display);
+        for (;;) {
+            {
+                std::lock_guard<std::mutex> g(lock);
+                if (stop)
+                    break;
+            }
+            bool again = false;
+            {
+                std::lock_guard<std::mutex> g(lock);
+                again = changed;
+            }
+            if (again)
+                apply();
+            while (XPending(display) > 0) {
+                XEvent e;
+                XNextEvent(display, &e);
+                handle(e);
+            }
+            pollfd p[2] = {{fd, POLLIN, 0}, {wake[0], POLLIN, 0}};
+            if (poll(p, 2, -1) < 0)
+                continue;
+            if (p[1].revents & POLLIN) {
+                char drain[64];
+                while (read(wake[0], drain, sizeof drain) > 0) {
+                }
+            }
+        }
+    }
+
+    void handle(const XEvent& e) {
+        if (e.type == damageEvent + XDamageNotify) {
+            const auto& d = reinterpret_cast<const XDamageNotifyEvent&>(e);
+            if (d.more)
+                return;
+            auto it = watched.find(d.drawable);
+            if (it == watched.end())
+                return;
+            const int64_t at = steadyMs();
+            if (at - it->second.lastPicture >= kSamePictureMs && onPicture)
+                onPicture(d.drawable, at);
+            it->second.lastPicture = at;
+        } else if (e.type == DestroyNotify) {
+            auto it = watched.find(e.xdestroywindow.window);
+            if (it == watched.end())
+                return;
+            // (The damage went with the window.)
+            watched.erase(it);
+            if (onGone)
+                onGone(e.xdestroywindow.window);
+        }
+    }
+};
+
+PictureWatch::PictureWatch(OnPicture onPicture, OnGone onGone) : impl_(new Impl) {
+    impl_->onPicture = std::move(onPicture);
+    impl_->onGone = std::move(onGone);
+    // (The window layer installs the process's X error handler: a window that vanishes between
+    // two requests must not end the program.)
+    if (!windowSystemAvailable())
+        return;
+    impl_->display = XOpenDisplay(nullptr);
+    int error = 0;
+    if (!impl_->display)
+        return;
+    if (!XDamageQueryExtension(impl_->display, &impl_->damageEvent, &error) ||
+        pipe2(impl_->wake, O_CLOEXEC | O_NONBLOCK) != 0) {
+        XCloseDisplay(impl_->display);
+        impl_->display = nullptr;
+        return;
+    }
+    impl_->thread = std::thread([this] { impl_->run(); });
+}
+
+PictureWatch::~PictureWatch() {
+    if (impl_->thread.joinable()) {
+        {
+            std::lock_guard<std::mutex> g(impl_->lock);
+            impl_->stop = true;
+        }
+        (void)!write(impl_->wake[1], "x", 1);
+        impl_->thread.join();
+    }
+    if (impl_->display)
+        XCloseDisplay(impl_->display);
+    for (int fd : impl_->wake)
+        if (fd >= 0)
+            close(fd);
+}
+
+bool PictureWatch::available() const {
+    return impl_->display != nullptr;
+}
+
+void PictureWatch::watch(const std::vector<WindowHandle>& windows, bool pictures) {
+    if (!available())
+        return;
+    {
+        std::lock_guard<std::mutex> g(impl_->lock);
+        impl_->asked = windows;
+        impl_->askedPictures = pictures;
+        impl_->changed = true;
+    }
+    (void)!write(impl_->wake[1], "x", 1);
+}
+
+} // namespace platform

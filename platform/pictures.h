@@ -1,0 +1,42 @@
+// What other programs' windows show: the moment each window shows a new picture, and the
+// moment a window is gone. On X11 every drawing into a window is reported by the server (the
+// Damage extension), so the times are those of the pictures the operator sees; a window's
+// destruction comes with its structure events. A thread of the watch's own reads them.
+#pragma once
+
+#include "platform/window.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <vector>
+
+namespace platform {
+
+// Milliseconds of the steady clock that the watch stamps pictures with.
+int64_t steadyMs();
+
+class PictureWatch {
+public:
+    // Called on the watch's thread: a new picture of `window` at `atMs`; `window` is gone.
+    using OnPicture = std::function<void(WindowHandle window, int64_t atMs)>;
+    using OnGone = std::function<void(WindowHandle window)>;
+
+    PictureWatch(OnPicture onPicture, OnGone onGone);
+    ~PictureWatch();
+    PictureWatch(const PictureWatch&) = delete;
+    PictureWatch& operator=(const PictureWatch&) = delete;
+
+    // Whether this window system tells pictures at all.
+    bool available() const;
+    // The windows watched from now on (0 entries are left out): each is reported when gone,
+    // and its pictures too while `pictures` is true.
+    void watch(const std::vector<WindowHandle>& windows, bool pictures);
+
+    struct Impl;
+
+private:
+    std::unique_ptr<Impl> impl_;
+};
+
+} // namespace platform
