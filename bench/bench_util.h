@@ -3,9 +3,9 @@
 
 #include <algorithm>
 #include <chrono>
-#include <dirent.h>
 #include <cstdio>
 #include <cstdlib>
+#include <dirent.h>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -66,6 +66,25 @@ inline double cpuNs(int pid) {
         closedir(d);
     }
     return total;
+}
+
+// Processor time (clock ticks) of every process of the machine named `program`.
+inline long cpuTicksOfProgram(const std::string& program) {
+    long ticks = 0;
+    if (DIR* d = opendir("/proc")) {
+        while (dirent* e = readdir(d)) {
+            if (e->d_name[0] < '0' || e->d_name[0] > '9')
+                continue;
+            FILE* f = std::fopen(("/proc/" + std::string(e->d_name) + "/comm").c_str(), "r");
+            char name[64] = {};
+            if (f && std::fgets(name, sizeof name, f) && std::string(name) == program + "\n")
+                ticks += cpuTicks(std::atoi(e->d_name));
+            if (f)
+                std::fclose(f);
+        }
+        closedir(d);
+    }
+    return ticks;
 }
 
 inline long rssKiB(int pid) {

@@ -5,18 +5,19 @@
 // 20 times a second each, and sent the commands of a script:
 //   wait MS        all COMMAND        N COMMAND (to player N)
 // Everything is logged for analysis, a line each: "A player sent received seconds" (an answer),
-// "C player sent command", "P player seen frame" (a picture first seen on screen).
+// "C player sent command", "P player seen frame" (a picture first seen on screen), "D player
+// at" (a new picture, as the X server reports the window's drawing).
 // Run on an X server from the source tree, for example:
 //   printf 'all play\nwait 20000\nall seek 40\nwait 10000\n' |
 //     tests/isolated.sh --x11 build/bench/player_clock 4 "" /tmp/clock.log
 // (arguments: players, recording folder (made when empty), log file, script file (else
 // standard input)).
 #include "bench_util.h"
+#include "platform/pictures.h"
 #include "player_line.h"
 
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
-#include <X11/extensions/Xdamage.h>
 
 #include <arpa/inet.h>
 #include <atomic>
@@ -209,7 +210,13 @@ int main(int argc, char** argv) {
         XChangeProperty(d, w, XInternAtom(d, "_NET_WM_NAME", False),
                         XInternAtom(d, "UTF8_STRING", False), 8, PropModeReplace,
                         reinterpret_cast<const unsigned char*>(std::to_string(i).c_str()), 1);
-        XMoveResizeWindow(d, w, 480 * (i % 4), 270 * (i / 4), 480, 270);
+        // Side by side at 480 x 270, or (LAYOUT=station) as the station lays out eight: the
+        // first full screen, the others tiles of 240 x 135 along the bottom.
+        if (getenv("LAYOUT") && std::string(getenv("LAYOUT")) == "station")
+            XMoveResizeWindow(d, w, i == 0 ? 0 : 240 * i, i == 0 ? 0 : 945, i == 0 ? 1920 : 240,
+                              i == 0 ? 1080 : 135);
+        else
+            XMoveResizeWindow(d, w, 480 * (i % 4), 270 * (i / 4), 480, 270);
         XSync(d, False);
         watcher.setWindow(i, w, 480, 270);
         if (!telnet[static_cast<std::size_t>(i)].open(9000 + i, "qopra", 100)) {
@@ -218,44 +225,22 @@ int main(int argc, char** argv) {
         }
     }
     watcher.start();
-    std::vector<Window> damageWindows;
+    // The moments each player's window shows a new picture, as the X server tells them.
+    std::vector<platform::WindowHandle> titled;
     for (int i = 0; i < players; ++i)
-        damageWindows.push_back(0);
-    std::atomic<bool> damageStop{false};
+        titled.push_back(findTitled(d, DefaultRootWindow(d), std::to_string(i).c_str()));
     std::vector<std::pair<int, double>> damages;
     std::mutex damageLock;
-    std::thread damageThread([&] {
-        Display* dd = XOpenDisplay(nullptr);
-        int ev = 0, er = 0;
-        XDamageQueryExtension(dd, &ev, &er);
-        std::vector<Window> ws;
-        for (int i = 0; i < players; ++i) {
-            Window w = findTitled(dd, DefaultRootWindow(dd), std::to_string(i).c_str());
-            ws.push_back(w);
-            XDamageCreate(dd, w, XDamageReportRawRectangles);
-        }
-        XSync(dd, False);
-        const int fd = ConnectionNumber(dd);
-        while (!damageStop) {
-            while (XPending(dd)) {
-                XEvent e;
-                XNextEvent(dd, &e);
-                if (e.type == ev + XDamageNotify) {
-                    auto* de = reinterpret_cast<XDamageNotifyEvent*>(&e);
-                    const double at = bench::nowMs();
-                    for (int i = 0; i < players; ++i)
-                        if (ws[i] == de->drawable) {
-                            std::lock_guard<std::mutex> g(damageLock);
-                            if (de->more == 0)
-                                damages.push_back({i, at});
-                        }
+    platform::PictureWatch pictures(
+        [&](platform::WindowHandle w, int64_t at) {
+            for (int i = 0; i < players; ++i)
+                if (titled[static_cast<std::size_t>(i)] == w) {
+                    std::lock_guard<std::mutex> g(damageLock);
+                    damages.push_back({i, static_cast<double>(at)});
                 }
-            }
-            pollfd p{fd, POLLIN, 0};
-            poll(&p, 1, 50);
-        }
-        XCloseDisplay(dd);
-    });
+        },
+        {});
+    pictures.watch(titled, true);
     // Every player polled at about 20 Hz on its own thread, as a station would; commands from
     // the script in between, on the same connections. Everything is logged for analysis:
     // "A player sent back value", "P player at frame", "C player at command".
@@ -311,8 +296,8 @@ int main(int argc, char** argv) {
     for (auto& t : pollers)
         t.join();
     watcher.stop();
-    damageStop = true;
-    damageThread.join();
+    pictures.watch({}, false);
+    std::lock_guard<std::mutex> g(damageLock);
     for (auto& [i, at] : damages)
         std::fprintf(log, "D %d %.3f\n", i, at);
     for (int i = 0; i < players; ++i)

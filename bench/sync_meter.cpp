@@ -18,11 +18,13 @@
 // after F2; (e) after a click on the seek bar; (f) "Always Play" off again while all play; (g)
 // where VLC lands a seek in this recording.
 // Run on an X server from the source tree:
-//   tests/isolated.sh --x11 build/bench/sync_meter [--cameras N] [variant ...] 2>/dev/null
-// variants: design ps12 ps25 mux01 busy hd mp4 (all but design when none is named); VLC's own
-// messages go to standard error.
+//   tests/isolated.sh --x11 build/bench/sync_meter [--cameras N] [--seconds S] [variant ...]
+// (2>/dev/null: VLC's own messages go to standard error.) The recordings are kept in
+// $TMPDIR/vorbelt-sync-meter for the next run.
+// variants: design ps12 ps25 mux01 busy hd mp4 (all but design when none is named).
 #include "bench_util.h"
 #include "desktop.h"
+#include "platform/pictures.h"
 #include "player_line.h"
 #include "station.h"
 
@@ -32,6 +34,7 @@
 #include <QFile>
 
 #include <arpa/inet.h>
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <fstream>
@@ -44,6 +47,7 @@
 #include <set>
 #include <sstream>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace e2e;
@@ -83,11 +87,28 @@ struct Sample {
 
 class Meter {
 public:
-    Meter(Desktop& desktop, Station& station) : desktop_(desktop), station_(station) {
+    Meter(Desktop& desktop, Station& station)
+        : desktop_(desktop), station_(station), watch_(
+                                                    [this](platform::WindowHandle w, int64_t) {
+                                                        for (int i = 0; i < kCameras; ++i)
+                                                            if (windows_[i] == w)
+                                                                ++pictures_[i];
+                                                    },
+                                                    {}) {
+        std::vector<platform::WindowHandle> watched;
         for (int i = 0; i < kCameras; ++i) {
             windows_[i] = station.videoWindow(std::to_string(i));
             probes_[i].open(9000 + i, playerSecret(9000 + i));
+            watched.push_back(windows_[i]);
         }
+        watch_.watch(watched, true);
+    }
+    // How many pictures each camera's window has shown since the meter began.
+    std::vector<long> pictures() const {
+        std::vector<long> n;
+        for (int i = 0; i < kCameras; ++i)
+            n.push_back(pictures_[i].load());
+        return n;
     }
     bool ready() const {
         for (int i = 0; i < kCameras; ++i)
@@ -136,6 +157,8 @@ private:
     Station& station_;
     Window windows_[kMaxCameras] = {};
     bench::PlayerLine probes_[kMaxCameras];
+    std::atomic<long> pictures_[kMaxCameras] = {};
+    platform::PictureWatch watch_;
 };
 
 void printSteady(const char* what, const std::vector<Sample>& samples, int current) {
@@ -221,7 +244,12 @@ void printTransient(const char* what, const std::vector<Sample>& samples, int cu
 // Makes the recording of a variant (unless it is there) and loads it by its typed path.
 bool loadDemo(Desktop& desktop, Station& station, const std::string& folder, int seconds,
               const char* format, const std::string& options = "") {
-    const std::string demo = station.folder() + "/" + folder;
+    // Kept between runs (a set of 1080p files takes minutes to make), readable by the players.
+    const std::string cache =
+        std::string(std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp") + "/vorbelt-sync-meter";
+    mkdir(cache.c_str(), 0755);
+    const std::string demo =
+        cache + "/" + folder + "-" + std::to_string(kCameras) + "-" + std::to_string(seconds);
     if (std::system(("bash " + std::string(VORBELT_SOURCE_DIR) + "/tools/make_demo.sh --cameras " +
                      std::to_string(kCameras) + " " + options + " '" + demo + "' " +
                      std::to_string(seconds) + " " + format)
@@ -321,25 +349,6 @@ double spreadOf(const Sample& s) {
     return (hi - lo) * kFrameMs;
 }
 
-// A player's counts of pictures displayed and lost so far, from its "stats" answer.
-std::pair<long, long> pictureCounts(bench::PlayerLine& line) {
-    const auto answer = line.ask("stats");
-    long shown = -1, lost = -1;
-    if (!answer)
-        return {shown, lost};
-    std::istringstream text(*answer);
-    for (std::string l; std::getline(text, l);) {
-        const auto colon = l.find(':');
-        if (colon == std::string::npos)
-            continue;
-        if (l.find("displayed") != std::string::npos)
-            shown = std::atol(l.c_str() + colon + 1);
-        else if (l.find("lost") != std::string::npos && l.find("frame") != std::string::npos)
-            lost = std::atol(l.c_str() + colon + 1);
-    }
-    return {shown, lost};
-}
-
 // One scene after a key at the start of `samples` (`before`: the current camera's frame and its
 // time just before the key; `asked`: the move asked, in frames, or none): the spread once
 // settled (from `settledFrom` ms on), when it came under 200 and 80 ms for good, and how far the
@@ -394,27 +403,33 @@ std::pair<double, int> lastFrame(const std::vector<Sample>& samples, int current
 }
 
 // Processor time (% of one core) of the station with its relays, and of the players.
-std::pair<double, double> cpuDuring(Station& station, Meter& meter, int ms) {
-    auto ticks = [&](bool players) {
+// Processor time (% of one core) of the station with its relays, of the players and of the X
+// server, while `meter` records for `ms`.
+struct Processor {
+    double station, players, server;
+};
+Processor cpuDuring(Station& station, Meter& meter, int ms) {
+    auto ours = [&] {
         long t = 0;
         for (pid_t p : station.processes()) {
             std::ifstream f("/proc/" + std::to_string(p) + "/comm");
             std::string name;
             std::getline(f, name);
-            const bool player = name == "vlc";
-            if (player == players && (player || name == "VorbeltPlayer" || name == "brellon"))
+            if (name == "VorbeltPlayer" || name == "brellon")
                 t += bench::cpuTicks(p);
         }
         return t;
     };
-    const long s0 = ticks(false), p0 = ticks(true);
+    const long s0 = ours(), p0 = bench::cpuTicksOfProgram("vlc"),
+               x0 = bench::cpuTicksOfProgram("Xvfb");
     QElapsedTimer t;
     t.start();
     meter.record(ms, 200, false);
-    const double seconds = static_cast<double>(t.elapsed()) / 1000.0;
-    const double hz = static_cast<double>(sysconf(_SC_CLK_TCK));
-    return {100.0 * static_cast<double>(ticks(false) - s0) / hz / seconds,
-            100.0 * static_cast<double>(ticks(true) - p0) / hz / seconds};
+    const double per = 100.0 / static_cast<double>(sysconf(_SC_CLK_TCK)) /
+                       (static_cast<double>(t.elapsed()) / 1000.0);
+    return {static_cast<double>(ours() - s0) * per,
+            static_cast<double>(bench::cpuTicksOfProgram("vlc") - p0) * per,
+            static_cast<double>(bench::cpuTicksOfProgram("Xvfb") - x0) * per};
 }
 
 void fineScenes(Desktop& desktop, Station& station, std::unique_ptr<Meter>& meters,
@@ -452,25 +467,22 @@ void fineScenes(Desktop& desktop, Station& station, std::unique_ptr<Meter>& mete
     key("Tab");
     current = 2;
     printScene("Tab", m->record(4000, 100, false), current, {}, {}, 0);
-    // The players' own counts of pictures shown and lost meanwhile.
-    auto counts = [&] {
-        std::vector<std::pair<long, long>> c;
-        for (int i = 0; i < kCameras; ++i)
-            c.push_back(pictureCounts(m->probe(i)));
-        return c;
-    };
-    const auto before = counts();
+    // The pictures each window shows meanwhile, as the X server tells its drawing (the players'
+    // own "stats" counters stand still once they have been sought).
+    const std::vector<long> before = m->pictures();
     const double since = bench::nowMs();
     const auto cpu = cpuDuring(station, *m, 10000);
     printScene("steady, 20 s", m->record(20000, 100, false), current, {}, {}, 0);
-    const auto after = counts();
+    const std::vector<long> after = m->pictures();
     const double elapsed = (bench::nowMs() - since) / 1000.0;
-    std::printf("  processor: station and relays %.2f %%, players %.1f %% of one core\n", cpu.first,
-                cpu.second);
-    std::printf("  pictures a second shown (lost) by each player:");
+    std::printf("  processor: station and relays %.2f %%, players %.1f %%, X server %.1f %% of one "
+                "core\n",
+                cpu.station, cpu.players, cpu.server);
+    std::printf("  pictures a second on screen, each camera:");
     for (int i = 0; i < kCameras; ++i)
-        std::printf(" %.1f (%.1f)", static_cast<double>(after[i].first - before[i].first) / elapsed,
-                    static_cast<double>(after[i].second - before[i].second) / elapsed);
+        std::printf(" %.1f", static_cast<double>(after[static_cast<std::size_t>(i)] -
+                                                 before[static_cast<std::size_t>(i)]) /
+                                 elapsed);
     std::printf("\n");
     // Into the end: F3 until about 6 s before it, then on to the end.
     const auto now = lastFrame(m->record(300, 100, false), current);
@@ -510,10 +522,13 @@ struct Variant {
 int main(int argc, char** argv) {
     const auto app = offscreenApplication(argc, argv);
     std::vector<std::string> asked;
+    int seconds = 100;
     for (int k = 1; k < argc; ++k) {
         const std::string a = argv[k];
         if (a == "--cameras" && k + 1 < argc)
             kCameras = std::clamp(std::atoi(argv[++k]), 1, kMaxCameras);
+        else if (a == "--seconds" && k + 1 < argc)
+            seconds = std::clamp(std::atoi(argv[++k]), 40, 3600);
         else if (a != "-platform" && a != "offscreen")
             asked.push_back(a);
     }
@@ -542,13 +557,36 @@ int main(int argc, char** argv) {
         }
         station.exitAndAwaitEnd();
     }
+    // "rate": the pictures a second each camera shows while all play without Fine Sync (the
+    // players told "play" over the meter's own telnet), on the 1080p variant.
+    if (std::find(asked.begin(), asked.end(), "rate") != asked.end()) {
+        Station station(desktop, {kCameras == 4 ? std::vector<std::string>{} : names, true});
+        if (loadDemo(desktop, station, "v-hd", seconds, "mpg", "--size 1920x1080")) {
+            Meter meter(desktop, station);
+            for (int i = 0; i < kCameras; ++i)
+                meter.probe(i).ask("play");
+            meter.record(4000, 200, false);
+            const std::vector<long> before = meter.pictures();
+            const Processor cpu = cpuDuring(station, meter, 10000);
+            const std::vector<long> after = meter.pictures();
+            std::printf("without Fine Sync, %d cameras at 1080p all playing: pictures a second",
+                        kCameras);
+            for (int i = 0; i < kCameras; ++i)
+                std::printf(" %.1f", static_cast<double>(after[static_cast<std::size_t>(i)] -
+                                                         before[static_cast<std::size_t>(i)]) /
+                                         10.0);
+            std::printf("; players %.1f %%, X server %.1f %%, station %.2f %%\n", cpu.players,
+                        cpu.server, cpu.station);
+        }
+        station.exitAndAwaitEnd();
+    }
     for (const Variant& v : variants) {
         if (!asked.empty() && std::find(asked.begin(), asked.end(), v.name) == asked.end())
             continue;
         std::printf("%s, %d cameras (%s%s)\n", v.name, kCameras, v.format,
                     *v.options ? (std::string(", ") + v.options).c_str() : "");
         std::fflush(stdout);
-        constexpr int kSeconds = 100;
+        const int kSeconds = seconds;
         Station station(desktop, {kCameras == 4 ? std::vector<std::string>{} : names, true});
         const std::string folder = std::string("v-") + v.name;
         if (!loadDemo(desktop, station, folder, kSeconds, v.format, v.options)) {

@@ -305,33 +305,19 @@ void FineSync::standAll(int64_t now) {
         if (!p)
             continue;
         schedule({SyncCommand::Kind::Key, c, kPauseKey, 0, now});
-        const double period = periodOf(*p);
-        const bool showing = now - p->lastFrame < roundMs(3 * period);
-        switch (p->state) {
-        case State::Running:
-            // Where its offset puts it (a player whose pictures stopped is not known there).
-            if (showing) {
-                p->state = State::Standing;
-                p->standingAt = static_cast<double>(now) + p->offset;
-            } else {
-                p->state = State::Unknown;
-            }
-            break;
-        case State::Starting:
-            if (p->afterLanding && now < roundMs(p->startAt - p->landing.startMs - p->constant))
-                p->state = State::Landed; // its "play" had not gone out: it shows its landing
-            else if (now >= p->startAt && showing) {
-                p->state = State::Standing;
-                p->standingAt = static_cast<double>(now) + p->offset;
-            } else {
-                p->state = State::Unknown;
-            }
-            break;
-        case State::Standing:
-        case State::Landed:
-        case State::Ended:
-        case State::Unknown:
-            break;
+        // A player that runs stands where its offset puts it (one whose pictures stopped is not
+        // known there); one whose "play" has not gone out shows its landing.
+        const bool showing = now - p->lastFrame < roundMs(3 * periodOf(*p));
+        const bool running =
+            p->state == State::Running || (p->state == State::Starting && now >= p->startAt);
+        if (p->state == State::Starting && p->afterLanding &&
+            now < roundMs(p->startAt - p->landing.startMs - p->constant)) {
+            p->state = State::Landed;
+        } else if (running && showing) {
+            p->state = State::Standing;
+            p->standingAt = static_cast<double>(now) + p->offset;
+        } else if (running || p->state == State::Starting) {
+            p->state = State::Unknown;
         }
     }
     running_ = false;

@@ -2,6 +2,7 @@
 // and the relay program as a real process.
 #include "child.h"
 #include "core/reports.h"
+#include "listener.h"
 #include "platform/pipe.h"
 #include "platform/process.h"
 #include "platform/qt/message_box.h"
@@ -688,77 +689,6 @@ TEST_F(RelaySession, RealVideoPlayerAnswersReachThePipe) {
 
 namespace {
 
-// A player stand-in of the test's own on loopback `port`, listening as user `uid` (another user
-// than the test's when asked and possible): whatever reaches it comes back through a pipe.
-// `flood` makes it answer every line with a flood of short answers and prompts.
-struct FakePlayer {
-    pid_t pid = -1;
-    int fromChild = -1;
-    FakePlayer(int port, uid_t uid, bool flood) {
-        int fds[2];
-        if (pipe(fds) != 0)
-            return;
-        pid = fork();
-        if (pid == 0) {
-            close(fds[0]);
-            // (A socket belongs to the user who made it: the user changes first.)
-            if (uid != getuid() && (setgid(uid) != 0 || setuid(uid) != 0))
-                _exit(1);
-            const int s = socket(AF_INET, SOCK_STREAM, 0);
-            const int one = 1;
-            setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-            sockaddr_in a{};
-            a.sin_family = AF_INET;
-            a.sin_port = htons(static_cast<uint16_t>(port));
-            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            if (bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(s, 1) != 0)
-                _exit(1);
-            (void)!write(fds[1], "L", 1);
-            const int c = accept(s, nullptr, nullptr);
-            (void)!write(c, "Password: ", 10);
-            std::string answers;
-            for (int k = 0; k < 2000; ++k)
-                answers += "1\r\n> ";
-            char buf[4096];
-            for (;;) {
-                const ssize_t n = recv(c, buf, sizeof buf, flood ? MSG_DONTWAIT : 0);
-                if (n == 0 || (n < 0 && errno != EAGAIN))
-                    _exit(0);
-                if (n > 0)
-                    (void)!write(fds[1], buf, static_cast<std::size_t>(n));
-                if (flood)
-                    (void)!send(c, answers.data(), answers.size(), MSG_NOSIGNAL);
-            }
-        }
-        close(fds[1]);
-        fromChild = fds[0];
-        char ready = 0;
-        if (read(fromChild, &ready, 1) != 1)
-            pid = -1;
-    }
-    ~FakePlayer() {
-        if (pid > 0) {
-            kill(pid, SIGKILL);
-            waitpid(pid, nullptr, 0);
-        }
-        close(fromChild);
-    }
-    // What reached it so far.
-    std::string heard(int waitMs) {
-        std::string all;
-        for (;;) {
-            pollfd p{fromChild, POLLIN, 0};
-            if (poll(&p, 1, waitMs) <= 0)
-                return all;
-            char buf[512];
-            const ssize_t n = read(fromChild, buf, sizeof buf);
-            if (n <= 0)
-                return all;
-            all.append(buf, static_cast<std::size_t>(n));
-        }
-    }
-};
-
 long residentKiB(pid_t pid) {
     std::ifstream f("/proc/" + std::to_string(pid) + "/status");
     for (std::string line; std::getline(f, line);)
@@ -786,7 +716,7 @@ TEST(RelayProcess, ThePlayersSecretGoesOnlyToItsPlayersListenerAndAFloodCostsLit
     platform::postMessage(w, 0xD000, 1, 0);
     platform::postMessage(w, 0xD000, 2, port);
     char buf[512];
-    auto refused = [&](FakePlayer& squatter) {
+    auto refused = [&](testing_support::Listener& squatter) {
         platform::postMessage(w, 0xD000, 3, 0);
         const platform::PipeRead r = platform::readPipe(instance, buf, sizeof buf);
         EXPECT_TRUE(r.ok);
@@ -795,24 +725,24 @@ TEST(RelayProcess, ThePlayersSecretGoesOnlyToItsPlayersListenerAndAFloodCostsLit
     };
     if (getuid() == 0) {
         // Before the player is known: a listener of another user gets no secret.
-        FakePlayer other(port, 65534, false);
-        ASSERT_GT(other.pid, 0);
+        testing_support::Listener other(port, 65534);
+        ASSERT_GT(other.pid(), 0);
         refused(other);
     }
     {
         // The player named (here a process that holds no socket): a listener of the station's
         // own user, but another process, took the port first: no secret either.
         std::ofstream(folder + "/pid") << getpid();
-        FakePlayer squatter(port, getuid(), false);
-        ASSERT_GT(squatter.pid, 0);
+        testing_support::Listener squatter(port, getuid());
+        ASSERT_GT(squatter.pid(), 0);
         refused(squatter);
     }
     // The station's player, named by its process: the secret, never "qopra". Then a flood of
     // answers, forwarded and read as the station reads them: the relay stays small and drops
     // what it cannot report rather than work through it.
-    FakePlayer player(port, getuid(), true);
-    ASSERT_GT(player.pid, 0);
-    std::ofstream(folder + "/pid") << player.pid;
+    testing_support::Listener player(port, getuid(), true);
+    ASSERT_GT(player.pid(), 0);
+    std::ofstream(folder + "/pid") << player.pid();
     platform::postMessage(w, 0xD000, 3, 0);
     const std::string heard = player.heard(1000);
     EXPECT_NE(heard.find("s3cr3t\r\n"), std::string::npos);

@@ -1,5 +1,5 @@
-// Pictures of other programs' windows on X11: Damage reports every drawing into a watched
-// window, structure events its destruction. One X connection and one thread of the watch's
+// Pictures of other programs' windows on X11: Damage reports the drawing into a watched window
+// (once per picture: the report is re-armed as it is taken), structure events its destruction. One X connection and one thread of the watch's
 // own, woken by the X connection or by a pipe when the set of windows changes.
 #include "platform/pictures.h"
 
@@ -71,7 +71,7 @@ struct PictureWatch::Impl {
                 XSelectInput(display, w, StructureNotifyMask);
             }
             if (pictures && !entry.damage)
-                entry.damage = XDamageCreate(display, w, XDamageReportRawRectangles);
+                entry.damage = XDamageCreate(display, w, XDamageReportNonEmpty);
             else if (!pictures && entry.damage) {
                 XDamageDestroy(display, entry.damage);
                 entry.damage = 0;
@@ -120,9 +120,11 @@ struct PictureWatch::Impl {
 
     void handle(const XEvent& e) {
         if (e.type == damageEvent + XDamageNotify) {
+            // One report when a window's damage becomes non-empty, however many pieces the
+            // drawing came in (a picture under a shaped window is clipped into hundreds): taken,
+            // the damage is cleared for the next picture.
             const auto& d = reinterpret_cast<const XDamageNotifyEvent&>(e);
-            if (d.more)
-                return;
+            XDamageSubtract(display, d.damage, None, None);
             auto it = watched.find(d.drawable);
             if (it == watched.end())
                 return;

@@ -2,6 +2,7 @@
 // own processes, keys and clicks go through the X server's input path (XTEST), and what
 // happened is read back from the X server, the players' logs and the process table.
 #include "desktop.h"
+#include "listener.h"
 #include "platform/window.h"
 #include "station.h"
 
@@ -988,68 +989,6 @@ TEST_F(EndToEnd, BackFromTheCompactWindowEveryCameraIsLaidOutAndTheCurrentOnePla
     EXPECT_EQ(s.messageBoxes(), std::vector<std::string>{});
 }
 
-namespace {
-
-// A program of the test's own that listens on 127.0.0.1:`port` and passes on whatever reaches
-// it.
-struct Squatter {
-    pid_t pid = -1;
-    int heard = -1;
-    explicit Squatter(int port) {
-        int fds[2];
-        if (pipe(fds) != 0)
-            return;
-        pid = fork();
-        if (pid == 0) {
-            close(fds[0]);
-            const int s = socket(AF_INET, SOCK_STREAM, 0);
-            const int one = 1;
-            setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-            sockaddr_in a{};
-            a.sin_family = AF_INET;
-            a.sin_port = htons(static_cast<uint16_t>(port));
-            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            if (bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(s, 4) != 0)
-                _exit(1);
-            (void)!write(fds[1], "L", 1);
-            for (;;) {
-                const int c = accept(s, nullptr, nullptr);
-                (void)!write(c, "Password: ", 10);
-                char buf[256];
-                for (ssize_t n; (n = recv(c, buf, sizeof buf, 0)) > 0;)
-                    (void)!write(fds[1], buf, static_cast<std::size_t>(n));
-                close(c);
-            }
-        }
-        close(fds[1]);
-        heard = fds[0];
-        char ready = 0;
-        if (read(heard, &ready, 1) != 1)
-            pid = -1;
-    }
-    ~Squatter() {
-        if (pid > 0) {
-            kill(pid, SIGKILL);
-            waitpid(pid, nullptr, 0);
-        }
-        close(heard);
-    }
-    std::string what() const {
-        std::string all;
-        pollfd p{heard, POLLIN, 0};
-        char buf[256];
-        while (poll(&p, 1, 200) > 0) {
-            const ssize_t n = read(heard, buf, sizeof buf);
-            if (n <= 0)
-                break;
-            all.append(buf, static_cast<std::size_t>(n));
-        }
-        return all;
-    }
-};
-
-} // namespace
-
 TEST_F(EndToEnd, APortTakenAfterThePortCheckGetsNoSecretAndTheOperatorIsTold) {
     // The player program holds back until the test has taken its port: after the station's
     // check, before the player could bind it (which it then cannot: it plays on without telnet,
@@ -1068,15 +1007,15 @@ TEST_F(EndToEnd, APortTakenAfterThePortCheckGetsNoSecretAndTheOperatorIsTold) {
     Station late(desktop, {{"a"}, false, 125, false, {}, wrapper});
     late.loadTyped(late.recording(1));
     ASSERT_TRUE(waitUntil([&] { return access((gate + ".started").c_str(), F_OK) == 0; }, 10000));
-    Squatter squatter(9000);
-    ASSERT_GT(squatter.pid, 0);
+    testing_support::Listener squatter(9000, getuid());
+    ASSERT_GT(squatter.pid(), 0);
     std::ofstream(gate + ".go").close();
     EXPECT_TRUE(waitUntil([&] { return !late.messageBoxes().empty(); }, 15000));
     EXPECT_EQ(late.messageBoxes(),
               (std::vector<std::string>{"Port taken\tCamera 1: another program than its video "
                                         "player listens on port 9000. Its relay gave it nothing, "
                                         "and the camera is not controlled."}));
-    const std::string heard = squatter.what();
+    const std::string heard = squatter.heard(300);
     EXPECT_EQ(heard.find(fileText(playersFolder() + "/9000/secret")), std::string::npos) << heard;
     EXPECT_EQ(heard, "");
     EXPECT_TRUE(late.exitAndAwaitEnd());
