@@ -266,6 +266,18 @@ std::vector<Window> Desktop::viewableWindowsOf(const std::string& program) const
     return found;
 }
 
+void Desktop::atOneInstant(const std::function<void()>& read) const {
+    XGrabServer(d_);
+    struct Release {
+        _XDisplay* d;
+        ~Release() {
+            XUngrabServer(d);
+            XFlush(d);
+        }
+    } release{d_};
+    read();
+}
+
 QImage Desktop::grab(const QRect& area) const {
     XImage* img = XGetImage(d_, DefaultRootWindow(d_), area.x(), area.y(),
                             static_cast<unsigned>(area.width()),

@@ -9,6 +9,7 @@
 #include <QImage>
 #include <QRect>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -66,6 +67,9 @@ public:
     QImage cursor() const;
     // The screen's pixels in `area`, as the operator sees them.
     QImage grab(const QRect& area) const;
+    // Holds every other client's requests (XGrabServer) while `read` runs, so that several
+    // grabs show the screen of one instant, however busy the players keep the X server.
+    void atOneInstant(const std::function<void()>& read) const;
 
 private:
     void sync() const;
