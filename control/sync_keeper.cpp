@@ -211,6 +211,8 @@ void SyncKeeper::post(const std::vector<vorbelt::SyncCommand>& commands) {
         } else {
             platform::postMessage(target.relay, vorbelt::kCommandMessage, c.code, c.argument);
         }
+        std::lock_guard<std::mutex> g(lock_);
+        sync_.posted(c, now());
     }
 }
 

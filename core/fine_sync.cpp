@@ -277,9 +277,13 @@ void FineSync::lock(Player& p, int64_t at) {
         p.offGrid = 0;
         p.offGridSum = 0;
         if (p.samples == kMeasured && p.afterLanding) {
-            // How the player started against the plan: its constant from "play" on.
-            const double late = p.predicted - p.offset;
-            p.constant = std::clamp(p.constant + 0.7 * late, 0.0, 200.0);
+            // How the player started against the plan: its constant from "play" on. The grid
+            // tells a start only to within a frame period: one that came half a period late
+            // looks half a period early. Each landing moves the constant by at most a few
+            // milliseconds, so that one such start cannot throw it off for every landing after
+            // (a constant off by a third of a period makes the next wrong start likelier).
+            const double late = std::clamp(p.predicted - p.offset, -period / 4, period / 4);
+            p.constant = std::clamp(p.constant + 0.5 * late, 0.0, 200.0);
             p.afterLanding = false;
         }
         return;
@@ -316,6 +320,7 @@ void FineSync::standAll(int64_t now) {
         } else if (running && showing) {
             p->state = State::Standing;
             p->standingAt = static_cast<double>(now) + p->offset;
+            p->pauseDue = now;
         } else if (running || p->state == State::Starting) {
             p->state = State::Unknown;
         }
@@ -357,6 +362,7 @@ bool FineSync::landOnTimeline(int c, int64_t now, int64_t earliestPlay) {
         if (play >= static_cast<double>(earliestPlay)) {
             seekStanding(c, *l, now);
             schedule({SyncCommand::Kind::Key, c, kPlayKey, 0, roundMs(play)});
+            p->playDue = roundMs(play);
             p->state = State::Starting;
             p->landing = *l;
             p->startAt = roundMs(startAt);
@@ -469,6 +475,7 @@ void FineSync::startAll(int64_t now) {
         if (near(*p)) {
             const int64_t resume = t0 + roundMs(p->standingAt - standing_);
             schedule({SyncCommand::Kind::Key, c, kPlayKey, 0, resume});
+            p->playDue = resume;
             p->state = State::Starting;
             p->startAt = resume;
             p->offset = p->standingAt - static_cast<double>(resume);
@@ -483,6 +490,7 @@ void FineSync::startAll(int64_t now) {
             const double play = startAt - p->landing.startMs - p->constant;
             if (play >= static_cast<double>(std::max(now, p->soughtAt + kSettleMs))) {
                 schedule({SyncCommand::Kind::Key, c, kPlayKey, 0, roundMs(play)});
+                p->playDue = roundMs(play);
                 p->state = State::Starting;
                 p->startAt = roundMs(startAt);
                 p->offset = origin_;
@@ -586,6 +594,32 @@ std::vector<SyncCommand> FineSync::due(int64_t now) {
     return out;
 }
 
+void FineSync::posted(const SyncCommand& c, int64_t atMs) {
+    Player* p = player(c.channel);
+    if (!p || c.kind != SyncCommand::Kind::Key)
+        return;
+    const double late = static_cast<double>(std::max<int64_t>(0, atMs - c.atMs));
+    if (c.code == kPauseKey && c.atMs == p->pauseDue) {
+        // It ran on until the key went out.
+        p->pauseDue = -1;
+        if (p->state == State::Standing) {
+            p->standingAt += late;
+        } else if (p->state == State::Starting && !p->afterLanding) {
+            p->offset += late;
+            p->predicted += late;
+        }
+    } else if (c.code == kPlayKey && c.atMs == p->playDue) {
+        // It runs on from when the key went out.
+        p->playDue = -1;
+        if (p->state == State::Starting) {
+            p->startAt += roundMs(late);
+            p->offset -= late;
+            p->predicted -= late;
+            p->holdUntil += roundMs(late);
+        }
+    }
+}
+
 int64_t FineSync::nextDue() const {
     return planned_.empty() ? INT64_MAX : planned_.front().atMs;
 }
@@ -684,6 +718,8 @@ void FineSync::plan(int64_t now) {
         const int64_t resume = now + roundMs(ahead);
         schedule({SyncCommand::Kind::Key, c, kPauseKey, 0, now});
         schedule({SyncCommand::Kind::Key, c, kPlayKey, 0, resume});
+        p->pauseDue = now;
+        p->playDue = resume;
         p->state = State::Starting;
         p->startAt = resume;
         p->offset -= ahead;

@@ -158,6 +158,10 @@ public:
     // and when the next one is due (INT64_MAX when none is planned).
     std::vector<SyncCommand> due(int64_t now);
     int64_t nextDue() const;
+    // Command `c` went out at `atMs`. A pause or play key that went out later than planned (the
+    // station's thread woke late, the machine was busy) moved its player by as much: where it
+    // stands, or when it runs on, is taken from when the key went out.
+    void posted(const SyncCommand& c, int64_t atMs);
 
     // Where the timeline stands at `now` (media ms), and where the controller believes player
     // `channel`'s picture is, while it plays on a measured grid.
@@ -199,6 +203,8 @@ private:
         int32_t lastAnswer = -1;
         int64_t answerChangedAt = 0;
         int64_t holdUntil = 0; // a hold or a landing under way until then
+        int64_t pauseDue = -1; // when the pause that stops it running is due (-1: none)
+        int64_t playDue = -1;  // when the play that starts it is due (-1: none)
     };
 
     Player* player(int channel);

@@ -79,6 +79,7 @@ public:
             players.push_back(p);
             files.push_back(p.file);
         }
+        dispatchLate.assign(constants.size(), 0);
         sync.loaded(files, now);
         sync.setEnabled(true, now);
         run(400); // nothing plays: the controller sees them stand
@@ -94,7 +95,17 @@ public:
                                 static_cast<int32_t>(std::floor(
                                     (players[c].media + (players[c].running ? 500 : 0)) / 1000)));
             for (const SyncCommand& c : sync.due(now))
-                apply(c);
+                late.push_back({now + dispatchLate[static_cast<std::size_t>(c.channel)], c});
+            // Each command goes out (and is told as gone out) when its channel's thread gets
+            // to it.
+            for (auto it = late.begin(); it != late.end();)
+                if (it->first <= now) {
+                    apply(it->second);
+                    sync.posted(it->second, now);
+                    it = late.erase(it);
+                } else {
+                    ++it;
+                }
         }
     }
 
@@ -176,6 +187,8 @@ public:
     }
 
     int64_t now = 1000;
+    std::vector<int64_t> dispatchLate; // how late each channel's commands go out, ms
+    std::vector<std::pair<int64_t, SyncCommand>> late;
     std::vector<SimPlayer> players;
     std::vector<SyncCommand> commands;
     FineSync sync;
@@ -243,6 +256,26 @@ TEST(FineSync, EveryPathLeavesEveryPictureOnTheCurrentCamerasTimeline) {
     EXPECT_NEAR(sim.sync.startConstant(2), 30, 6);
     EXPECT_NEAR(sim.sync.startConstant(1), 5, 6);
     EXPECT_FALSE(sim.anyLost());
+}
+
+TEST(FineSync, KeysThatGoOutLateAreTakenFromWhenTheyWentOut) {
+    // Two players' keys go out more than half a frame late, every time: their pictures alone
+    // would put them a whole frame off (the grid cannot tell which frame is shown).
+    Simulation sim({12, 12, 12, 12}, {0, 0, 0, 0});
+    sim.dispatchLate = {0, 27, 0, 33};
+    sim.sync.playPause(sim.now);
+    sim.run(4000);
+    EXPECT_LT(sim.spread(), FineSync::kToleranceMs + 2);
+    for (int jump : {1, 1, -1}) {
+        sim.sync.jump(sim.now, jump);
+        sim.run(4000);
+        EXPECT_LT(sim.spread(), FineSync::kToleranceMs + 2) << "after a jump of " << jump;
+    }
+    sim.sync.playPause(sim.now);
+    sim.run(1000);
+    sim.sync.playPause(sim.now);
+    sim.run(3000);
+    EXPECT_LT(sim.spread(), FineSync::kToleranceMs + 2);
 }
 
 TEST(FineSync, PlayedToTheEndAllStandThereAndF1PlaysFromTheStartWithEveryWindowKept) {
