@@ -346,6 +346,18 @@ int64_t FineSync::seekStanding(int c, const Landing& l, int64_t now) {
     return at;
 }
 
+void FineSync::startLanded(int c, Player& p, double play, double startAt) {
+    schedule({SyncCommand::Kind::Key, c, kPlayKey, 0, roundMs(play)});
+    p.playDue = roundMs(play);
+    p.state = State::Starting;
+    p.startAt = roundMs(startAt);
+    p.offset = origin_;
+    p.predicted = origin_;
+    p.afterLanding = true;
+    p.samples = 0;
+    p.holdUntil = roundMs(startAt) + kHoldSettleMs;
+}
+
 bool FineSync::landOnTimeline(int c, int64_t now, int64_t earliestPlay) {
     Player* p = player(c);
     if (!p || !p->landings)
@@ -361,16 +373,8 @@ bool FineSync::landOnTimeline(int c, int64_t now, int64_t earliestPlay) {
         const double play = startAt - l->startMs - p->constant;
         if (play >= static_cast<double>(earliestPlay)) {
             seekStanding(c, *l, now);
-            schedule({SyncCommand::Kind::Key, c, kPlayKey, 0, roundMs(play)});
-            p->playDue = roundMs(play);
-            p->state = State::Starting;
             p->landing = *l;
-            p->startAt = roundMs(startAt);
-            p->offset = origin_;
-            p->predicted = origin_;
-            p->afterLanding = true;
-            p->samples = 0;
-            p->holdUntil = roundMs(startAt) + kHoldSettleMs;
+            startLanded(c, *p, play, startAt);
             return true;
         }
         from = l->mediaMs + (static_cast<double>(earliestPlay) - play) + 1;
@@ -489,15 +493,7 @@ void FineSync::startAll(int64_t now) {
             const double startAt = p->landing.mediaMs - origin_;
             const double play = startAt - p->landing.startMs - p->constant;
             if (play >= static_cast<double>(std::max(now, p->soughtAt + kSettleMs))) {
-                schedule({SyncCommand::Kind::Key, c, kPlayKey, 0, roundMs(play)});
-                p->playDue = roundMs(play);
-                p->state = State::Starting;
-                p->startAt = roundMs(startAt);
-                p->offset = origin_;
-                p->predicted = origin_;
-                p->afterLanding = true;
-                p->samples = 0;
-                p->holdUntil = roundMs(startAt) + kHoldSettleMs;
+                startLanded(c, *p, play, startAt);
                 continue;
             }
         }

@@ -222,6 +222,9 @@ private:
     void moveAll(int64_t now, double target, bool play);
     // Player `c` stands and seeks to `l`; when the seek goes out.
     int64_t seekStanding(int c, const Landing& l, int64_t now);
+    // Player `c`, standing on its landing, gets "play" at `play` so that the landing's picture
+    // runs on from `startAt`.
+    void startLanded(int c, Player& p, double play, double startAt);
     // Player `c` lands (standing) where it can run on the playing timeline, started on time.
     bool landOnTimeline(int c, int64_t now, int64_t earliestPlay);
     // Starts the standing timeline at `standing_`: players standing where they were paused

@@ -62,6 +62,13 @@ protected:
 
 using Keys = std::vector<std::string>;
 
+// Makes a demo recording of `seconds` in `folder` (tools/make_demo.sh): four camera files.
+bool makeDemo(const std::string& folder, int seconds) {
+    return std::system(("bash " + std::string(VORBELT_SOURCE_DIR) + "/tools/make_demo.sh '" +
+                        folder + "' " + std::to_string(seconds))
+                           .c_str()) == 0;
+}
+
 } // namespace
 
 TEST_F(EndToEnd, TypedLoadThenEveryKeyUnderAWindowManager) {
@@ -257,10 +264,7 @@ TEST_F(EndToEnd, RealPlayersLoadedByTypedPathPlayAndEnd) {
         return QDir("/tmp").entryList({"vorbelt-vlc-home-*"}, QDir::Dirs).size();
     };
     const int homesBefore = homes();
-    ASSERT_EQ(std::system(("bash " + std::string(VORBELT_SOURCE_DIR) + "/tools/make_demo.sh '" +
-                           s.folder() + "/demo' 20")
-                              .c_str()),
-              0);
+    ASSERT_TRUE(makeDemo(s.folder() + "/demo", 20));
     desktop.click(at::kLoad.x(), at::kLoad.y());
     s.awaitDialog();
     desktop.type(s.folder() + "/demo/demo1_st.mpg");
@@ -377,10 +381,7 @@ TEST_F(EndToEnd, FineSyncKeepsEveryRealCameraInStepThroughAnOperatorsRound) {
     {
         Station s(desktop, {{}, true});
         folder = s.folder();
-        ASSERT_EQ(std::system(("bash " + std::string(VORBELT_SOURCE_DIR) + "/tools/make_demo.sh '" +
-                               folder + "/demo' 40")
-                                  .c_str()),
-                  0);
+        ASSERT_TRUE(makeDemo(folder + "/demo", 40));
         s.loadTyped(folder + "/demo/demo0_st.mpg");
         ASSERT_TRUE(waitUntil([&] { return s.shownLength() >= 39; }, 60000));
         ASSERT_TRUE(waitUntil([&] { return desktop.focused() == s.mainWindow(); }));
@@ -908,10 +909,7 @@ TEST_F(EndToEnd, ThePlayerWrapperOpensADisplayThatNeedsItsCookie) {
     // a copy of it and shows its window.
     const std::string dir = testing_support::makeTempDir();
     chmod(dir.c_str(), 0755);
-    ASSERT_EQ(std::system(("bash " + std::string(VORBELT_SOURCE_DIR) + "/tools/make_demo.sh '" +
-                           dir + "' 5")
-                              .c_str()),
-              0);
+    ASSERT_TRUE(makeDemo(dir, 5));
     std::ofstream(dir + "/try.sh")
         << std::string(VORBELT_SOURCE_DIR) << "/tools/vlc-as-user -I dummy --video-title=video '"
         << dir << "/demo0_st.mpg' >/dev/null 2>&1 &\n"
@@ -926,10 +924,7 @@ TEST_F(EndToEnd, BackFromTheCompactWindowEveryCameraIsLaidOutAndTheCurrentOnePla
         GTEST_SKIP() << "VLC or ffmpeg is not installed here; the test command installs both";
     desktop.startWindowManager();
     Station s(desktop, {{}, true});
-    ASSERT_EQ(std::system(("bash " + std::string(VORBELT_SOURCE_DIR) + "/tools/make_demo.sh '" +
-                           s.folder() + "/demo' 60")
-                              .c_str()),
-              0);
+    ASSERT_TRUE(makeDemo(s.folder() + "/demo", 60));
     s.loadTyped(s.folder() + "/demo/demo0_st.mpg");
     ASSERT_TRUE(waitUntil([&] { return s.shownLength() >= 59; }, 60000));
     ASSERT_TRUE(waitUntil([&] { return desktop.focused() == s.mainWindow(); }));
@@ -1034,10 +1029,7 @@ TEST_F(EndToEnd, AsRootThePlayersRunAsTheirOwnAccountAloneWithNothingOfTheStatio
     // Snapshots: a link to a folder of root's own where the snapshots folder would be.
     const std::string target = testing_support::makeTempDir();
     ASSERT_EQ(symlink(target.c_str(), (s.folder() + "/snapshots").c_str()), 0);
-    ASSERT_EQ(std::system(("bash " + std::string(VORBELT_SOURCE_DIR) + "/tools/make_demo.sh '" +
-                           s.folder() + "/demo' 20")
-                              .c_str()),
-              0);
+    ASSERT_TRUE(makeDemo(s.folder() + "/demo", 20));
     s.loadTyped(s.folder() + "/demo/demo0_st.mpg");
     ASSERT_TRUE(waitUntil([&] { return s.shownLength() >= 19; }, 60000));
     EXPECT_EQ(s.messageBoxes(),
