@@ -540,8 +540,8 @@ int main(int argc, char** argv) {
         if (a == "--cameras" && k + 1 < argc)
             kCameras = std::clamp(std::atoi(argv[++k]), 1, kMaxCameras);
         else if (a == "--seconds" && k + 1 < argc)
-            // The round's steady scene ends about 85 s in (the seek bar's click goes to 0:47):
-            // a shorter recording would measure players standing at their end.
+            // The round's steady scene ends about 85 s into the recording: a shorter one would
+            // measure players standing at their end.
             seconds = std::clamp(std::atoi(argv[++k]), 90, 3600);
         else if (a != "-platform" && a != "offscreen")
             asked.push_back(a);

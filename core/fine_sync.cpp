@@ -259,7 +259,12 @@ void FineSync::picture(int channel, int64_t atMs) {
         p->samples = 0;
         p->offGrid = 0;
         p->offGridSum = 0;
+        p->counted = false;
     }
+    // A playing player draws only new pictures: each one (but a second report within a
+    // quarter period) is the next frame.
+    if (p->state == State::Running && since >= period / 4)
+        ++p->picturesSince;
     if (p->state == State::Running && !rateHold_ && frame)
         lock(*p, atMs);
 }
@@ -276,6 +281,10 @@ void FineSync::lock(Player& p, int64_t at) {
         ++p.samples;
         p.offGrid = 0;
         p.offGridSum = 0;
+        p.countedSum = 0;
+        p.counted = true;
+        p.onGridFrame = frame;
+        p.picturesSince = 0;
         if (p.samples == kMeasured && p.afterLanding) {
             // How the player started against the plan: its constant from "play" on. The grid
             // tells a start only to within a frame period: one that came half a period late
@@ -288,14 +297,22 @@ void FineSync::lock(Player& p, int64_t at) {
         }
         return;
     }
-    // Off the grid, and it keeps on: the player's pictures moved (a stall, a dropped clock):
-    // its offset moves onto the new grid.
+    // Off the grid, and it keeps on: the player's pictures moved (its clock was set anew, as
+    // VLC does now and then playing an MP4): its offset moves onto the new grid. Which frame
+    // the new grid shows the pictures' count since the last one on the grid says: by their
+    // times alone, a move of half a period ahead and one of half a period behind look alike.
     p.offGridSum += residual;
+    p.countedSum += p.onGridFrame + p.picturesSince * period - static_cast<double>(at);
     if (++p.offGrid >= 6) {
-        p.offset += p.offGridSum / p.offGrid;
+        const double nearest = p.offset + p.offGridSum / p.offGrid;
+        const double byCount = p.countedSum / p.offGrid;
+        // The count is trusted for a frame's difference at most (more: pictures were lost).
+        p.offset = p.counted && std::fabs(byCount - nearest) < 1.5 * period ? byCount : nearest;
         p.samples = 0;
         p.offGrid = 0;
         p.offGridSum = 0;
+        p.countedSum = 0;
+        p.counted = false;
     }
 }
 

@@ -195,6 +195,13 @@ private:
         int samples = 0;       // pictures on the grid since the last change
         int offGrid = 0;       // pictures off the grid in a row
         double offGridSum = 0; // and their residuals
+        // The last picture on the grid (its frame's media time) and the pictures counted since:
+        // they name the frames of pictures off the grid, which their times alone name only to
+        // within a frame period.
+        bool counted = false;
+        double onGridFrame = 0;
+        int picturesSince = 0;
+        double countedSum = 0; // offsets the counted frames give, over the pictures off grid
         int64_t lastPicture = 0;
         int64_t lastFrame = 0; // the last picture a frame period after the one before it
         double constant = kStartConstantMs;
