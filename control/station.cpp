@@ -315,8 +315,8 @@ bool playersMayStart() {
     }
     // As root the players run as the station's own account, never as one that others share.
     const std::string program = platform::videoPlayerProgram();
-    if (getuid() == 0 && program.size() >= 11 &&
-        program.compare(program.size() - 11, 11, "vlc-as-user") == 0 && !getpwnam(kPlayerAccount)) {
+    if (getuid() == 0 && QString::fromStdString(program).endsWith("vlc-as-user") &&
+        !getpwnam(kPlayerAccount)) {
         messageBox(QString("No video player is started: as root the players run as the account "
                            "%1, which this machine lacks. Create it with\n"
                            "adduser --system --group --no-create-home --home /nonexistent %1")

@@ -3,7 +3,6 @@
 #include "core/program_stream.h"
 #include "core/relay_commands.h"
 
-#include <chrono>
 #include <cstdarg>
 #include <cstdlib>
 

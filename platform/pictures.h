@@ -6,6 +6,7 @@
 
 #include "platform/window.h"
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -14,7 +15,11 @@
 namespace platform {
 
 // Milliseconds of the steady clock that the watch stamps pictures with.
-int64_t steadyMs();
+inline int64_t steadyMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
 class PictureWatch {
 public:

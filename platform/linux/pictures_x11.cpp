@@ -1,12 +1,12 @@
 // Pictures of other programs' windows on X11: Damage reports the drawing into a watched window
-// (once per picture: the report is re-armed as it is taken), structure events its destruction. One X connection and one thread of the watch's
-// own, woken by the X connection or by a pipe when the set of windows changes.
+// (once per picture: the report is re-armed as it is taken), structure events its destruction.
+// One X connection and one thread of the watch's own, woken by the X connection or by a pipe
+// when the set of windows changes.
 #include "platform/pictures.h"
 
 #include <X11/Xlib.h>
 #include <X11/extensions/Xdamage.h>
 
-#include <chrono>
 #include <fcntl.h>
 #include <map>
 #include <mutex>
@@ -15,12 +15,6 @@
 #include <unistd.h>
 
 namespace platform {
-
-int64_t steadyMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 namespace {
 
@@ -90,14 +84,11 @@ struct PictureWatch::Impl {
     void run() {
         const int fd = ConnectionNumber(display);
         for (;;) {
+            bool again = false;
             {
                 std::lock_guard<std::mutex> g(lock);
                 if (stop)
                     break;
-            }
-            bool again = false;
-            {
-                std::lock_guard<std::mutex> g(lock);
                 again = changed;
             }
             if (again)

@@ -3,15 +3,7 @@
 // the station's own lookups.
 #include "platform/pictures.h"
 
-#include <chrono>
-
 namespace platform {
-
-int64_t steadyMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 struct PictureWatch::Impl {};
 
