@@ -12,12 +12,6 @@ namespace platform {
 using ProcessId = int32_t;
 using ProcessHandle = intptr_t; // 0: none
 
-// Starts `program` with a Windows-style `commandLine`, which is split into the program's
-// arguments (its first token becomes argv[0]). Does not wait. `environment` adds or replaces
-// variables for the child only. Returns the process id, or -1 when the program cannot be
-// started (not found, not executable). The child ends when this program dies, however it
-// dies (on Linux when the thread that started it ends: start children from a thread that
-// lives as long as the program).
 // Where a child's standard streams go. By default it shares this program's; `detached`, it
 // starts in a session of its own (no controlling terminal), reads nothing (/dev/null) and
 // writes its output and errors to the end of `output` (made private when new), or nowhere.
@@ -25,6 +19,13 @@ struct ChildStreams {
     bool detached = false;
     std::string output;
 };
+
+// Starts `program` with a Windows-style `commandLine`, which is split into the program's
+// arguments (its first token becomes argv[0]). Does not wait. `environment` adds or replaces
+// variables for the child only; `streams` says where its standard streams go. Returns the
+// process id, or -1 when the program cannot be started (not found, not executable). The child
+// ends when this program dies, however it dies (on Linux when the thread that started it ends:
+// start children from a thread that lives as long as the program).
 ProcessId createProcess(const std::string& program, const std::string& commandLine,
                         const std::vector<std::pair<std::string, std::string>>& environment = {},
                         const ChildStreams& streams = {});

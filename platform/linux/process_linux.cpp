@@ -138,6 +138,12 @@ ProcessId createProcess(const std::string& program, const std::string& commandLi
 
     // A detached child's streams: nothing in, its output to its log (or nowhere).
     int input = -1, output = -1;
+    auto closeStreams = [&] {
+        if (input >= 0)
+            close(input);
+        if (output >= 0)
+            close(output);
+    };
     if (streams.detached) {
         input = open("/dev/null", O_RDONLY | O_CLOEXEC);
         output = streams.output.empty()
@@ -146,19 +152,10 @@ ProcessId createProcess(const std::string& program, const std::string& commandLi
                             O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0600);
         if (input < 0 || output < 0) {
             tlsLastError = errno;
-            if (input >= 0)
-                close(input);
-            if (output >= 0)
-                close(output);
+            closeStreams();
             return -1;
         }
     }
-    auto closeStreams = [&] {
-        if (input >= 0)
-            close(input);
-        if (output >= 0)
-            close(output);
-    };
     // The child reports a failed exec through this close-on-exec pipe.
     int status[2];
     if (pipe2(status, O_CLOEXEC) != 0) {
