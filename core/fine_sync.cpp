@@ -375,13 +375,17 @@ void FineSync::startLanded(int c, Player& p, double play, double startAt) {
     p.holdUntil = roundMs(startAt) + kHoldSettleMs;
 }
 
-bool FineSync::landOnTimeline(int c, int64_t now, int64_t earliestPlay) {
+int64_t FineSync::earliestLandedPlay(const Player& p, int64_t now) const {
+    return std::max(now + kSettleMs, p.soughtAt + 2 * kSettleMs);
+}
+
+bool FineSync::landOnTimeline(int c, int64_t now, double notBefore) {
     Player* p = player(c);
     if (!p || !p->landings)
         return false;
     // The first landing whose "play" comes late enough for its seek to have settled.
-    earliestPlay = std::max(earliestPlay, p->soughtAt + 2 * kSettleMs);
-    double from = timeline(earliestPlay) + p->constant;
+    const int64_t earliestPlay = earliestLandedPlay(*p, now);
+    double from = std::max(timeline(earliestPlay) + p->constant, notBefore);
     for (int attempt = 0; attempt < 8; ++attempt) {
         const auto l = p->landings->atOrAfter(from);
         if (!l)
@@ -415,9 +419,9 @@ void FineSync::moveAll(int64_t now, double target, bool play) {
     if (play && !atEnd_) {
         origin_ = target - static_cast<double>(now);
         running_ = true;
-        if (!ref || landOnTimeline(current_, now, now + kSettleMs)) {
+        if (!ref || landOnTimeline(current_, now)) {
             for (int c = 0; c < static_cast<int>(players_.size()); ++c)
-                if (c != current_ && player(c) && !landOnTimeline(c, now, now + kSettleMs)) {
+                if (c != current_ && player(c) && !landOnTimeline(c, now)) {
                     // Its recording ends before the timeline can reach it there: it stands
                     // at its end.
                     if (const auto l = player(c)->landings->atOrBefore(lengthOf(*player(c)))) {
@@ -475,17 +479,28 @@ void FineSync::startAll(int64_t now) {
             if (p.present && near(p))
                 t0 = std::max(t0, now + kResumeLeadMs + roundMs(standing_ - p.standingAt));
     } else {
-        std::optional<Landing> l;
-        int64_t earliest = now + kSettleMs;
-        if (ref->state == State::Landed) {
-            l = ref->landing;
-            earliest = std::max(now + kResumeLeadMs, ref->soughtAt + kSettleMs);
-        } else if (ref->landings) {
-            l = ref->landings->atOrAfter(standing_);
+        // The current camera lands: the timeline starts once every camera that lands can run on
+        // from its picture, so that none stands on a later key picture while the others run up
+        // to it (all play from the same picture where their recordings allow).
+        for (const Player& p : players_) {
+            if (!p.present || !p.landings || near(p))
+                continue;
+            std::optional<Landing> l;
+            int64_t earliest = 0;
+            if (p.state == State::Landed) {
+                l = p.landing;
+                earliest = std::max(now + kResumeLeadMs, p.soughtAt + kSettleMs);
+            } else {
+                l = p.landings->atOrAfter(standing_);
+                earliest = earliestLandedPlay(p, now);
+            }
+            // (Rounded up: a "play" due a fraction of a millisecond before the earliest moment
+            // would put the player on its next key picture.)
+            if (l)
+                t0 =
+                    std::max(t0, earliest + static_cast<int64_t>(std::ceil(
+                                                l->startMs + p.constant + standing_ - l->mediaMs)));
         }
-        if (l)
-            t0 = std::max(t0, earliest +
-                                  roundMs(l->startMs + ref->constant + (standing_ - l->mediaMs)));
     }
     origin_ = standing_ - static_cast<double>(t0);
     running_ = true;
@@ -514,7 +529,8 @@ void FineSync::startAll(int64_t now) {
                 continue;
             }
         }
-        landOnTimeline(c, now, now + kSettleMs);
+        // (Not before where the timeline stands: the picture would go back.)
+        landOnTimeline(c, now, standing_);
     }
 }
 
@@ -684,7 +700,7 @@ void FineSync::plan(int64_t now) {
             p->state = State::Ended;
         } else if (c != current_ || timeline(now) < refLength - 2000) {
             cancelPlanned(c);
-            if (!landOnTimeline(c, now, now + kSettleMs))
+            if (!landOnTimeline(c, now))
                 p->state = State::Unknown;
         }
     }
@@ -721,7 +737,7 @@ void FineSync::plan(int64_t now) {
         if (d < -kHoldAtMostMs || d > kHoldAtMostMs) {
             // Too far off to wait for: it lands on the timeline anew.
             cancelPlanned(c);
-            landOnTimeline(c, now, now + kSettleMs);
+            landOnTimeline(c, now);
             continue;
         }
         const double ahead = p->offset - base;

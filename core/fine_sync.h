@@ -232,8 +232,11 @@ private:
     // Player `c`, standing on its landing, gets "play" at `play` so that the landing's picture
     // runs on from `startAt`.
     void startLanded(int c, Player& p, double play, double startAt);
-    // Player `c` lands (standing) where it can run on the playing timeline, started on time.
-    bool landOnTimeline(int c, int64_t now, int64_t earliestPlay);
+    // When "play" may follow a landing of player `p` decided at `now` (its seek settled).
+    int64_t earliestLandedPlay(const Player& p, int64_t now) const;
+    // Player `c` lands (standing) where it can run on the playing timeline, started on time, on
+    // a picture at or after `notBefore` (media ms).
+    bool landOnTimeline(int c, int64_t now, double notBefore = 0);
     // Starts the standing timeline at `standing_`: players standing where they were paused
     // resume on time, the others land first.
     void startAll(int64_t now);
