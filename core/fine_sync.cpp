@@ -25,6 +25,13 @@ constexpr int64_t kHoldSettleMs = 200;
 // A seek follows the pause before it by this much (the pause goes to the player's window, the
 // seek through its relay).
 constexpr int64_t kSeekAfterPauseMs = 20;
+// How far a player's position answers may lead or trail its picture before it counts as
+// astray (measured: -0.5 to +0.8 s over program streams and MP4, whole seconds rounded down),
+// how long after a move they are not yet to be trusted, and how many in a row must say so.
+constexpr double kAnswerAheadAtMostMs = 2000;
+constexpr double kAnswerBehindAtMostMs = 1500;
+constexpr int64_t kAnswersSettleMs = 1500;
+constexpr int kAstrayAnswers = 3;
 
 int64_t roundMs(double ms) {
     return static_cast<int64_t>(std::llround(ms));
@@ -216,6 +223,16 @@ void FineSync::answer(int channel, int64_t atMs, int32_t seconds) {
     if (seconds != p->lastAnswer)
         p->answerChangedAt = atMs;
     p->lastAnswer = seconds;
+    // The pictures place a player only to within a frame period, from the picture it was
+    // believed to land on: one whose seek went astray (it came while the player still took in
+    // the one before, on a loaded machine) runs on a grid seconds away. Its answers tell: they
+    // lead its picture by a few hundred milliseconds at most, or trail it as much.
+    const bool placed = enabled_ && running_ && !rateHold_ && p->state == State::Running &&
+                        p->samples >= kMeasured && atMs > p->holdUntil + kAnswersSettleMs;
+    const double picture = static_cast<double>(atMs) + p->offset;
+    const bool astray = placed && (picture < seconds * 1000.0 - kAnswerAheadAtMostMs ||
+                                   picture >= (seconds + 1) * 1000.0 + kAnswerBehindAtMostMs);
+    p->answersAstray = astray ? p->answersAstray + 1 : 0;
 }
 
 void FineSync::picture(int channel, int64_t atMs) {
@@ -694,6 +711,14 @@ void FineSync::plan(int64_t now) {
                               now - p->startAt > kStoppedMs) ||
                              (p->state == State::Starting && now - p->startAt > kStoppedMs + 300 &&
                               p->lastFrame < p->startAt);
+        if (p->state == State::Running && p->answersAstray >= kAstrayAnswers &&
+            timeline(now) < lengthOf(*p) - 2000) {
+            p->answersAstray = 0;
+            cancelPlanned(c);
+            if (!landOnTimeline(c, now))
+                p->state = State::Unknown;
+            continue;
+        }
         if (!stopped)
             continue;
         if (timeline(now) >= lengthOf(*p) - 1000) {

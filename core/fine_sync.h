@@ -208,6 +208,7 @@ private:
         double period = 0;              // measured when the recording does not say
         std::vector<int64_t> intervals; // picture times while the period is measured
         int32_t lastAnswer = -1;
+        int answersAstray = 0; // answers in a row seconds away from where its pictures put it
         int64_t answerChangedAt = 0;
         int64_t holdUntil = 0; // a hold or a landing under way until then
         int64_t pauseDue = -1; // when the pause that stops it running is due (-1: none)
