@@ -32,6 +32,11 @@ constexpr double kAnswerAheadAtMostMs = 2000;
 constexpr double kAnswerBehindAtMostMs = 1500;
 constexpr int64_t kAnswersSettleMs = 1500;
 constexpr int kAstrayAnswers = 3;
+// A jump's seeks wait this long for a further press (quick presses become one seek).
+constexpr int64_t kGatherPressesMs = 200;
+// A landed player whose pictures have not run on this long after they were due missed its
+// "play" (it stands on the picture it showed before its seek): it lands anew.
+constexpr int64_t kStartMissedMs = 400;
 
 int64_t roundMs(double ms) {
     return static_cast<int64_t>(std::llround(ms));
@@ -370,14 +375,19 @@ int64_t FineSync::seekStanding(int c, const Landing& l, int64_t now) {
     });
     if (!pausing)
         schedule({SyncCommand::Kind::Key, c, kPauseKey, 0, now});
-    // A seek on the heels of the one before (quick presses) waits for that one to settle: sent
-    // while the player still takes in the last, it does not land as planned.
     Player* p = player(c);
-    const int64_t at = std::max(now + kSeekAfterPauseMs, p ? p->soughtAt + kSettleMs : 0);
+    const int64_t at = p ? seekTime(*p, now) : now + kSeekAfterPauseMs;
     schedule({SyncCommand::Kind::Relay, c, l.code, l.argument, at});
     if (p)
         p->soughtAt = at;
     return at;
+}
+
+int64_t FineSync::seekTime(const Player& p, int64_t now) const {
+    // Quick presses are gathered into one seek; one on the heels of the last seek sent waits for
+    // that one to settle: sent while the player still takes in the last, a seek may leave it
+    // standing on its old picture, deaf to the "play" after it.
+    return std::max({now + kSeekAfterPauseMs, seeksFrom_, p.seekSentAt + kSettleMs});
 }
 
 void FineSync::startLanded(int c, Player& p, double play, double startAt) {
@@ -393,7 +403,7 @@ void FineSync::startLanded(int c, Player& p, double play, double startAt) {
 }
 
 int64_t FineSync::earliestLandedPlay(const Player& p, int64_t now) const {
-    return std::max(now + kSettleMs, p.soughtAt + 2 * kSettleMs);
+    return std::max(now, seekTime(p, now)) + kSettleMs;
 }
 
 bool FineSync::landOnTimeline(int c, int64_t now, double notBefore) {
@@ -571,6 +581,8 @@ void FineSync::jump(int64_t now, int seconds) {
     // A jump ahead never goes back, however near the end.
     if (seconds > 0)
         target = std::max(target, timeline(now));
+    // All stand at once; their seeks wait a moment for a further press.
+    seeksFrom_ = now + kGatherPressesMs;
     moveAll(now, target, running_);
 }
 
@@ -642,8 +654,13 @@ std::vector<SyncCommand> FineSync::due(int64_t now) {
 
 void FineSync::posted(const SyncCommand& c, int64_t atMs) {
     Player* p = player(c.channel);
-    if (!p || c.kind != SyncCommand::Kind::Key)
+    if (!p)
         return;
+    if (c.kind == SyncCommand::Kind::Relay) {
+        // (Every relay command planned here is a seek.)
+        p->seekSentAt = atMs;
+        return;
+    }
     const double late = static_cast<double>(std::max<int64_t>(0, atMs - c.atMs));
     if (c.code == kPauseKey && c.atMs == p->pauseDue) {
         // It ran on until the key went out.
@@ -709,7 +726,7 @@ void FineSync::plan(int64_t now) {
             continue;
         const bool stopped = (p->state == State::Running && now - p->lastFrame > kStoppedMs &&
                               now - p->startAt > kStoppedMs) ||
-                             (p->state == State::Starting && now - p->startAt > kStoppedMs + 300 &&
+                             (p->state == State::Starting && now - p->startAt > kStartMissedMs &&
                               p->lastFrame < p->startAt);
         if (p->state == State::Running && p->answersAstray >= kAstrayAnswers &&
             timeline(now) < lengthOf(*p) - 2000) {

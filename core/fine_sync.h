@@ -185,11 +185,12 @@ private:
         bool present = false;
         std::shared_ptr<Landings> landings;
         State state = State::Unknown;
-        double offset = 0;     // Starting, Running
-        double standingAt = 0; // Standing: media ms of its picture
-        Landing landing;       // Landed, Starting after a landing
-        int64_t soughtAt = 0;  // when its last seek went out
-        int64_t startAt = 0;   // Starting: when its pictures run on
+        double offset = 0;                  // Starting, Running
+        double standingAt = 0;              // Standing: media ms of its picture
+        Landing landing;                    // Landed, Starting after a landing
+        int64_t soughtAt = 0;               // when its last seek is due
+        int64_t seekSentAt = INT64_MIN / 2; // when its last seek went out
+        int64_t startAt = 0;                // Starting: when its pictures run on
         bool afterLanding = false;
         double predicted = 0;  // the offset its start was planned for
         int samples = 0;       // pictures on the grid since the last change
@@ -233,6 +234,8 @@ private:
     // Player `c`, standing on its landing, gets "play" at `play` so that the landing's picture
     // runs on from `startAt`.
     void startLanded(int c, Player& p, double play, double startAt);
+    // When a seek of player `p` decided at `now` may go out.
+    int64_t seekTime(const Player& p, int64_t now) const;
     // When "play" may follow a landing of player `p` decided at `now` (its seek settled).
     int64_t earliestLandedPlay(const Player& p, int64_t now) const;
     // Player `c` lands (standing) where it can run on the playing timeline, started on time, on
@@ -257,9 +260,10 @@ private:
     int64_t enabledAt_ = 0;
     bool inferring_ = false; // switched on mid-way: whether the current camera plays is learned
     bool rateHold_ = false;
-    bool atEnd_ = false;   // standing at the end: the next play starts from the beginning
-    double rateFrom_ = 0;  // the timeline when the operator's speed began
-    int ratePictures_ = 0; // the current camera's pictures since
+    bool atEnd_ = false;    // standing at the end: the next play starts from the beginning
+    int64_t seeksFrom_ = 0; // no seek goes out before then (quick presses gathered)
+    double rateFrom_ = 0;   // the timeline when the operator's speed began
+    int ratePictures_ = 0;  // the current camera's pictures since
     std::vector<Player> players_;
     std::vector<SyncCommand> planned_; // ordered by due time
 };

@@ -60,6 +60,7 @@ struct SimPlayer {
     std::optional<double> startLead; // sought standing: "play" runs it on after this
     bool atEnd = false;
     bool lostWindow = false; // "play" reached it at its end with no seek since
+    bool deaf = false;       // takes in neither its next seek nor the "play" after it
     int64_t pauseAt = -1;
     int64_t lastRepaint = 0;
     double shown = -1; // the last frame drawn: a clock set back draws none twice
@@ -148,6 +149,10 @@ public:
                 p.pauseAt = now + latency;
                 p.runsAt = -1;
             }
+        } else if (p.deaf && cmd.kind == SyncCommand::Kind::Key && cmd.code == kPlayKey) {
+            p.deaf = false;
+        } else if (p.deaf) {
+            // (Its seek is lost: it stands on the picture it showed.)
         } else if (cmd.kind == SyncCommand::Kind::Key && cmd.code == kPlayKey) {
             if (p.atEnd)
                 p.lostWindow = true;
@@ -221,7 +226,7 @@ TEST(FineSync, EveryPathLeavesEveryPictureOnTheCurrentCamerasTimeline) {
     EXPECT_LT(sim.spread(), FineSync::kToleranceMs + 2);
 
     // F3 three times in quick succession: the timeline moves on by three seconds, every
-    // camera with it.
+    // camera with it, each by one seek.
     const double before = sim.current();
     const int64_t pressed = sim.now;
     for (int k = 0; k < 3; ++k) {
@@ -231,6 +236,7 @@ TEST(FineSync, EveryPathLeavesEveryPictureOnTheCurrentCamerasTimeline) {
     sim.run(3500);
     EXPECT_NEAR(sim.current() - before, 3000 + static_cast<double>(sim.now - pressed), 2 * kPeriod);
     EXPECT_LT(sim.spread(), FineSync::kToleranceMs + 2);
+    EXPECT_EQ(sim.sent(kShareSeekCode, pressed), sim.players.size());
 
     // F2 and a seek-bar move.
     const double beforeBack = sim.current();
@@ -280,7 +286,7 @@ TEST(FineSync, KeysThatGoOutLateAreTakenFromWhenTheyWentOut) {
     EXPECT_LT(sim.spread(), FineSync::kToleranceMs + 2);
 }
 
-TEST(FineSync, APlayerWhoseClockIsSetAnewIsFollowedToTheFrameItShowsOrLandsAnew) {
+TEST(FineSync, APlayerWhoseClockIsSetAnewOrThatGoesAstrayIsFollowedOrLandsAnew) {
     // Playing, one player's clock jumps ahead by more than half a frame, another's back by as
     // much (as VLC's does now and then in an MP4): by their pictures' times alone each would
     // look a little off the other way.
@@ -295,6 +301,12 @@ TEST(FineSync, APlayerWhoseClockIsSetAnewIsFollowedToTheFrameItShowsOrLandsAnew)
     // its answers do, and it lands anew.
     sim.players[1].media += 6000;
     sim.run(5000);
+    EXPECT_LT(sim.spread(), FineSync::kToleranceMs + 2);
+    // One that takes in neither its seek nor its "play" stands on its old picture: it is found
+    // within a moment of when it should have run on, and lands anew.
+    sim.players[0].deaf = true;
+    sim.sync.jump(sim.now, 1);
+    sim.run(3500);
     EXPECT_LT(sim.spread(), FineSync::kToleranceMs + 2);
 }
 
