@@ -140,6 +140,8 @@ std::string FineSync::describe(int64_t now) const {
         if (p.state == State::Running || p.state == State::Starting)
             out += " off " + std::to_string(std::llround(p.offset - origin_)) + " n " +
                    std::to_string(p.samples) + " c " + std::to_string(std::llround(p.constant));
+        if (p.state == State::Starting)
+            out += " at " + std::to_string(p.startAt);
     }
     return out;
 }
