@@ -252,18 +252,25 @@ void FineSync::picture(int channel, int64_t atMs) {
         p->intervals.erase(p->intervals.begin());
     p->intervals.push_back(since);
     // A recording that does not say its frame period shows it: the interval between its
-    // pictures while they come evenly, taken as the nearest of the usual frame rates (the
-    // pictures' times are whole milliseconds).
+    // pictures while they come evenly, taken as the usual frame rate nearest to it when one is
+    // close (the pictures' times are whole milliseconds: one picture a few milliseconds late
+    // among eight must not turn 25 pictures a second into 24).
     if (!(p->landings && p->landings->framePeriodMs() > 0) && p->intervals.size() >= 8) {
         const auto [lo, hi] = std::minmax_element(p->intervals.end() - 8, p->intervals.end());
         if (*hi - *lo <= 6 && *lo > 5 && *hi < 120) {
             double sum = 0;
             for (auto it = p->intervals.end() - 8; it != p->intervals.end(); ++it)
                 sum += static_cast<double>(*it);
-            p->period = sum / 8;
-            for (const double rate : {23.976, 24.0, 25.0, 29.97, 30.0, 50.0, 59.94, 60.0})
-                if (std::fabs(1000.0 / rate - p->period) < 0.03 * 1000.0 / rate)
+            const double mean = sum / 8;
+            double nearest = 0.03; // relative difference, at most
+            p->period = mean;
+            for (const double rate : {23.976, 24.0, 25.0, 29.97, 30.0, 50.0, 59.94, 60.0}) {
+                const double d = std::fabs(1000.0 / rate - mean) * rate / 1000.0;
+                if (d < nearest) {
+                    nearest = d;
                     p->period = 1000.0 / rate;
+                }
+            }
         }
     }
     // A standing player repaints its picture now and then, slower than any frame rate: only a
