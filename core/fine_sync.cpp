@@ -252,9 +252,10 @@ void FineSync::picture(int channel, int64_t atMs) {
         p->intervals.erase(p->intervals.begin());
     p->intervals.push_back(since);
     // A recording that does not say its frame period shows it: the interval between its
-    // pictures while they come evenly, taken as the usual frame rate nearest to it when one is
-    // close (the pictures' times are whole milliseconds: one picture a few milliseconds late
-    // among eight must not turn 25 pictures a second into 24).
+    // pictures while they come evenly, taken as the usual frame rate nearest to it (the
+    // pictures' times are whole milliseconds: one picture a few milliseconds late among eight
+    // must not turn 25 pictures a second into 24). Evenly spaced pictures at no usual rate are
+    // a standing player's repaints (every 76 ms or so), which say nothing of its frames.
     if (!(p->landings && p->landings->framePeriodMs() > 0) && p->intervals.size() >= 8) {
         const auto [lo, hi] = std::minmax_element(p->intervals.end() - 8, p->intervals.end());
         if (*hi - *lo <= 6 && *lo > 5 && *hi < 120) {
@@ -263,8 +264,8 @@ void FineSync::picture(int channel, int64_t atMs) {
                 sum += static_cast<double>(*it);
             const double mean = sum / 8;
             double nearest = 0.03; // relative difference, at most
-            p->period = mean;
-            for (const double rate : {23.976, 24.0, 25.0, 29.97, 30.0, 50.0, 59.94, 60.0}) {
+            for (const double rate :
+                 {10.0, 12.5, 15.0, 23.976, 24.0, 25.0, 29.97, 30.0, 50.0, 59.94, 60.0}) {
                 const double d = std::fabs(1000.0 / rate - mean) * rate / 1000.0;
                 if (d < nearest) {
                     nearest = d;
@@ -792,7 +793,9 @@ void FineSync::plan(int64_t now) {
             continue;
         }
         const double ahead = p->offset - base;
-        if (ahead <= kToleranceMs)
+        // (Not in the recording's last second: the "play" that ends a hold could reach a player
+        // that play-and-pause has stopped at its end, which would end it and its window.)
+        if (ahead <= kToleranceMs || (refLength > 0 && timeline(now) >= refLength - 1000))
             continue;
         // Ahead of the one furthest behind: it waits, standing, for as long as it is ahead.
         const int64_t resume = now + roundMs(ahead);
