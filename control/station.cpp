@@ -194,9 +194,10 @@ std::string playerProfile(int index, QString& why) {
 
 // Whether nothing listens on the loopback port (a listener there, of any user, would take the
 // player's commands). Its own way of binding: the players reuse addresses too. A player of the
-// previous Load, just ended, may still hold it for a moment: it is given a second to let go.
+// previous Load, just ended, may still hold it for a moment (on a busy machine a second may not
+// be enough): it is given three seconds to let go.
 bool portFree(int port) {
-    for (int attempt = 0; attempt < 10; ++attempt) {
+    for (int attempt = 0; attempt < 30; ++attempt) {
         // Any listener on the port, on any local address, IPv4 or IPv6: the player binds the
         // loopback address, but its relay would find the other one too.
         QTcpServer probe;
