@@ -413,7 +413,7 @@ void FineSync::startLanded(int c, Player& p, double play, double startAt) {
 }
 
 int64_t FineSync::earliestLandedPlay(const Player& p, int64_t now) const {
-    return std::max(now, seekTime(p, now)) + kSettleMs;
+    return seekTime(p, now) + kSettleMs;
 }
 
 bool FineSync::landOnTimeline(int c, int64_t now, double notBefore) {
@@ -438,6 +438,12 @@ bool FineSync::landOnTimeline(int c, int64_t now, double notBefore) {
         from = l->mediaMs + (static_cast<double>(earliestPlay) - play) + 1;
     }
     return false;
+}
+
+void FineSync::landAnew(int c, Player& p, int64_t now) {
+    cancelPlanned(c);
+    if (!landOnTimeline(c, now))
+        p.state = State::Unknown;
 }
 
 void FineSync::moveAll(int64_t now, double target, bool play) {
@@ -741,9 +747,7 @@ void FineSync::plan(int64_t now) {
         if (p->state == State::Running && p->answersAstray >= kAstrayAnswers &&
             timeline(now) < lengthOf(*p) - 2000) {
             p->answersAstray = 0;
-            cancelPlanned(c);
-            if (!landOnTimeline(c, now))
-                p->state = State::Unknown;
+            landAnew(c, *p, now);
             continue;
         }
         if (!stopped)
@@ -751,9 +755,7 @@ void FineSync::plan(int64_t now) {
         if (timeline(now) >= lengthOf(*p) - 1000) {
             p->state = State::Ended;
         } else if (c != current_ || timeline(now) < refLength - 2000) {
-            cancelPlanned(c);
-            if (!landOnTimeline(c, now))
-                p->state = State::Unknown;
+            landAnew(c, *p, now);
         }
     }
     // Small differences, once every playing player's pictures have shown where it stands.

@@ -241,6 +241,9 @@ private:
     // Player `c` lands (standing) where it can run on the playing timeline, started on time, on
     // a picture at or after `notBefore` (media ms).
     bool landOnTimeline(int c, int64_t now, double notBefore = 0);
+    // Player `c`, found lost, gives up what was planned for it and lands on the timeline anew
+    // (where it cannot, its place is unknown).
+    void landAnew(int c, Player& p, int64_t now);
     // Starts the standing timeline at `standing_`: players standing where they were paused
     // resume on time, the others land first.
     void startAll(int64_t now);
