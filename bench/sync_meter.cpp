@@ -5,7 +5,8 @@
 //
 // With "Fine Sync", per recording variant (MPEG-2 program streams with groups of 12 and of 25
 // pictures, with ffmpeg's multiplexing delay and a small one, with one camera full of noise, at
-// 640x360 and 1920x1080, and H.264 in MP4), one station run of these scenes in a row: the option
+// 640x360 and 1920x1080, H.264 in MP4, and with B pictures at 25, 29.97 and 30 pictures a
+// second), one station run of these scenes in a row: the option
 // ticked after the first F1; F1 twice (pause, play); F3; F2; F3 three times quickly; a click on
 // the seek bar; keys 2 and Tab; 20 s steady; playing into the end and F1 there; then a new Load
 // with the option on and F1. Each prints the spread p50/p95/max once settled, when the spread
@@ -21,7 +22,8 @@
 //   tests/isolated.sh --x11 build/bench/sync_meter [--cameras N] [--seconds S] [variant ...]
 // (2>/dev/null: VLC's own messages go to standard error.) The recordings are kept in
 // $TMPDIR/vorbelt-sync-meter for the next run.
-// variants: design ps12 ps25 mux01 busy hd mp4 (all but design when none is named).
+// variants: design ps12 ps25 mux01 busy hd mp4 dvd ntsc mp4-30 (all but design when none is
+// named).
 #include "bench_util.h"
 #include "desktop.h"
 #include "platform/pictures.h"
@@ -56,7 +58,7 @@ namespace {
 
 constexpr int kMaxCameras = 8;
 int kCameras = 4;
-constexpr double kFrameMs = 40; // 25 frames a second
+double frameMs = 40; // the variant's frame period (25 frames a second unless it says)
 const QPoint kAlwaysPlay(560 + 16 + 10, 144 + 11);
 
 // The secret of the station's player on `port`, from the players' profiles in the runtime
@@ -182,16 +184,16 @@ void printSteady(const char* what, const std::vector<Sample>& samples, int curre
             slo = std::min(slo, s.seconds[i]);
             shi = std::max(shi, s.seconds[i]);
             if (i != current && s.frame[current] >= 0)
-                offsets[i].push_back((s.frame[i] - s.frame[current]) * kFrameMs);
+                offsets[i].push_back((s.frame[i] - s.frame[current]) * frameMs);
         }
         if (!all) {
             ++unreadable;
             continue;
         }
-        spread.push_back((hi - lo) * kFrameMs);
+        spread.push_back((hi - lo) * frameMs);
         reportSpread.push_back((shi - slo) * 1000.0);
         if (s.shown >= 0 && s.frame[current] >= 0)
-            shownLag.push_back(s.frame[current] * kFrameMs - s.shown * 1000.0);
+            shownLag.push_back(s.frame[current] * frameMs - s.shown * 1000.0);
     }
     std::printf("%s (current camera %d, %zu samples, %d unreadable)\n", what, current + 1,
                 samples.size(), unreadable);
@@ -220,18 +222,18 @@ void printTransient(const char* what, const std::vector<Sample>& samples, int cu
     for (const Sample& s : samples) {
         bool within = s.frame[current] >= 0;
         for (int i = 0; i < kCameras && within; ++i)
-            within = s.frame[i] >= 0 && std::abs(s.frame[i] - s.frame[current]) * kFrameMs <= 1000;
+            within = s.frame[i] >= 0 && std::abs(s.frame[i] - s.frame[current]) * frameMs <= 1000;
         if (s.at <= 3000 && within) {
             int lo = 1 << 30, hi = -1;
             for (int i = 0; i < kCameras; ++i) {
                 lo = std::min(lo, s.frame[i]);
                 hi = std::max(hi, s.frame[i]);
             }
-            worst = std::max(worst, (hi - lo) * kFrameMs);
+            worst = std::max(worst, (hi - lo) * frameMs);
         } else if (s.at <= 3000 && s.frame[current] >= 0) {
             for (int i = 0; i < kCameras; ++i)
                 if (s.frame[i] >= 0)
-                    worst = std::max(worst, std::fabs((s.frame[i] - s.frame[current]) * kFrameMs));
+                    worst = std::max(worst, std::fabs((s.frame[i] - s.frame[current]) * frameMs));
         }
         if (!within)
             settled = -1;
@@ -313,7 +315,7 @@ void design(Desktop& desktop, Station&, Meter& meter) {
             since.start();
             while (since.elapsed() < 4000) {
                 const int frame = meter.frameOf(i);
-                const double error = frame * kFrameMs - target * 1000.0;
+                const double error = frame * frameMs - target * 1000.0;
                 if (frame >= 0 && std::fabs(error) < 3000) {
                     delay.push_back(static_cast<double>(since.elapsed()));
                     landing.push_back(error);
@@ -350,7 +352,7 @@ double spreadOf(const Sample& s) {
         lo = std::min(lo, s.frame[i]);
         hi = std::max(hi, s.frame[i]);
     }
-    return (hi - lo) * kFrameMs;
+    return (hi - lo) * frameMs;
 }
 
 // One scene after a key at the start of `samples` (`before`: the current camera's frame and its
@@ -386,7 +388,7 @@ void printScene(const char* what, const std::vector<Sample>& samples, int curren
         }
         if (before && asked && s.at >= 3000 && s.frame[current] >= 0)
             moved.push_back(s.frame[current] - before->second -
-                            (s.clock - before->first) / kFrameMs - *asked);
+                            (s.clock - before->first) / frameMs - *asked);
     }
     auto when = [](double t) {
         return t < 0 ? std::string("never") : std::to_string(static_cast<int>(t)) + " ms";
@@ -467,9 +469,10 @@ void fineScenes(Desktop& desktop, Station& station, std::unique_ptr<Meter>& mete
         }
         printScene(what, m->record(7000, 100, false), current, before, asked);
     };
-    jump("F3", "F3", 1, 25);
-    jump("F2", "F2", 1, -25);
-    jump("F3 three times quickly", "F3", 3, 75);
+    const int second = static_cast<int>(std::lround(1000 / frameMs)); // frames
+    jump("F3", "F3", 1, second);
+    jump("F2", "F2", 1, -second);
+    jump("F3 three times quickly", "F3", 3, 3 * second);
     desktop.click(at::kSeekBar.x() + 100, at::kSeekBar.y() - 3);
     desktop.click(300, 300);
     printScene("a seek-bar click", m->record(7000, 100, false), current);
@@ -498,14 +501,14 @@ void fineScenes(Desktop& desktop, Station& station, std::unique_ptr<Meter>& mete
     std::printf("\n");
     // Into the end: F3 until about 6 s before it, then on to the end.
     const auto now = lastFrame(m->record(300, 100, false), current);
-    const int toEnd = seconds - now.second / 25 - 6;
+    const int toEnd = seconds - static_cast<int>(now.second * frameMs / 1000) - 6;
     for (int n = 0; n < toEnd; ++n)
         key("F3");
     const auto end = m->record(12000, 100, false);
     const Sample& last = end.back();
     int standing = 0;
     for (int i = 0; i < kCameras; ++i)
-        standing += last.frame[i] >= seconds * 25 - 15 ? 1 : 0;
+        standing += last.frame[i] >= seconds * 1000 / frameMs - 15 ? 1 : 0;
     std::printf("  into the end: %d of %d cameras stand at their last pictures, %zu windows\n",
                 standing, kCameras,
                 static_cast<std::size_t>(std::count_if(last.frame, last.frame + kCameras,
@@ -527,6 +530,7 @@ struct Variant {
     const char* name;
     const char* options;
     const char* format;
+    double frameMs = 40;
 };
 
 } // namespace
@@ -546,12 +550,18 @@ int main(int argc, char** argv) {
         else if (a != "-platform" && a != "offscreen")
             asked.push_back(a);
     }
-    const Variant variants[] = {{"ps12", "", "mpg"},
-                                {"ps25", "--gop 25", "mpg"},
-                                {"mux01", "--mux-delay 0.1", "mpg"},
-                                {"busy", "--busy", "mpg"},
-                                {"hd", "--size 1920x1080", "mpg"},
-                                {"mp4", "", "mp4"}};
+    const Variant variants[] = {
+        {"ps12", "", "mpg"},
+        {"ps25", "--gop 25", "mpg"},
+        {"mux01", "--mux-delay 0.1", "mpg"},
+        {"busy", "--busy", "mpg"},
+        {"hd", "--size 1920x1080", "mpg"},
+        {"mp4", "", "mp4"},
+        // As DVDs have them: two B pictures between the reference
+        // pictures, at 25 and at 29.97 pictures a second.
+        {"dvd", "--bframes 2", "mpg"},
+        {"ntsc", "--rate 30000/1001 --gop 15 --bframes 2", "mpg", 1001.0 / 30},
+        {"mp4-30", "--rate 30 --gop 60 --bframes 3", "mp4", 1000.0 / 30}};
     Desktop desktop;
     desktop.startWindowManager();
     std::vector<std::string> names;
@@ -601,6 +611,7 @@ int main(int argc, char** argv) {
                     *v.options ? (std::string(", ") + v.options).c_str() : "");
         std::fflush(stdout);
         const int kSeconds = seconds;
+        frameMs = v.frameMs;
         Station station(desktop, {kCameras == 4 ? std::vector<std::string>{} : names, true});
         const std::string folder = std::string("v-") + v.name;
         if (!loadDemo(desktop, station, folder, kSeconds, v.format, v.options)) {

@@ -8,18 +8,22 @@
 #   --gop N          pictures per group (12)
 #   --mux-delay S    the program stream's multiplexing delay in seconds (ffmpeg's own: 0.7)
 #   --busy           the second camera's picture full of noise (the largest pictures)
+#   --rate R         pictures a second (25; ffmpeg's notation, e.g. 30000/1001)
+#   --bframes N      B pictures between the reference pictures (none)
 #
 # Every frame carries its own number for the sync meter (bench/sync_meter), readable without
 # OCR: a strip at the right edge, from the top, of 18 blocks (at 640x360: 24 pixels wide, 12
 # high; larger pictures in proportion): a white and a black reference block, then the frame
-# index in 16 bits, most significant first (white 1, black 0). 25 frames a second, MPEG-2
-# program stream as the station's recordings.
+# index in 16 bits, most significant first (white 1, black 0). 25 frames a second unless --rate
+# says otherwise, MPEG-2 program stream as the station's recordings.
 set -euo pipefail
 cameras=4
 size=640x360
 gop=12
 mux=()
 busy=0
+rate=25
+bframes=0
 while [ $# -gt 0 ]; do
   case "$1" in
     --cameras) cameras=$2; shift 2 ;;
@@ -27,6 +31,8 @@ while [ $# -gt 0 ]; do
     --gop) gop=$2; shift 2 ;;
     --mux-delay) mux=(-muxdelay "$2" -muxpreload "$2"); shift 2 ;;
     --busy) busy=1; shift ;;
+    --rate) rate=$2; shift 2 ;;
+    --bframes) bframes=$2; shift 2 ;;
     *) break ;;
   esac
 done
@@ -37,12 +43,12 @@ width=${size%x*}
 height=${size#*x}
 scale=$((height / 360))
 [ "$scale" -ge 1 ] || scale=1
-rate=2M
-[ "$height" -gt 360 ] && rate=8M
+bits=2M
+[ "$height" -gt 360 ] && bits=8M
 case "$format" in
-  mpg) codec=(-c:v mpeg2video -b:v "$rate" -g "$gop" -c:a mp2 -b:a 128k -ac 2 "${mux[@]}"
+  mpg) codec=(-c:v mpeg2video -b:v "$bits" -g "$gop" -bf "$bframes" -c:a mp2 -b:a 128k -ac 2 "${mux[@]}"
               -f vob) ;;
-  mp4) codec=(-c:v libx264 -preset veryfast -g "$gop" -c:a aac -b:a 128k -ac 2 -f mp4) ;;
+  mp4) codec=(-c:v libx264 -preset veryfast -g "$gop" -bf "$bframes" -c:a aac -b:a 128k -ac 2 -f mp4) ;;
   *) echo "unknown format $format (mpg or mp4)" >&2; exit 2 ;;
 esac
 mkdir -p "$dir"
@@ -54,7 +60,7 @@ code="if(lt(Y\,$block)\,255\,if(lt(Y\,$((2 * block)))\,0\,255*mod(floor(N/pow(2\
 for ((i = 0; i < cameras; i++)); do
   out="$dir/demo${i}_st.$format"
   [ -s "$out" ] && continue
-  picture="${sources[$((i % 4))]}=size=$size:rate=25:duration=$seconds"
+  picture="${sources[$((i % 4))]}=size=$size:rate=$rate:duration=$seconds"
   # Cameras beyond the fourth: the same sources in other colours.
   look=null
   [ "$i" -ge 4 ] && look="hue=h=$((i * 70))"
@@ -62,7 +68,7 @@ for ((i = 0; i < cameras; i++)); do
   ffmpeg -loglevel fatal -y \
     -f lavfi -i "$picture" \
     -f lavfi -i "sine=frequency=${tones[$((i % 8))]}:sample_rate=48000:duration=$seconds" \
-    -filter_complex "[0:v]$look[p];nullsrc=size=${strip}x$((18 * block)):rate=25:duration=$seconds,format=gray,geq=lum='$code'[code];[p][code]overlay=x=$((width - strip)):y=0:shortest=1,format=yuv420p[v]" \
+    -filter_complex "[0:v]$look[p];nullsrc=size=${strip}x$((18 * block)):rate=$rate:duration=$seconds,format=gray,geq=lum='$code'[code];[p][code]overlay=x=$((width - strip)):y=0:shortest=1,format=yuv420p[v]" \
     -map "[v]" -map 1:a \
     "${codec[@]}" "$out"
 done
