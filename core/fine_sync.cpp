@@ -81,7 +81,7 @@ bool FineSync::present(int channel) const {
 double FineSync::periodOf(const Player& p) const {
     if (p.landings && p.landings->framePeriodMs() > 0)
         return p.landings->framePeriodMs();
-    return p.period > 0 ? p.period : kAssumedPeriodMs;
+    return p.measured.ms() > 0 ? p.measured.ms() : kAssumedPeriodMs;
 }
 
 double FineSync::lengthOf(const Player& p) const {
@@ -248,32 +248,7 @@ void FineSync::picture(int channel, int64_t atMs) {
         return;
     const int64_t since = atMs - p->lastPicture;
     p->lastPicture = atMs;
-    if (p->intervals.size() >= 16)
-        p->intervals.erase(p->intervals.begin());
-    p->intervals.push_back(since);
-    // A recording that does not say its frame period shows it: the interval between its
-    // pictures while they come evenly, taken as the usual frame rate nearest to it (the
-    // pictures' times are whole milliseconds: one picture a few milliseconds late among eight
-    // must not turn 25 pictures a second into 24). Evenly spaced pictures at no usual rate are
-    // a standing player's repaints (every 76 ms or so), which say nothing of its frames.
-    if (!(p->landings && p->landings->framePeriodMs() > 0) && p->intervals.size() >= 8) {
-        const auto [lo, hi] = std::minmax_element(p->intervals.end() - 8, p->intervals.end());
-        if (*hi - *lo <= 6 && *lo > 5 && *hi < 120) {
-            double sum = 0;
-            for (auto it = p->intervals.end() - 8; it != p->intervals.end(); ++it)
-                sum += static_cast<double>(*it);
-            const double mean = sum / 8;
-            double nearest = 0.03; // relative difference, at most
-            for (const double rate :
-                 {10.0, 12.5, 15.0, 23.976, 24.0, 25.0, 29.97, 30.0, 50.0, 59.94, 60.0}) {
-                const double d = std::fabs(1000.0 / rate - mean) * rate / 1000.0;
-                if (d < nearest) {
-                    nearest = d;
-                    p->period = 1000.0 / rate;
-                }
-            }
-        }
-    }
+    p->measured.picture(atMs);
     // A standing player repaints its picture now and then, slower than any frame rate: only a
     // picture a frame period after the one before is a new frame.
     const double period = periodOf(*p);
@@ -712,8 +687,9 @@ void FineSync::plan(int64_t now) {
         // The current camera plays when its pictures come at a frame rate (a standing player
         // repaints now and then, slower).
         bool playing = false;
-        if (ref->intervals.size() >= 5 && now - ref->lastPicture < 150) {
-            std::vector<int64_t> v(ref->intervals.end() - 5, ref->intervals.end());
+        const std::vector<int64_t>& intervals = ref->measured.intervals();
+        if (intervals.size() >= 5 && now - ref->lastPicture < 150) {
+            std::vector<int64_t> v(intervals.end() - 5, intervals.end());
             std::nth_element(v.begin(), v.begin() + 2, v.end());
             playing = v[2] < 60;
         }

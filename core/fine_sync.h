@@ -25,6 +25,8 @@
 // lose its window).
 #pragma once
 
+#include "core/frame_period.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -206,8 +208,7 @@ private:
         int64_t lastPicture = 0;
         int64_t lastFrame = 0; // the last picture a frame period after the one before it
         double constant = kStartConstantMs;
-        double period = 0;              // measured when the recording does not say
-        std::vector<int64_t> intervals; // picture times while the period is measured
+        FramePeriod measured; // its pictures' period, for a recording that does not say
         int32_t lastAnswer = -1;
         int answersAstray = 0; // answers in a row seconds away from where its pictures put it
         int64_t answerChangedAt = 0;

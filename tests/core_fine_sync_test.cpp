@@ -5,6 +5,7 @@
 // repaints now and then; at its end a player pauses itself, and "play" there ends it) are
 // driven by the controller, and where each picture then stands is checked.
 #include "core/fine_sync.h"
+#include "core/frame_period.h"
 #include "core/relay_commands.h"
 
 #include <gtest/gtest.h>
@@ -329,6 +330,24 @@ TEST(FineSync, AFramePeriodThePicturesShowIsTakenFromFramesNotFromRepaints) {
     sim.sync.jump(sim.now, 1);
     sim.run(4000);
     EXPECT_LT(sim.spread(), FineSync::kToleranceMs + 2);
+}
+
+TEST(FramePeriod, RatesAThousandthApartAreToldApartFromPicturesSeenToTheMillisecond) {
+    // 30 and 29.97 pictures a second (24 and 23.976) are 0.03 ms apart per picture, while the
+    // pictures' times are whole milliseconds, a few late: the wrong one of a pair names frames
+    // one or two off at 45 s into a recording.
+    for (const double rate : {30.0, 30000.0 / 1001, 24.0, 24000.0 / 1001, 25.0}) {
+        FramePeriod period;
+        std::mt19937 rng(7);
+        std::uniform_int_distribution<int> late(0, 3);
+        int64_t at = 1000;
+        for (int k = 0; k < 40; ++k) // standing: repaints, no frame rate
+            period.picture(at += 76);
+        EXPECT_EQ(period.ms(), 0);
+        for (int k = 0; k < 200; ++k)
+            period.picture(at + static_cast<int64_t>(k * 1000 / rate) + late(rng));
+        EXPECT_DOUBLE_EQ(period.ms(), 1000 / rate) << rate;
+    }
 }
 
 TEST(FineSync, PlayedToTheEndAllStandThereAndF1PlaysFromTheStartWithEveryWindowKept) {
