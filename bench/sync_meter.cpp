@@ -22,8 +22,8 @@
 //   tests/isolated.sh --x11 build/bench/sync_meter [--cameras N] [--seconds S] [variant ...]
 // (2>/dev/null: VLC's own messages go to standard error.) The recordings are kept in
 // $TMPDIR/vorbelt-sync-meter for the next run.
-// variants: design ps12 ps25 mux01 busy hd mp4 dvd ntsc mp4-30 (all but design when none is
-// named).
+// variants: design ps12 ps25 mux01 busy hd mp4 dvd ntsc mp4-30 p50 silent mpeg1 (all but
+// design when none is named).
 #include "bench_util.h"
 #include "desktop.h"
 #include "platform/pictures.h"
@@ -557,11 +557,14 @@ int main(int argc, char** argv) {
         {"busy", "--busy", "mpg"},
         {"hd", "--size 1920x1080", "mpg"},
         {"mp4", "", "mp4"},
-        // As DVDs have them: two B pictures between the reference
-        // pictures, at 25 and at 29.97 pictures a second.
+        // As DVDs have them: two B pictures between the reference pictures, at 25 and at 29.97
+        // pictures a second.
         {"dvd", "--bframes 2", "mpg"},
         {"ntsc", "--rate 30000/1001 --gop 15 --bframes 2", "mpg", 1001.0 / 30},
-        {"mp4-30", "--rate 30 --gop 60 --bframes 3", "mp4", 1000.0 / 30}};
+        {"mp4-30", "--rate 30 --gop 60 --bframes 3", "mp4", 1000.0 / 30},
+        {"p50", "--rate 50 --gop 25", "mpg", 20},
+        {"silent", "--silent", "mpg"},
+        {"mpeg1", "--mpeg1", "mpg"}};
     Desktop desktop;
     desktop.startWindowManager();
     std::vector<std::string> names;

@@ -10,6 +10,8 @@
 #   --busy           the second camera's picture full of noise (the largest pictures)
 #   --rate R         pictures a second (25; ffmpeg's notation, e.g. 30000/1001)
 #   --bframes N      B pictures between the reference pictures (none)
+#   --silent         no sound track
+#   --mpeg1          MPEG-1 video in an MPEG-1 system stream (mpg only)
 #
 # Every frame carries its own number for the sync meter (bench/sync_meter), readable without
 # OCR: a strip at the right edge, from the top, of 18 blocks (at 640x360: 24 pixels wide, 12
@@ -24,6 +26,8 @@ mux=()
 busy=0
 rate=25
 bframes=0
+silent=0
+mpeg1=0
 while [ $# -gt 0 ]; do
   case "$1" in
     --cameras) cameras=$2; shift 2 ;;
@@ -33,6 +37,8 @@ while [ $# -gt 0 ]; do
     --busy) busy=1; shift ;;
     --rate) rate=$2; shift 2 ;;
     --bframes) bframes=$2; shift 2 ;;
+    --silent) silent=1; shift ;;
+    --mpeg1) mpeg1=1; shift ;;
     *) break ;;
   esac
 done
@@ -46,8 +52,9 @@ scale=$((height / 360))
 bits=2M
 [ "$height" -gt 360 ] && bits=8M
 case "$format" in
-  mpg) codec=(-c:v mpeg2video -b:v "$bits" -g "$gop" -bf "$bframes" -c:a mp2 -b:a 128k -ac 2 "${mux[@]}"
-              -f vob) ;;
+  mpg) if [ "$mpeg1" = 1 ]; then video=mpeg1video system=mpeg; else video=mpeg2video system=vob; fi
+       codec=(-c:v "$video" -b:v "$bits" -g "$gop" -bf "$bframes" -c:a mp2 -b:a 128k -ac 2 "${mux[@]}"
+              -f "$system") ;;
   mp4) codec=(-c:v libx264 -preset veryfast -g "$gop" -bf "$bframes" -c:a aac -b:a 128k -ac 2 -f mp4) ;;
   *) echo "unknown format $format (mpg or mp4)" >&2; exit 2 ;;
 esac
@@ -65,11 +72,14 @@ for ((i = 0; i < cameras; i++)); do
   look=null
   [ "$i" -ge 4 ] && look="hue=h=$((i * 70))"
   [ "$busy" = 1 ] && [ "$i" = 1 ] && look="noise=alls=60:allf=t+u"
+  sound=(-f lavfi -i "sine=frequency=${tones[$((i % 8))]}:sample_rate=48000:duration=$seconds")
+  sound_map=(-map 1:a)
+  [ "$silent" = 1 ] && sound=() && sound_map=()
   ffmpeg -loglevel fatal -y \
     -f lavfi -i "$picture" \
-    -f lavfi -i "sine=frequency=${tones[$((i % 8))]}:sample_rate=48000:duration=$seconds" \
+    "${sound[@]}" \
     -filter_complex "[0:v]$look[p];nullsrc=size=${strip}x$((18 * block)):rate=$rate:duration=$seconds,format=gray,geq=lum='$code'[code];[p][code]overlay=x=$((width - strip)):y=0:shortest=1,format=yuv420p[v]" \
-    -map "[v]" -map 1:a \
+    -map "[v]" "${sound_map[@]}" \
     "${codec[@]}" "$out"
 done
 # The players may run as another user (VLC refuses root): let them read the recording.
