@@ -19,7 +19,9 @@
 // after F2; (e) after a click on the seek bar; (f) "Always Play" off again while all play; (g)
 // where VLC lands a seek in this recording.
 // Run on an X server from the source tree:
-//   tests/isolated.sh --x11 build/bench/sync_meter [--cameras N] [--seconds S] [variant ...]
+//   tests/isolated.sh --x11 build/bench/sync_meter [--cameras N] [--seconds S] [--other-round]
+//     [variant ...]
+// (--other-round: the scenes in other orders, see otherScenes.)
 // (2>/dev/null: VLC's own messages go to standard error.) The recordings are kept in
 // $TMPDIR/vorbelt-sync-meter for the next run.
 // variants: design ps12 ps25 mux01 busy hd mp4 dvd ntsc mp4-30 p50 silent mpeg1 (all but
@@ -526,6 +528,74 @@ void fineScenes(Desktop& desktop, Station& station, std::unique_ptr<Meter>& mete
     printScene("Load, F1 (ticked before)", m->record(10000, 100, false), 0, {}, {}, 4000);
 }
 
+// Other orders of actions than the round above: the option ticked while every camera stands,
+// moves made while standing, a camera switch and a jump at once, a press while the last one's
+// landing is under way, the players' own speed and BackSpace, the option off and on again while
+// playing, F9.
+void otherScenes(Desktop& desktop, Meter& m) {
+    auto key = [&](const char* k) { desktop.key(k); };
+    const int second = static_cast<int>(std::lround(1000 / frameMs)); // frames
+    int current = 0;
+    // How far the current picture moved while all stood (frames), against what was asked.
+    auto standingMove = [&](int from, int asked) {
+        const auto now = lastFrame(m.record(300, 100, false), current);
+        std::printf("  (standing, the current picture moved %+d frames, asked %+d)\n",
+                    now.second - from, asked);
+    };
+    key("F1");
+    m.record(2500, 100, false);
+    key("F1");
+    m.record(1000, 100, false);
+    toggleFineSync(desktop);
+    m.record(1500, 100, false);
+    int from = lastFrame(m.record(300, 100, false), current).second;
+    key("F3");
+    m.record(1500, 100, false);
+    standingMove(from, second);
+    key("F1");
+    printScene("ticked standing, F3, F1", m.record(7000, 100, false), current);
+    key("F1");
+    m.record(1000, 100, false);
+    desktop.click(at::kSeekBar.x() - 80, at::kSeekBar.y() - 3);
+    desktop.click(300, 300);
+    m.record(1500, 100, false);
+    key("F1");
+    printScene("standing: seek bar, F1", m.record(7000, 100, false), current);
+    auto before = lastFrame(m.record(300, 100, false), 2);
+    key("3");
+    key("F2");
+    current = 2;
+    printScene("key 3 and F2 at once", m.record(7000, 100, false), current, before, -second);
+    before = lastFrame(m.record(300, 100, false), current);
+    key("F3");
+    usleep(600000);
+    key("F2");
+    printScene("F3, F2 while it lands", m.record(7000, 100, false), current, before, 0);
+    before = lastFrame(m.record(300, 100, false), current);
+    for (int n = 0; n < 5; ++n) {
+        key("F2");
+        usleep(120000);
+    }
+    printScene("F2 five times quickly", m.record(7000, 100, false), current, before, -5 * second);
+    key("F5");
+    m.record(3000, 100, false);
+    key("BackSpace");
+    printScene("F5 for 3 s, BackSpace", m.record(7000, 100, false), current);
+    toggleFineSync(desktop);
+    m.record(3000, 100, false);
+    toggleFineSync(desktop);
+    printScene("off and on again, playing", m.record(10000, 100, false), current, {}, {}, 4000);
+    printScene("steady, 15 s", m.record(15000, 100, false), current, {}, {}, 0);
+    // Last: in a program stream a player stepped while standing (the second F9) may not play
+    // again, whatever it is told, with the option on or off.
+    key("F9");
+    m.record(500, 100, false);
+    key("F9");
+    m.record(1000, 100, false);
+    key("F1");
+    printScene("F9 twice, F1", m.record(7000, 100, false), current);
+}
+
 struct Variant {
     const char* name;
     const char* options;
@@ -539,6 +609,7 @@ int main(int argc, char** argv) {
     const auto app = offscreenApplication(argc, argv);
     std::vector<std::string> asked;
     int seconds = 100;
+    bool otherRound = false;
     for (int k = 1; k < argc; ++k) {
         const std::string a = argv[k];
         if (a == "--cameras" && k + 1 < argc)
@@ -547,6 +618,8 @@ int main(int argc, char** argv) {
             // The round's steady scene ends about 85 s into the recording: a shorter one would
             // measure players standing at their end.
             seconds = std::clamp(std::atoi(argv[++k]), 90, 3600);
+        else if (a == "--other-round")
+            otherRound = true;
         else if (a != "-platform" && a != "offscreen")
             asked.push_back(a);
     }
@@ -625,6 +698,11 @@ int main(int argc, char** argv) {
         auto meter = std::make_unique<Meter>(desktop, station);
         if (!meter->ready()) {
             ok = false;
+            continue;
+        }
+        if (otherRound) {
+            otherScenes(desktop, *meter);
+            station.exitAndAwaitEnd();
             continue;
         }
         fineScenes(
