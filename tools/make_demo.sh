@@ -9,7 +9,8 @@
 #   --mux-delay S    the program stream's multiplexing delay in seconds (ffmpeg's own: 0.7)
 #   --busy           the second camera's picture full of noise (the largest pictures)
 #   --rate R         pictures a second (25; ffmpeg's notation, e.g. 30000/1001)
-#   --bframes N      B pictures between the reference pictures (none)
+#   --bframes N      B pictures between the reference pictures (the encoder's own: none for
+#                    MPEG-2, x264's for H.264)
 #   --silent         no sound track
 #   --mpeg1          MPEG-1 video in an MPEG-1 system stream (mpg only)
 #
@@ -25,7 +26,7 @@ gop=12
 mux=()
 busy=0
 rate=25
-bframes=0
+bframes=()
 silent=0
 mpeg1=0
 while [ $# -gt 0 ]; do
@@ -36,7 +37,7 @@ while [ $# -gt 0 ]; do
     --mux-delay) mux=(-muxdelay "$2" -muxpreload "$2"); shift 2 ;;
     --busy) busy=1; shift ;;
     --rate) rate=$2; shift 2 ;;
-    --bframes) bframes=$2; shift 2 ;;
+    --bframes) bframes=(-bf "$2"); shift 2 ;;
     --silent) silent=1; shift ;;
     --mpeg1) mpeg1=1; shift ;;
     *) break ;;
@@ -53,9 +54,9 @@ bits=2M
 [ "$height" -gt 360 ] && bits=8M
 case "$format" in
   mpg) if [ "$mpeg1" = 1 ]; then video=mpeg1video system=mpeg; else video=mpeg2video system=vob; fi
-       codec=(-c:v "$video" -b:v "$bits" -g "$gop" -bf "$bframes" -c:a mp2 -b:a 128k -ac 2 "${mux[@]}"
+       codec=(-c:v "$video" -b:v "$bits" -g "$gop" "${bframes[@]}" -c:a mp2 -b:a 128k -ac 2 "${mux[@]}"
               -f "$system") ;;
-  mp4) codec=(-c:v libx264 -preset veryfast -g "$gop" -bf "$bframes" -c:a aac -b:a 128k -ac 2 -f mp4) ;;
+  mp4) codec=(-c:v libx264 -preset veryfast -g "$gop" "${bframes[@]}" -c:a aac -b:a 128k -ac 2 -f mp4) ;;
   *) echo "unknown format $format (mpg or mp4)" >&2; exit 2 ;;
 esac
 mkdir -p "$dir"
