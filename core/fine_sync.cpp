@@ -187,6 +187,7 @@ void FineSync::setEnabled(bool on, int64_t now) {
 void FineSync::loaded(std::vector<std::shared_ptr<Landings>> files, int64_t now) {
     (void)now;
     players_.assign(files.size(), Player{});
+    frozen_.clear();
     for (std::size_t c = 0; c < files.size(); ++c) {
         players_[c].present = files[c] != nullptr;
         players_[c].landings = std::move(files[c]);
@@ -203,6 +204,12 @@ void FineSync::gone(int channel) {
         p->present = false;
         cancelPlanned(channel);
     }
+}
+
+std::vector<int> FineSync::takeFrozen() {
+    std::vector<int> out;
+    out.swap(frozen_);
+    return out;
 }
 
 bool FineSync::standsAtEnd(int channel, int64_t now) const {
@@ -292,6 +299,8 @@ void FineSync::lock(Player& p, int64_t at) {
         p.counted = true;
         p.onGridFrame = frame;
         p.picturesSince = 0;
+        if (p.samples == kMeasured)
+            p.missedStarts = 0; // it runs
         if (p.samples == kMeasured && p.afterLanding) {
             // How the player started against the plan: its constant from "play" on. The grid
             // tells a start only to within a frame period: one that came half a period late
@@ -730,9 +739,19 @@ void FineSync::plan(int64_t now) {
             continue;
         if (timeline(now) >= lengthOf(*p) - 1000) {
             p->state = State::Ended;
-        } else if (c != current_ || timeline(now) < refLength - 2000) {
-            landAnew(c, *p, now);
+            continue;
         }
+        // A start missed, or one that showed less than a run of frames (a repaint or two can
+        // fall near the moment it was due): again and again, over seconds, the player is frozen.
+        if (p->samples < kMeasured && p->missedStarts++ == 0)
+            p->firstMissAt = now;
+        if (p->missedStarts >= kFrozenStarts && now - p->firstMissAt >= kFrozenMs) {
+            gone(c);
+            frozen_.push_back(c);
+            continue;
+        }
+        if (c != current_ || timeline(now) < refLength - 2000)
+            landAnew(c, *p, now);
     }
     // Small differences, once every playing player's pictures have shown where it stands.
     std::vector<Player*> measured;

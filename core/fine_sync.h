@@ -112,6 +112,10 @@ public:
     static constexpr double kHoldAtMostMs = 300;
     // A playing player whose pictures stop this long has stopped (its end, a stall).
     static constexpr int kStoppedMs = 500;
+    // A player whose starts were missed this many times in a row, over at least this long, is
+    // frozen.
+    static constexpr int kFrozenStarts = 4;
+    static constexpr int kFrozenMs = 6000;
 
     // The option: off, the controller plans nothing and the station keeps its own ways.
     void setEnabled(bool on, int64_t now);
@@ -123,6 +127,10 @@ public:
     bool present(int channel) const;
     // Player `channel` is gone (its window with it): it is left out from now on.
     void gone(int channel);
+    // The players found frozen since the last call: told to play again and again, their pictures
+    // never ran (a player of a program stream stepped by frames can stay so for good). They are
+    // left out from now on.
+    std::vector<int> takeFrozen();
     // Whether player `channel` stands in the last second of its recording: played to its end,
     // where "play" would end it (the station's own F1 seeks it first).
     bool standsAtEnd(int channel, int64_t now) const;
@@ -194,10 +202,12 @@ private:
         int64_t seekSentAt = INT64_MIN / 2; // when its last seek went out
         int64_t startAt = 0;                // Starting: when its pictures run on
         bool afterLanding = false;
-        double predicted = 0;  // the offset its start was planned for
-        int samples = 0;       // pictures on the grid since the last change
-        int offGrid = 0;       // pictures off the grid in a row
-        double offGridSum = 0; // and their residuals
+        int missedStarts = 0;    // in a row
+        int64_t firstMissAt = 0; // the first of them
+        double predicted = 0;    // the offset its start was planned for
+        int samples = 0;         // pictures on the grid since the last change
+        int offGrid = 0;         // pictures off the grid in a row
+        double offGridSum = 0;   // and their residuals
         // The last picture on the grid (its frame's media time) and the pictures counted since:
         // they name the frames of pictures off the grid, which their times alone name only to
         // within a frame period.
@@ -269,6 +279,7 @@ private:
     double rateFrom_ = 0;   // the timeline when the operator's speed began
     int ratePictures_ = 0;  // the current camera's pictures since
     std::vector<Player> players_;
+    std::vector<int> frozen_;          // found frozen, not yet taken
     std::vector<SyncCommand> planned_; // ordered by due time
 };
 

@@ -64,6 +64,7 @@ struct SimPlayer {
     bool atEnd = false;
     bool lostWindow = false; // "play" reached it at its end with no seek since
     bool deaf = false;       // takes in neither its next seek nor the "play" after it
+    bool frozen = false;     // shows its seeks, but never runs again whatever it is told
     int64_t pauseAt = -1;
     int64_t lastRepaint = 0;
     double shown = -1; // the last frame drawn: a clock set back draws none twice
@@ -158,7 +159,9 @@ public:
         } else if (p.deaf) {
             // (Its seek is lost: it stands on the picture it showed.)
         } else if (cmd.kind == SyncCommand::Kind::Key && cmd.code == kPlayKey) {
-            if (p.atEnd)
+            if (p.frozen)
+                p.startLead.reset();
+            else if (p.atEnd)
                 p.lostWindow = true;
             else if (p.startLead)
                 p.runsAt = now + static_cast<int64_t>(*p.startLead + p.constant);
@@ -312,6 +315,17 @@ TEST(FineSync, APlayerWhoseClockIsSetAnewOrThatGoesAstrayIsFollowedOrLandsAnew) 
     sim.sync.jump(sim.now, 1);
     sim.run(3500);
     EXPECT_LT(sim.spread(), FineSync::kToleranceMs + 2);
+    // One that froze for good (a player stepped by frames may): it is given up and named once,
+    // and the others keep in step without it.
+    EXPECT_TRUE(sim.sync.takeFrozen().empty());
+    sim.players[2].frozen = true;
+    sim.sync.jump(sim.now, 1);
+    sim.run(12000);
+    EXPECT_EQ(sim.sync.takeFrozen(), std::vector<int>{2});
+    EXPECT_FALSE(sim.sync.present(2));
+    EXPECT_TRUE(sim.sync.takeFrozen().empty());
+    EXPECT_LT(std::fabs(sim.players[0].media - sim.players[1].media), FineSync::kToleranceMs + 2);
+    EXPECT_GT(sim.players[0].media - sim.players[2].media, 3000);
 }
 
 TEST(FineSync, AFramePeriodThePicturesShowIsTakenFromFramesNotFromRepaints) {
