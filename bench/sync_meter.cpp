@@ -532,7 +532,7 @@ void fineScenes(Desktop& desktop, Station& station, std::unique_ptr<Meter>& mete
 // moves made while standing, a camera switch and a jump at once, a press while the last one's
 // landing is under way, the players' own speed and BackSpace, the option off and on again while
 // playing, F9.
-void otherScenes(Desktop& desktop, Meter& m) {
+void otherScenes(Desktop& desktop, Station& station, Meter& m) {
     auto key = [&](const char* k) { desktop.key(k); };
     const int second = static_cast<int>(std::lround(1000 / frameMs)); // frames
     int current = 0;
@@ -594,6 +594,10 @@ void otherScenes(Desktop& desktop, Meter& m) {
     m.record(1000, 100, false);
     key("F1");
     printScene("F9 twice, F1", m.record(7000, 100, false), current);
+    // A player frozen so is given up after a few tries: the station names it in a box.
+    m.record(8000, 100, false);
+    for (const std::string& box : station.messageBoxes())
+        std::printf("  box: %s\n", box.c_str());
 }
 
 struct Variant {
@@ -701,7 +705,7 @@ int main(int argc, char** argv) {
             continue;
         }
         if (otherRound) {
-            otherScenes(desktop, *meter);
+            otherScenes(desktop, station, *meter);
             station.exitAndAwaitEnd();
             continue;
         }

@@ -62,11 +62,18 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent), ui_(new Ui::Form1) {
     connect(ui_->CheckBox5, &QCheckBox::toggled, this, &TForm1::CheckBox5Click);
     connect(ui_->CheckBox6, &QCheckBox::toggled, this, &TForm1::CheckBox6Click);
     sync_ = std::make_unique<station::SyncKeeper>(pollingFlag);
-    sync_->setWindowGone([this](int channel, platform::WindowHandle window) {
-        QMetaObject::invokeMethod(
-            this, [this, channel, window] { videoWindowGone(channel, window); },
-            Qt::QueuedConnection);
-    });
+    sync_->setCameraLost(
+        [this](int channel, platform::WindowHandle window, station::SyncKeeper::Loss how) {
+            QMetaObject::invokeMethod(
+                this,
+                [this, channel, window, how] {
+                    if (how == station::SyncKeeper::Loss::Frozen)
+                        cameraFroze(channel, window);
+                    else
+                        videoWindowGone(channel, window);
+                },
+                Qt::QueuedConnection);
+        });
     connect(ui_->CheckBox7, &QCheckBox::toggled, this, &TForm1::CheckBox7Click);
     connect(ui_->TrackBar2, &QSlider::valueChanged, this, &TForm1::TrackBar2Change);
     // The resolution is applied by the start-up sizing; later only the operator's choice acts.

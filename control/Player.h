@@ -164,6 +164,13 @@ private:
     void applyReports();
     // The video window `window` of `channel` is gone (told by the keeper's watch).
     void videoWindowGone(int channel, platform::WindowHandle window);
+    // The player of `channel` (its window `window`) froze: Fine Sync told it to play again and
+    // again, and its picture never ran.
+    void cameraFroze(int channel, platform::WindowHandle window);
+    // The camera of `channel`, shown by `window`, is shown no longer (its player is ended and
+    // its button greyed), and the operator is told `text` in a box titled `caption`.
+    void dropCamera(int channel, platform::WindowHandle window, const QString& text,
+                    const QString& caption);
     // The relay of `channel` refused the listener on its player's port.
     void listenerRefused(int channel);
     void loadSettings();

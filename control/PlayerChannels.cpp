@@ -197,20 +197,43 @@ void TForm1::videoWindowGone(int channel, platform::WindowHandle window) {
     QTimer::singleShot(700, this, [this, channel, window, player] {
         if (!platform::processRunning(player))
             return;
-        if (vlcWindow[channel] == window)
-            station::unload(vlcProcessId[channel], vlcWindow[channel], channelState[channel]);
-        if (Form2 && channel < TForm2::kRows && Form2->vlcWindow[channel] == window) {
-            Form2->vlcWindow[channel] = 0;
-            Form2->channelState[channel] = 0;
-            Form2->update();
-        }
-        recolourButtons();
-        update();
-        messageBox(QString("The video window of camera %1 is gone: its player stopped showing the "
+        dropCamera(channel, window,
+                   QString("The video window of camera %1 is gone: its player stopped showing the "
                            "recording. Load the recording again to see this camera.")
                        .arg(channel + 1),
-                   "Camera window gone", BoxKind::Warning);
+                   "Camera window gone");
     });
+}
+
+void TForm1::cameraFroze(int channel, platform::WindowHandle window) {
+    if (channel < 0 || channel >= kTableRows)
+        return;
+    const bool compact = Form2 && channel < TForm2::kRows && Form2->vlcWindow[channel] == window;
+    if (vlcWindow[channel] != window && !compact)
+        return;
+    // Its frozen picture would look like a camera standing: the player is ended (its window
+    // goes with it).
+    station::endProcess(compact ? Form2->vlcProcessId[channel] : vlcProcessId[channel], 0);
+    dropCamera(channel, window,
+               QString("Camera %1 does not play any more: its player keeps one picture whatever "
+                       "it is told (a frame step can leave it so). Load the recording again to "
+                       "see this camera.")
+                   .arg(channel + 1),
+               "Camera stopped");
+}
+
+void TForm1::dropCamera(int channel, platform::WindowHandle window, const QString& text,
+                        const QString& caption) {
+    if (vlcWindow[channel] == window)
+        station::unload(vlcProcessId[channel], vlcWindow[channel], channelState[channel]);
+    if (Form2 && channel < TForm2::kRows && Form2->vlcWindow[channel] == window) {
+        Form2->vlcWindow[channel] = 0;
+        Form2->channelState[channel] = 0;
+        Form2->update();
+    }
+    recolourButtons();
+    update();
+    messageBox(text, caption, BoxKind::Warning);
 }
 
 void TForm1::applyReports() {

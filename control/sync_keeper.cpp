@@ -124,7 +124,7 @@ void SyncKeeper::picture(platform::WindowHandle window, int64_t at) {
 
 void SyncKeeper::windowGone(platform::WindowHandle window) {
     int channel = -1;
-    std::function<void(int, platform::WindowHandle)> gone;
+    std::function<void(int, platform::WindowHandle, Loss)> lost;
     {
         std::lock_guard<std::mutex> g(lock_);
         for (std::size_t c = 0; c < table_.size(); ++c)
@@ -133,16 +133,16 @@ void SyncKeeper::windowGone(platform::WindowHandle window) {
                 table_[c].video = 0;
                 sync_.gone(channel);
             }
-        gone = gone_;
+        lost = lost_;
     }
-    if (channel >= 0 && gone)
-        gone(channel, window);
+    if (channel >= 0 && lost)
+        lost(channel, window, Loss::WindowGone);
 }
 
-void SyncKeeper::setWindowGone(
-    std::function<void(int channel, platform::WindowHandle window)> gone) {
+void SyncKeeper::setCameraLost(
+    std::function<void(int channel, platform::WindowHandle window, Loss how)> lost) {
     std::lock_guard<std::mutex> g(lock_);
-    gone_ = std::move(gone);
+    lost_ = std::move(lost);
 }
 
 void SyncKeeper::playPause() {
@@ -234,6 +234,19 @@ void SyncKeeper::run() {
             nextPoll = t + sync_.pollPeriodMs();
         }
         const std::vector<vorbelt::SyncCommand> due = sync_.due(t);
+        std::vector<std::pair<int, platform::WindowHandle>> frozen;
+        for (const int c : sync_.takeFrozen())
+            if (c < static_cast<int>(table_.size())) {
+                frozen.emplace_back(c, table_[static_cast<std::size_t>(c)].video);
+                trace("F %d", c);
+            }
+        if (!frozen.empty() && lost_) {
+            const auto lost = lost_;
+            g.unlock();
+            for (const auto& [c, window] : frozen)
+                lost(c, window, Loss::Frozen);
+            g.lock();
+        }
         if (trace_ && t - lastDescribed_ >= 250) {
             lastDescribed_ = t;
             trace("S %s", sync_.describe(t).c_str());

@@ -62,9 +62,13 @@ public:
     void stepped();
     void operatorRate(bool normal);
 
-    // Called (on the keeper's watch thread) with the channel whose video window is gone, and
-    // that window.
-    void setWindowGone(std::function<void(int channel, platform::WindowHandle window)> gone);
+    // How a camera was lost: its video window is gone, or its player froze (told to play again
+    // and again, it stays on one picture).
+    enum class Loss { WindowGone, Frozen };
+    // Called (on one of the keeper's threads) with the channel whose camera is lost, its video
+    // window and how.
+    void
+    setCameraLost(std::function<void(int channel, platform::WindowHandle window, Loss how)> lost);
 
     static int64_t now() { return platform::steadyMs(); }
 
@@ -87,7 +91,7 @@ private:
     bool stop_ = false;
     vorbelt::FineSync sync_;     // under lock_
     std::vector<Channel> table_; // under lock_
-    std::function<void(int, platform::WindowHandle)> gone_;
+    std::function<void(int, platform::WindowHandle, Loss)> lost_;
     std::unique_ptr<platform::PictureWatch> watch_;
     std::thread thread_;
 };
