@@ -253,8 +253,7 @@ void FineSync::picture(int channel, int64_t atMs) {
     Player* p = player(channel);
     if (!p)
         return;
-    const int64_t since = atMs - p->lastPicture;
-    p->lastPicture = atMs;
+    const int64_t since = atMs - p->measured.lastPicture();
     p->measured.picture(atMs);
     // A standing player repaints its picture now and then, slower than any frame rate: only a
     // picture a frame period after the one before is a new frame.
@@ -697,7 +696,7 @@ void FineSync::plan(int64_t now) {
         // repaints now and then, slower).
         bool playing = false;
         const std::vector<int64_t>& intervals = ref->measured.intervals();
-        if (intervals.size() >= 5 && now - ref->lastPicture < 150) {
+        if (intervals.size() >= 5 && now - ref->measured.lastPicture() < 150) {
             std::vector<int64_t> v(intervals.end() - 5, intervals.end());
             std::nth_element(v.begin(), v.begin() + 2, v.end());
             playing = v[2] < 60;
@@ -743,8 +742,11 @@ void FineSync::plan(int64_t now) {
         }
         // A start missed, or one that showed less than a run of frames (a repaint or two can
         // fall near the moment it was due): again and again, over seconds, the player is frozen.
-        if (p->samples < kMeasured && p->missedStarts++ == 0)
-            p->firstMissAt = now;
+        if (p->samples < kMeasured) {
+            if (p->missedStarts == 0)
+                p->firstMissAt = now;
+            ++p->missedStarts;
+        }
         if (p->missedStarts >= kFrozenStarts && now - p->firstMissAt >= kFrozenMs) {
             gone(c);
             frozen_.push_back(c);

@@ -215,7 +215,6 @@ private:
         double onGridFrame = 0;
         int picturesSince = 0;
         double countedSum = 0; // offsets the counted frames give, over the pictures off grid
-        int64_t lastPicture = 0;
         int64_t lastFrame = 0; // the last picture a frame period after the one before it
         double constant = kStartConstantMs;
         FramePeriod measured; // its pictures' period, for a recording that does not say

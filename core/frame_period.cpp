@@ -10,9 +10,9 @@ namespace {
 // the fit is good to about 0.005 ms with the pictures' times a millisecond or two off (30 and
 // 29.97 a second are 0.033 ms apart).
 constexpr int kFittedRun = 120;
-} // namespace
 
-double FramePeriod::usual(double intervalMs) {
+// The period of the usual frame rate (10 to 60 a second) within 3 % of `intervalMs`, or 0.
+double usual(double intervalMs) {
     double period = 0, nearest = 0.03; // relative difference, at most
     for (const double rate : {10.0, 12.5, 15.0, 24000.0 / 1001, 24.0, 25.0, 30000.0 / 1001, 30.0,
                               50.0, 60000.0 / 1001, 60.0}) {
@@ -24,6 +24,8 @@ double FramePeriod::usual(double intervalMs) {
     }
     return period;
 }
+
+} // namespace
 
 void FramePeriod::picture(int64_t atMs) {
     const int64_t since = atMs - last_;

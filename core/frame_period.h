@@ -19,11 +19,10 @@ public:
     void picture(int64_t atMs);
     // The period (ms), 0 until measured.
     double ms() const { return period_; }
-    // The intervals between the last pictures, oldest first (at most 16).
+    // The intervals between the last pictures, oldest first (at most 16), and when the last
+    // one was shown.
     const std::vector<int64_t>& intervals() const { return intervals_; }
-
-    // The period of the usual frame rate (10 to 60 a second) within 3 % of `intervalMs`, or 0.
-    static double usual(double intervalMs);
+    int64_t lastPicture() const { return last_; }
 
 private:
     int64_t last_ = 0;
