@@ -6,19 +6,17 @@
 // With "Fine Sync", per recording variant (MPEG-2 program streams with groups of 12 and of 25
 // pictures, with ffmpeg's multiplexing delay and a small one, with one camera full of noise, at
 // 640x360 and 1920x1080, H.264 in MP4, and with B pictures at 25, 29.97 and 30 pictures a
-// second), one station run of these scenes in a row: the option
-// ticked after the first F1; F1 twice (pause, play); F3; F2; F3 three times quickly; a click on
-// the seek bar; keys 2 and Tab; 20 s steady; playing into the end and F1 there; then a new Load
-// with the option on and F1. Each prints the spread p50/p95/max once settled, when the spread
-// came under 200 ms and under 80 ms for good (from the key), and for the jumps how far the
-// current picture moved against what was asked, in frames; the steady scene also the processor
-// time of the station with its relays and of the players.
-// Without Fine Sync ("design"), the scenes as the station keeps the cameras by its design: (a)
-// "Always Play" off, the current camera playing (F1), the others as the station keeps them;
-// (b) "Always Play" on, all playing; (c) the 4 s after a camera switch (key 2); (d) after F3 and
-// after F2; (e) after a click on the seek bar; (f) "Always Play" off again while all play; (g)
-// where VLC lands a seek in this recording.
-// Run on an X server from the source tree:
+// second), one station run of these scenes in a row: the option ticked after the first F1; F1
+// twice (pause, play); F3; F2; F3 three times quickly; a click on the seek bar; keys 2 and Tab;
+// 20 s steady; playing into the end and F1 there; then a new Load with the option on and F1. Each
+// prints the spread p50/p95/max once settled, when the spread came under 200 ms and under 80 ms for
+// good (from the key), and for the jumps how far the current picture moved against what was asked,
+// in frames; the steady scene also the processor time of the station with its relays and of the
+// players. Without Fine Sync ("design"), the scenes as the station keeps the cameras by its design:
+// (a) "Always Play" off, the current camera playing (F1), the others as the station keeps them; (b)
+// "Always Play" on, all playing; (c) the 4 s after a camera switch (key 2); (d) after F3 and after
+// F2; (e) after a click on the seek bar; (f) "Always Play" off again while all play; (g) where VLC
+// lands a seek in this recording. Run on an X server from the source tree:
 //   tests/isolated.sh --x11 build/bench/sync_meter [--cameras N] [--seconds S] [--other-round]
 //     [variant ...]
 // (--other-round: the scenes in other orders, see otherScenes.)
@@ -61,6 +59,9 @@ namespace {
 constexpr int kMaxCameras = 8;
 int kCameras = 4;
 double frameMs = 40; // the variant's frame period (25 frames a second unless it says)
+int framesPerSecond() {
+    return static_cast<int>(std::lround(1000 / frameMs));
+}
 const QPoint kAlwaysPlay(560 + 16 + 10, 144 + 11);
 
 // The secret of the station's player on `port`, from the players' profiles in the runtime
@@ -471,7 +472,7 @@ void fineScenes(Desktop& desktop, Station& station, std::unique_ptr<Meter>& mete
         }
         printScene(what, m->record(7000, 100, false), current, before, asked);
     };
-    const int second = static_cast<int>(std::lround(1000 / frameMs)); // frames
+    const int second = framesPerSecond();
     jump("F3", "F3", 1, second);
     jump("F2", "F2", 1, -second);
     jump("F3 three times quickly", "F3", 3, 3 * second);
@@ -534,7 +535,7 @@ void fineScenes(Desktop& desktop, Station& station, std::unique_ptr<Meter>& mete
 // playing, F9.
 void otherScenes(Desktop& desktop, Station& station, Meter& m) {
     auto key = [&](const char* k) { desktop.key(k); };
-    const int second = static_cast<int>(std::lround(1000 / frameMs)); // frames
+    const int second = framesPerSecond();
     int current = 0;
     // How far the current picture moved while all stood (frames), against what was asked.
     auto standingMove = [&](int from, int asked) {
