@@ -1,10 +1,14 @@
 // Pictures of other programs' windows on X11: Damage reports the drawing into a watched window
 // (once per picture: the report is re-armed as it is taken), structure events its destruction.
+// Drawing into a window that others cover wholly is clipped away, and no damage is reported:
+// a watched window is redirected (Composite, automatic: the server draws it into a pixmap of its
+// own and shows it as before), so that its pictures are told wherever it stands in the stack.
 // One X connection and one thread of the watch's own, woken by the X connection or by a pipe
 // when the set of windows changes.
 #include "platform/pictures.h"
 
 #include <X11/Xlib.h>
+#include <X11/extensions/Xcomposite.h>
 #include <X11/extensions/Xdamage.h>
 
 #include <fcntl.h>
@@ -29,6 +33,7 @@ struct PictureWatch::Impl {
     OnGone onGone;
     Display* display = nullptr;
     int damageEvent = 0;
+    bool composite = false; // the server can redirect windows
     int wake[2] = {-1, -1};
     std::thread thread;
     std::mutex lock;
@@ -64,21 +69,31 @@ struct PictureWatch::Impl {
             } else {
                 XSelectInput(display, w, StructureNotifyMask);
             }
-            if (pictures && !entry.damage)
+            if (pictures && !entry.damage) {
+                if (composite)
+                    XCompositeRedirectWindow(display, w, CompositeRedirectAutomatic);
                 entry.damage = XDamageCreate(display, w, XDamageReportNonEmpty);
-            else if (!pictures && entry.damage) {
-                XDamageDestroy(display, entry.damage);
-                entry.damage = 0;
+            } else if (!pictures && entry.damage) {
+                release(w, entry);
             }
             next[w] = entry;
         }
         for (auto& [w, entry] : watched) {
             if (entry.damage)
-                XDamageDestroy(display, entry.damage);
+                release(w, entry);
             XSelectInput(display, w, NoEventMask);
         }
         watched = std::move(next);
         XSync(display, False);
+    }
+
+    // Its pictures are no longer watched. (A window already gone makes errors that the window
+    // layer's handler takes.)
+    void release(Window w, Watched& entry) {
+        XDamageDestroy(display, entry.damage);
+        entry.damage = 0;
+        if (composite)
+            XCompositeUnredirectWindow(display, w, CompositeRedirectAutomatic);
     }
 
     void run() {
@@ -146,6 +161,11 @@ PictureWatch::PictureWatch(OnPicture onPicture, OnGone onGone) : impl_(new Impl)
     int error = 0;
     if (!impl_->display)
         return;
+    int compositeEvent = 0, compositeError = 0, major = 0, minor = 2;
+    // (Redirection came with version 0.2.)
+    impl_->composite = XCompositeQueryExtension(impl_->display, &compositeEvent, &compositeError) &&
+                       XCompositeQueryVersion(impl_->display, &major, &minor) &&
+                       (major > 0 || minor >= 2);
     if (!XDamageQueryExtension(impl_->display, &impl_->damageEvent, &error) ||
         pipe2(impl_->wake, O_CLOEXEC | O_NONBLOCK) != 0) {
         XCloseDisplay(impl_->display);
