@@ -206,10 +206,42 @@ void FineSync::gone(int channel) {
     }
 }
 
-std::vector<int> FineSync::takeFrozen() {
-    std::vector<int> out;
+std::vector<FineSync::Frozen> FineSync::takeFrozen() {
+    std::vector<Frozen> out;
     out.swap(frozen_);
     return out;
+}
+
+void FineSync::rejoined(int channel, int64_t now) {
+    if (channel < 0 || channel >= static_cast<int>(players_.size()))
+        return;
+    Player& p = players_[static_cast<std::size_t>(channel)];
+    if (!p.landings)
+        return;
+    // A new player: nothing of the old one's pictures or answers holds, but its file's landings
+    // and how long this machine's players take from "play" to running on.
+    Player fresh;
+    fresh.present = true;
+    fresh.landings = p.landings;
+    fresh.constant = p.constant;
+    fresh.restarted = true;
+    p = std::move(fresh);
+    cancelPlanned(channel);
+    if (!enabled_ || rateHold_ || inferring_)
+        return; // it lands with the others at the next move
+    if (running_) {
+        landOnTimeline(channel, now);
+        return;
+    }
+    // Standing: it stands where the others do (the next play starts it with them).
+    auto l = p.landings->atOrBefore(standing_);
+    if (!l)
+        l = p.landings->atOrAfter(standing_);
+    if (!l)
+        return;
+    seekStanding(channel, *l, now);
+    p.state = State::Landed;
+    p.landing = *l;
 }
 
 bool FineSync::standsAtEnd(int channel, int64_t now) const {
@@ -298,8 +330,10 @@ void FineSync::lock(Player& p, int64_t at) {
         p.counted = true;
         p.onGridFrame = frame;
         p.picturesSince = 0;
-        if (p.samples == kMeasured)
+        if (p.samples == kMeasured) {
             p.missedStarts = 0; // it runs
+            p.restarted = false;
+        }
         if (p.samples == kMeasured && p.afterLanding) {
             // How the player started against the plan: its constant from "play" on. The grid
             // tells a start only to within a frame period: one that came half a period late
@@ -749,7 +783,7 @@ void FineSync::plan(int64_t now) {
         }
         if (p->missedStarts >= kFrozenStarts && now - p->firstMissAt >= kFrozenMs) {
             gone(c);
-            frozen_.push_back(c);
+            frozen_.push_back({c, p->restarted});
             continue;
         }
         if (c != current_ || timeline(now) < refLength - 2000)

@@ -114,8 +114,8 @@ public:
     static constexpr int kStoppedMs = 500;
     // A player whose starts were missed this many times in a row, over at least this long, is
     // frozen.
-    static constexpr int kFrozenStarts = 4;
-    static constexpr int kFrozenMs = 6000;
+    static constexpr int kFrozenStarts = 3;
+    static constexpr int kFrozenMs = 3000;
 
     // The option: off, the controller plans nothing and the station keeps its own ways.
     void setEnabled(bool on, int64_t now);
@@ -129,8 +129,19 @@ public:
     void gone(int channel);
     // The players found frozen since the last call: told to play again and again, their pictures
     // never ran (a player of a program stream stepped by frames can stay so for good). They are
-    // left out from now on.
-    std::vector<int> takeFrozen();
+    // left out from now on. `restarted`: the player was itself started anew for one found
+    // frozen, and never ran (another start would not help).
+    struct Frozen {
+        int channel = 0;
+        bool restarted = false;
+        bool operator==(const Frozen& o) const {
+            return channel == o.channel && restarted == o.restarted;
+        }
+    };
+    std::vector<Frozen> takeFrozen();
+    // Player `channel`, left out, was started anew (a new player of the same file, standing at
+    // its start): it joins the others again, landed where the timeline is (playing or standing).
+    void rejoined(int channel, int64_t now);
     // Whether player `channel` stands in the last second of its recording: played to its end,
     // where "play" would end it (the station's own F1 seeks it first).
     bool standsAtEnd(int channel, int64_t now) const;
@@ -203,6 +214,7 @@ private:
         int64_t startAt = 0;                // Starting: when its pictures run on
         bool afterLanding = false;
         int missedStarts = 0;    // in a row
+        bool restarted = false;  // started anew for a frozen one, and not yet run
         int64_t firstMissAt = 0; // the first of them
         double predicted = 0;    // the offset its start was planned for
         int samples = 0;         // pictures on the grid since the last change
@@ -278,7 +290,7 @@ private:
     double rateFrom_ = 0;   // the timeline when the operator's speed began
     int ratePictures_ = 0;  // the current camera's pictures since
     std::vector<Player> players_;
-    std::vector<int> frozen_;          // found frozen, not yet taken
+    std::vector<Frozen> frozen_;       // found frozen, not yet taken
     std::vector<SyncCommand> planned_; // ordered by due time
 };
 
