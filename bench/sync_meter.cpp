@@ -139,8 +139,14 @@ public:
             s.at = static_cast<double>(t.elapsed());
             s.clock = bench::nowMs();
             QRect where[kMaxCameras];
-            for (int i = 0; i < kCameras; ++i)
+            for (int i = 0; i < kCameras; ++i) {
                 where[i] = desktop_.geometry(windows_[i]);
+                // A camera whose player the station replaced has a new window.
+                if (where[i].isEmpty()) {
+                    windows_[i] = station_.videoWindow(std::to_string(i));
+                    where[i] = desktop_.geometry(windows_[i]);
+                }
+            }
             // Every camera read at one instant: one after the other, the reads of eight would
             // span tens of milliseconds behind the players' drawing.
             desktop_.atOneInstant([&] {
@@ -594,9 +600,9 @@ void otherScenes(Desktop& desktop, Station& station, Meter& m) {
     key("F9");
     m.record(1000, 100, false);
     key("F1");
-    printScene("F9 twice, F1", m.record(7000, 100, false), current);
-    // A player frozen so is given up after a few tries: the station names it in a box.
-    m.record(8000, 100, false);
+    printScene("F9 twice, F1", m.record(12000, 100, false), current);
+    // A player frozen so is replaced by a new one after a few tries, which joins the others.
+    printScene("after F9, steady", m.record(8000, 100, false), current, {}, {}, 0);
     for (const std::string& box : station.messageBoxes())
         std::printf("  box: %s\n", box.c_str());
 }

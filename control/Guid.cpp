@@ -202,7 +202,7 @@ void TForm2::Button1Click() {
     platform::setForegroundWindow(ownWindowHandle != 0 ? ownWindowHandle : winId());
 }
 
-void TForm2::loadFile(int j) {
+void TForm2::loadFile(int j, bool askLength) {
     const std::string item = Frame1->ListBox1()->item(j)->text().toStdString();
     // Titled by its row, not by its camera digit.
     const station::PlayerWindow player = station::startAndAwaitPlayer(
@@ -228,10 +228,39 @@ void TForm2::loadFile(int j) {
     if (relayWindow[j] != 0)
         platform::postMessage(relayWindow[j], vorbelt::kCommandMessage, 3, 0);
     platform::sleepMs(300);
-    if (relayWindow[j] != 0)
+    if (askLength && relayWindow[j] != 0)
         platform::postMessage(relayWindow[j], vorbelt::kCommandMessage, 23, 0);
     platform::sleepMs(300);
     channelState[j] = 1;
+}
+
+platform::WindowHandle TForm2::restartCamera(int j) {
+    if (j < 0 || j >= rows() || !Frame1 || j >= Frame1->ListBox1()->count())
+        return 0;
+    const station::BusyCursor busy;
+    loadFile(j, false);
+    // (The keys back here first: the window manager keeps the active window where it is asked
+    // to lower it.)
+    platform::setForegroundWindow(ownWindowHandle != 0 ? ownWindowHandle : winId());
+    const platform::WindowHandle w = vlcWindow[j];
+    if (w != 0 && j == currentChannel) {
+        platform::sleepMs(100);
+        channelState[j] = 3;
+        showFullView(w);
+    }
+    recolourButtons();
+    update();
+    return w;
+}
+
+void TForm2::showFullView(platform::WindowHandle w) {
+    const vorbelt::Rect full = vorbelt::compactFullView(fullViewOrigin, {cellWidth, cellHeight});
+    platform::setWindowPos(w,
+                           ui_->CheckBox3->isChecked() ? platform::HWND_BOTTOM_WINDOW
+                                                       : platform::HWND_NOTOPMOST_WINDOW,
+                           full.left, full.top, full.width, full.height, kNoActivate);
+    platform::sleepMs(100);
+    platform::setLayeredWindowAttributes(w, 0, 255, platform::LWA_ALPHA_FLAG);
 }
 
 // --- keys ------------------------------------------------------------------------------------
@@ -323,13 +352,7 @@ void TForm2::ButtonClick(int tag) {
             platform::postMessage(relayWindow[currentChannel], vorbelt::kCommandMessage, 20,
                                   ui_->TrackBar1->value());
         platform::sleepMs(300);
-        const vorbelt::Rect full =
-            vorbelt::compactFullView(fullViewOrigin, {cellWidth, cellHeight});
-        platform::setWindowPos(
-            w, preview ? platform::HWND_BOTTOM_WINDOW : platform::HWND_NOTOPMOST_WINDOW, full.left,
-            full.top, full.width, full.height, kNoActivate);
-        platform::sleepMs(100);
-        platform::setLayeredWindowAttributes(w, 0, 255, platform::LWA_ALPHA_FLAG);
+        showFullView(w);
         if (ui_->CheckBox2->isChecked()) {
             platform::sleepMs(100);
             if (!keepPlaying)

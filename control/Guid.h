@@ -80,6 +80,9 @@ public:
     QLCDNumber* lengthMinutes() const override;
     QLCDNumber* lengthSeconds() const override;
     int reportCurrentChannel() const override { return currentChannel; }
+    // A new player for loaded row `j` in place of one that was ended: in its cell, or in the full
+    // view when current; the keys back here. Returns its window, or 0.
+    platform::WindowHandle restartCamera(int j);
     std::atomic<int32_t>& reportReferenceTime() override { return referenceTime; }
     platform::WindowHandle reportRelayWindow(int channel) const override {
         return channel >= 0 && channel < kRows ? relayWindow[channel].load() : 0;
@@ -138,7 +141,10 @@ private:
     void setMainWindowLayered(uint32_t mode);
     // The main window's alpha, when the transparency flag asks for it.
     void mainWindowAlpha();
-    void loadFile(int j);
+    // Starts, places and connects the player of list row `j`; asks its length when `askLength`.
+    void loadFile(int j, bool askLength = true);
+    // The current camera's video window `w` in the full view.
+    void showFullView(platform::WindowHandle w);
 
     std::unique_ptr<Ui::Form2> ui_;
     SettingsPanel settings_;

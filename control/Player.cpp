@@ -67,10 +67,10 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent), ui_(new Ui::Form1) {
             QMetaObject::invokeMethod(
                 this,
                 [this, channel, window, how] {
-                    if (how == station::SyncKeeper::Loss::Frozen)
-                        cameraFroze(channel, window);
-                    else
+                    if (how == station::SyncKeeper::Loss::WindowGone)
                         videoWindowGone(channel, window);
+                    else
+                        cameraFroze(channel, window, how == station::SyncKeeper::Loss::FrozenAgain);
                 },
                 Qt::QueuedConnection);
         });

@@ -165,8 +165,13 @@ private:
     // The video window `window` of `channel` is gone (told by the keeper's watch).
     void videoWindowGone(int channel, platform::WindowHandle window);
     // The player of `channel` (its window `window`) froze: Fine Sync told it to play again and
-    // again, and its picture never ran.
-    void cameraFroze(int channel, platform::WindowHandle window);
+    // again, and its picture never ran. It is ended, and a new one joins the others where they
+    // are; unless that fails, or the player was itself such a new one (`again`): then the
+    // camera is dropped and named.
+    void cameraFroze(int channel, platform::WindowHandle window, bool again);
+    // A new player for loaded row `i` in place of one that was ended: placed as the layout has
+    // its row (full size when current), the keys back here. Returns its window, or 0.
+    platform::WindowHandle restartCamera(int i);
     // The camera of `channel`, shown by `window`, is shown no longer (its player is ended and
     // its button greyed), and the operator is told `text` in a box titled `caption`.
     void dropCamera(int channel, platform::WindowHandle window, const QString& text,
@@ -196,7 +201,9 @@ private:
     // The window's drawing changed: the colour key must be cut anew.
     void drawingChanged();
     void cutOutRed(bool on);
-    void loadFile(int i);
+    // Starts, places and connects the player of list row `i`; asks its length when `askLength`
+    // (a Load's length phase: not for a player started anew).
+    void loadFile(int i, bool askLength = true);
     void screenLayout(int item);
     // Key '/': shows the compact window and hands it the state; the control panel hides.
     void switchToCompactWindow();

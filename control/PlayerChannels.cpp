@@ -205,20 +205,34 @@ void TForm1::videoWindowGone(int channel, platform::WindowHandle window) {
     });
 }
 
-void TForm1::cameraFroze(int channel, platform::WindowHandle window) {
+void TForm1::cameraFroze(int channel, platform::WindowHandle window, bool again) {
     if (channel < 0 || channel >= kTableRows)
         return;
-    const bool compact = Form2 && channel < TForm2::kRows && Form2->vlcWindow[channel] == window;
+    // The table of the window shown is the one in use (the other's copy is taken on the next
+    // switch).
+    const bool compact = Form2 && Form2->isVisible() && channel < TForm2::kRows &&
+                         Form2->vlcWindow[channel] == window;
     if (vlcWindow[channel] != window && !compact)
         return;
     // Its frozen picture would look like a camera standing: the player is ended (its window
-    // goes with it).
+    // goes with it, its snapshots are kept first), and a new one takes its place, landed where
+    // the others are.
+    station::takeSnapshots();
     station::endProcess(compact ? Form2->vlcProcessId[channel] : vlcProcessId[channel], 0);
+    if (!again) {
+        const platform::WindowHandle fresh =
+            compact ? Form2->restartCamera(channel) : restartCamera(channel);
+        if (fresh != 0) {
+            sync_->rejoined(channel, fresh);
+            return;
+        }
+    }
     dropCamera(channel, window,
                QString("Camera %1 does not play any more: its player keeps one picture whatever "
-                       "it is told (a frame step can leave it so). Load the recording again to "
+                       "it is told (a frame step can leave it so)%2. Load the recording again to "
                        "see this camera.")
-                   .arg(channel + 1),
+                   .arg(channel + 1)
+                   .arg(again ? ", and so did a new one" : ""),
                "Camera stopped");
 }
 

@@ -73,7 +73,7 @@ void TForm1::Button1Click() {
     update();
 }
 
-void TForm1::loadFile(int i) {
+void TForm1::loadFile(int i, bool askLength) {
     const std::string item = ui_->Frame11->ListBox1()->item(i)->text().toStdString();
     const auto digit = vorbelt::cameraNumber(item);
     if (!digit)
@@ -106,10 +106,31 @@ void TForm1::loadFile(int i) {
     if (relayWindow[i] != 0)
         platform::postMessage(relayWindow[i], vorbelt::kCommandMessage, 3, 0);
     platform::sleepMs(300);
-    if (relayWindow[i] != 0)
+    if (askLength && relayWindow[i] != 0)
         platform::postMessage(relayWindow[i], vorbelt::kCommandMessage, 23, 0);
     platform::sleepMs(300);
     waitFlag = true;
     channelState[i] = 1;
     update();
+}
+
+platform::WindowHandle TForm1::restartCamera(int i) {
+    if (i < 0 || i >= fileCount || i >= ui_->Frame11->ListBox1()->count())
+        return 0;
+    const station::BusyCursor busy;
+    // (Outside a Load's length phase: its answers are positions.)
+    loadFile(i, false);
+    // The keys back here first: the window manager keeps the active window where it is asked
+    // to lower it.
+    platform::setForegroundWindow(mainWindowHandle);
+    const platform::WindowHandle w = vlcWindow[i];
+    if (w != 0 && i == currentChannel) {
+        platform::sleepMs(100);
+        channelState[i] = 3;
+        placeFullSize(i, true);
+        platform::setLayeredWindowAttributes(w, 0, 255, platform::LWA_ALPHA_FLAG);
+    }
+    recolourButtons();
+    update();
+    return w;
 }

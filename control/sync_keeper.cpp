@@ -130,6 +130,7 @@ void SyncKeeper::windowGone(platform::WindowHandle window) {
         for (std::size_t c = 0; c < table_.size(); ++c)
             if (table_[c].video == window) {
                 channel = static_cast<int>(c);
+                trace("G %d %lu", channel, static_cast<unsigned long>(window));
                 table_[c].video = 0;
                 sync_.gone(channel);
             }
@@ -143,6 +144,19 @@ void SyncKeeper::setCameraLost(
     std::function<void(int channel, platform::WindowHandle window, Loss how)> lost) {
     std::lock_guard<std::mutex> g(lock_);
     lost_ = std::move(lost);
+}
+
+void SyncKeeper::rejoined(int channel, platform::WindowHandle video) {
+    {
+        std::lock_guard<std::mutex> g(lock_);
+        if (channel < 0 || channel >= static_cast<int>(table_.size()) || video == 0)
+            return;
+        trace("R %d %lu", channel, static_cast<unsigned long>(video));
+        table_[static_cast<std::size_t>(channel)].video = video;
+        watchWindows();
+        sync_.rejoined(channel, now());
+    }
+    wake_.notify_all();
 }
 
 void SyncKeeper::playPause() {
@@ -234,17 +248,24 @@ void SyncKeeper::run() {
             nextPoll = t + sync_.pollPeriodMs();
         }
         const std::vector<vorbelt::SyncCommand> due = sync_.due(t);
-        std::vector<std::pair<int, platform::WindowHandle>> frozen;
-        for (const int c : sync_.takeFrozen())
-            if (c < static_cast<int>(table_.size())) {
-                frozen.emplace_back(c, table_[static_cast<std::size_t>(c)].video);
-                trace("F %d", c);
+        std::vector<std::pair<vorbelt::FineSync::Frozen, platform::WindowHandle>> frozen;
+        for (const vorbelt::FineSync::Frozen& f : sync_.takeFrozen())
+            if (f.channel < static_cast<int>(table_.size())) {
+                // Its window is no longer the keeper's: the station ends that player, and the
+                // end of its window is no loss to report (the X server may even give the
+                // window of the player that replaces it the same id).
+                Channel& channel = table_[static_cast<std::size_t>(f.channel)];
+                frozen.emplace_back(f, channel.video);
+                channel.video = 0;
+                trace("F %d%s", f.channel, f.restarted ? " again" : "");
             }
+        if (!frozen.empty())
+            watchWindows();
         if (!frozen.empty() && lost_) {
             const auto lost = lost_;
             g.unlock();
-            for (const auto& [c, window] : frozen)
-                lost(c, window, Loss::Frozen);
+            for (const auto& [f, window] : frozen)
+                lost(f.channel, window, f.restarted ? Loss::FrozenAgain : Loss::Frozen);
             g.lock();
         }
         if (trace_ && t - lastDescribed_ >= 250) {

@@ -63,12 +63,17 @@ public:
     void operatorRate(bool normal);
 
     // How a camera was lost: its video window is gone, or its player froze (told to play again
-    // and again, it stays on one picture).
-    enum class Loss { WindowGone, Frozen };
+    // and again, it stays on one picture), or the player started anew for a frozen one froze
+    // as well, before it ever ran.
+    enum class Loss { WindowGone, Frozen, FrozenAgain };
     // Called (on one of the keeper's threads) with the channel whose camera is lost, its video
     // window and how.
     void
     setCameraLost(std::function<void(int channel, platform::WindowHandle window, Loss how)> lost);
+
+    // A camera lost as frozen has a new player (its video window `video`, standing at its
+    // start): it joins the others again where they are.
+    void rejoined(int channel, platform::WindowHandle video);
 
     static int64_t now() { return platform::steadyMs(); }
 
