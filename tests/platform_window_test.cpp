@@ -1,10 +1,12 @@
 // The window layer against a real X server, with windows of other processes.
 #include "child.h"
+#include "platform/pictures.h"
 #include "platform/window.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <thread>
 
@@ -231,4 +233,30 @@ TEST(Window, QtsHiddenLeaderWindowIsNotFound) {
     const auto ready = child.waitForLine("ready ");
     ASSERT_TRUE(ready);
     EXPECT_EQ(platform::findWindow("Telnet"), std::stoul(ready->substr(6)));
+}
+
+TEST(Window, PicturesOfAWindowCoveredWhollyAreTold) {
+    // A player's window under the current camera's full view still shows its pictures to the
+    // watch (drawing into a covered window is clipped away, and reports no damage unless the
+    // window is redirected).
+    RawWindow player("player", nullptr);
+    RawWindow cover("cover", nullptr);
+    XMoveResizeWindow(cover.d, cover.w, 0, 0, 200, 200);
+    XRaiseWindow(cover.d, cover.w);
+    XSync(cover.d, False);
+    std::atomic<int> pictures{0};
+    platform::PictureWatch watch([&](platform::WindowHandle, int64_t) { ++pictures; }, {});
+    ASSERT_TRUE(watch.available());
+    watch.watch({player.w}, true);
+    waitUntil([] { return false; }, 300);
+    pictures = 0;
+    GC gc = XCreateGC(player.d, player.w, 0, nullptr);
+    for (unsigned long k = 1; k <= 10; ++k) {
+        XSetForeground(player.d, gc, k * 0x101010);
+        XFillRectangle(player.d, player.w, gc, 0, 0, 50, 50);
+        XSync(player.d, False);
+        waitUntil([] { return false; }, 40);
+    }
+    XFreeGC(player.d, gc);
+    EXPECT_TRUE(waitUntil([&] { return pictures >= 10; }, 2000)) << pictures;
 }
