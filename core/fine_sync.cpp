@@ -333,6 +333,7 @@ void FineSync::lock(Player& p, int64_t at) {
         if (p.samples == kMeasured) {
             p.missedStarts = 0; // it runs
             p.restarted = false;
+            p.stepped = false;
         }
         if (p.samples == kMeasured && p.afterLanding) {
             // How the player started against the plan: its constant from "play" on. The grid
@@ -637,8 +638,10 @@ void FineSync::stepped(int64_t now) {
     running_ = false;
     rateHold_ = false;
     for (Player& p : players_)
-        if (p.present && p.state != State::Ended)
+        if (p.present && p.state != State::Ended) {
             p.state = State::Unknown;
+            p.stepped = true;
+        }
 }
 
 void FineSync::operatorRate(int64_t now, bool normal) {
@@ -781,7 +784,8 @@ void FineSync::plan(int64_t now) {
                 p->firstMissAt = now;
             ++p->missedStarts;
         }
-        if (p->missedStarts >= kFrozenStarts && now - p->firstMissAt >= kFrozenMs) {
+        if (p->missedStarts >= (p->stepped ? kFrozenStartsAfterStep : kFrozenStarts) &&
+            now - p->firstMissAt >= (p->stepped ? kFrozenMsAfterStep : kFrozenMs)) {
             gone(c);
             frozen_.push_back({c, p->restarted});
             continue;

@@ -113,9 +113,11 @@ public:
     // A playing player whose pictures stop this long has stopped (its end, a stall).
     static constexpr int kStoppedMs = 500;
     // A player whose starts were missed this many times in a row, over at least this long, is
-    // frozen.
+    // frozen; fewer suffice for one stepped by frames since it last ran (what freezes players).
     static constexpr int kFrozenStarts = 3;
     static constexpr int kFrozenMs = 3000;
+    static constexpr int kFrozenStartsAfterStep = 2;
+    static constexpr int kFrozenMsAfterStep = 1500;
 
     // The option: off, the controller plans nothing and the station keeps its own ways.
     void setEnabled(bool on, int64_t now);
@@ -215,6 +217,7 @@ private:
         bool afterLanding = false;
         int missedStarts = 0;    // in a row
         bool restarted = false;  // started anew for a frozen one, and not yet run
+        bool stepped = false;    // stepped by frames since it last ran
         int64_t firstMissAt = 0; // the first of them
         double predicted = 0;    // the offset its start was planned for
         int samples = 0;         // pictures on the grid since the last change

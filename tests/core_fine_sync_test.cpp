@@ -359,6 +359,13 @@ TEST(FineSync, APlayerWhoseClockIsSetAnewGoesAstrayOrFreezesIsFollowedLandsAnewO
     sim.run(4000);
     EXPECT_TRUE(sim.sync.present(2));
     EXPECT_LT(sim.spread(), FineSync::kToleranceMs + 2);
+    // Stepped by frames (what freezes players), two missed starts make it frozen.
+    sim.sync.stepped(sim.now);
+    sim.players[2].frozen = true;
+    sim.run(500);
+    sim.sync.playPause(sim.now);
+    sim.run(3500);
+    EXPECT_EQ(sim.sync.takeFrozen(), (Frozen{{2, false}}));
 }
 
 TEST(FineSync, AFramePeriodThePicturesShowIsTakenFromFramesNotFromRepaints) {
