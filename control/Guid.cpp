@@ -239,8 +239,8 @@ platform::WindowHandle TForm2::restartCamera(int j) {
         return 0;
     const station::BusyCursor busy;
     loadFile(j, false);
-    // (The keys back here first: the window manager keeps the active window where it is asked
-    // to lower it.)
+    // (The keys back here first: lowered while it was still the active window, a new player's
+    // window was seen to stay above the others.)
     platform::setForegroundWindow(ownWindowHandle != 0 ? ownWindowHandle : winId());
     const platform::WindowHandle w = vlcWindow[j];
     if (w != 0 && j == currentChannel) {

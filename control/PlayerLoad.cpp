@@ -120,8 +120,8 @@ platform::WindowHandle TForm1::restartCamera(int i) {
     const station::BusyCursor busy;
     // (Outside a Load's length phase: its answers are positions.)
     loadFile(i, false);
-    // The keys back here first: the window manager keeps the active window where it is asked
-    // to lower it.
+    // The keys back here first: lowered while it was still the active window, a new player's
+    // window was seen to stay above the tiles.
     platform::setForegroundWindow(mainWindowHandle);
     const platform::WindowHandle w = vlcWindow[i];
     if (w != 0 && i == currentChannel) {
