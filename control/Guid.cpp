@@ -240,13 +240,15 @@ platform::WindowHandle TForm2::restartCamera(int j) {
     const station::BusyCursor busy;
     loadFile(j, false);
     // (The keys back here first: lowered while it was still the active window, a new player's
-    // window was seen to stay above the others.)
+    // window was seen to stay above the others.) The current camera's full view stands as a
+    // selection leaves it.
     platform::setForegroundWindow(ownWindowHandle != 0 ? ownWindowHandle : winId());
     const platform::WindowHandle w = vlcWindow[j];
-    if (w != 0 && j == currentChannel) {
+    if (w != 0 && currentChannel < rows() && vlcWindow[currentChannel] != 0) {
         platform::sleepMs(100);
-        channelState[j] = 3;
-        showFullView(w);
+        if (j == currentChannel)
+            channelState[j] = 3;
+        showFullView(vlcWindow[currentChannel]);
     }
     recolourButtons();
     update();

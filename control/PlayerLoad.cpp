@@ -124,11 +124,15 @@ platform::WindowHandle TForm1::restartCamera(int i) {
     // window was seen to stay above the tiles.
     platform::setForegroundWindow(mainWindowHandle);
     const platform::WindowHandle w = vlcWindow[i];
-    if (w != 0 && i == currentChannel) {
+    // The current camera's full view stands as a selection leaves it: behind the tiles when they
+    // are previewed, in front of them (the new one's too) otherwise.
+    if (w != 0 && currentChannel < fileCount && vlcWindow[currentChannel] != 0) {
         platform::sleepMs(100);
-        channelState[i] = 3;
-        placeFullSize(i, true);
-        platform::setLayeredWindowAttributes(w, 0, 255, platform::LWA_ALPHA_FLAG);
+        placeFullSize(currentChannel, ui_->CheckBox3->isChecked());
+        if (i == currentChannel) {
+            channelState[i] = 3;
+            platform::setLayeredWindowAttributes(w, 0, 255, platform::LWA_ALPHA_FLAG);
+        }
     }
     recolourButtons();
     update();

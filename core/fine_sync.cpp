@@ -333,6 +333,7 @@ void FineSync::lock(Player& p, int64_t at) {
         if (p.samples == kMeasured) {
             p.missedStarts = 0; // it runs
             p.restarted = false;
+            p.landAgain = p.stepped;
             p.stepped = false;
         }
         if (p.samples == kMeasured && p.afterLanding) {
@@ -765,9 +766,10 @@ void FineSync::plan(int64_t now) {
                               now - p->startAt > kStoppedMs) ||
                              (p->state == State::Starting && now - p->startAt > kStartMissedMs &&
                               p->lastFrame < p->startAt);
-        if (p->state == State::Running && p->answersAstray >= kAstrayAnswers &&
+        if (p->state == State::Running && (p->answersAstray >= kAstrayAnswers || p->landAgain) &&
             timeline(now) < lengthOf(*p) - 2000) {
             p->answersAstray = 0;
+            p->landAgain = false;
             landAnew(c, *p, now);
             continue;
         }

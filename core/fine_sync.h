@@ -215,9 +215,12 @@ private:
         int64_t seekSentAt = INT64_MIN / 2; // when its last seek went out
         int64_t startAt = 0;                // Starting: when its pictures run on
         bool afterLanding = false;
-        int missedStarts = 0;    // in a row
-        bool restarted = false;  // started anew for a frozen one, and not yet run
-        bool stepped = false;    // stepped by frames since it last ran
+        int missedStarts = 0;   // in a row
+        bool restarted = false; // started anew for a frozen one, and not yet run
+        bool stepped = false;   // stepped by frames since it last ran
+        // Its first run after a step may have started a group of pictures away from its landing
+        // (its pictures cannot tell): it lands once more.
+        bool landAgain = false;
         int64_t firstMissAt = 0; // the first of them
         double predicted = 0;    // the offset its start was planned for
         int samples = 0;         // pictures on the grid since the last change
