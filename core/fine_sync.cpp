@@ -234,14 +234,7 @@ void FineSync::rejoined(int channel, int64_t now) {
         return;
     }
     // Standing: it stands where the others do (the next play starts it with them).
-    auto l = p.landings->atOrBefore(standing_);
-    if (!l)
-        l = p.landings->atOrAfter(standing_);
-    if (!l)
-        return;
-    seekStanding(channel, *l, now);
-    p.state = State::Landed;
-    p.landing = *l;
+    landStanding(channel, p, standing_, now);
 }
 
 bool FineSync::standsAtEnd(int channel, int64_t now) const {
@@ -412,6 +405,18 @@ int64_t FineSync::seekStanding(int c, const Landing& l, int64_t now) {
     return at;
 }
 
+std::optional<Landing> FineSync::landStanding(int c, Player& p, double target, int64_t now) {
+    auto l = p.landings->atOrBefore(target);
+    if (!l)
+        l = p.landings->atOrAfter(target);
+    if (!l)
+        return std::nullopt;
+    seekStanding(c, *l, now);
+    p.state = State::Landed;
+    p.landing = *l;
+    return l;
+}
+
 int64_t FineSync::seekTime(const Player& p, int64_t now) const {
     // Quick presses are gathered into one seek; one on the heels of the last seek sent waits for
     // that one to settle: sent while the player still takes in the last, a seek may leave it
@@ -504,15 +509,8 @@ void FineSync::moveAll(int64_t now, double target, bool play) {
         Player* p = player(c);
         if (!p || !p->landings)
             continue;
-        auto l = p->landings->atOrBefore(target);
-        if (!l)
-            l = p->landings->atOrAfter(target);
-        if (!l)
-            continue;
-        seekStanding(c, *l, now);
-        p->state = State::Landed;
-        p->landing = *l;
-        if (c == current_ && atEnd_)
+        const auto l = landStanding(c, *p, target, now);
+        if (l && c == current_ && atEnd_)
             standing_ = l->mediaMs;
     }
 }

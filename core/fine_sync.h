@@ -262,6 +262,9 @@ private:
     // Player `c`, standing on its landing, gets "play" at `play` so that the landing's picture
     // runs on from `startAt`.
     void startLanded(int c, Player& p, double play, double startAt);
+    // Player `c` (`p`, with its landings) stands and seeks to the landing at or before `target`
+    // (at or after, when there is none before): the landing, or none when its file has none.
+    std::optional<Landing> landStanding(int c, Player& p, double target, int64_t now);
     // When a seek of player `p` decided at `now` may go out.
     int64_t seekTime(const Player& p, int64_t now) const;
     // When "play" may follow a landing of player `p` decided at `now` (its seek settled).
