@@ -232,7 +232,7 @@ int main(int argc, char** argv) {
     std::vector<std::pair<int, double>> damages;
     std::mutex damageLock;
     platform::PictureWatch pictures(
-        [&](platform::WindowHandle w, int64_t at) {
+        [&](platform::WindowHandle w, int64_t at, platform::PictureContent) {
             for (int i = 0; i < players; ++i)
                 if (titled[static_cast<std::size_t>(i)] == w) {
                     std::lock_guard<std::mutex> g(damageLock);

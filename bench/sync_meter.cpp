@@ -93,13 +93,14 @@ struct Sample {
 class Meter {
 public:
     Meter(Desktop& desktop, Station& station)
-        : desktop_(desktop), station_(station), watch_(
-                                                    [this](platform::WindowHandle w, int64_t) {
-                                                        for (int i = 0; i < kCameras; ++i)
-                                                            if (windows_[i] == w)
-                                                                ++pictures_[i];
-                                                    },
-                                                    {}) {
+        : desktop_(desktop), station_(station),
+          watch_(
+              [this](platform::WindowHandle w, int64_t, platform::PictureContent) {
+                  for (int i = 0; i < kCameras; ++i)
+                      if (windows_[i] == w)
+                          ++pictures_[i];
+              },
+              {}) {
         std::vector<platform::WindowHandle> watched;
         for (int i = 0; i < kCameras; ++i) {
             windows_[i] = station.videoWindow(std::to_string(i));

@@ -21,13 +21,20 @@ inline int64_t steadyMs() {
         .count();
 }
 
+// What a reported picture shows against the window's last one: a new picture, the same one drawn
+// again (a paused player repaints now and then), or not told.
+enum class PictureContent { Untold, New, Same };
+
 class PictureWatch {
 public:
     // Called on the watch's thread: a new picture of `window` at `atMs`; `window` is gone.
-    using OnPicture = std::function<void(WindowHandle window, int64_t atMs)>;
+    using OnPicture =
+        std::function<void(WindowHandle window, int64_t atMs, PictureContent content)>;
     using OnGone = std::function<void(WindowHandle window)>;
 
-    PictureWatch(OnPicture onPicture, OnGone onGone);
+    // `tellContent`: each picture's content is compared with the window's last one (a few
+    // hundred pixels read back per picture); otherwise every picture's content is untold.
+    PictureWatch(OnPicture onPicture, OnGone onGone, bool tellContent = false);
     ~PictureWatch();
     PictureWatch(const PictureWatch&) = delete;
     PictureWatch& operator=(const PictureWatch&) = delete;

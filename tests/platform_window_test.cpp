@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <mutex>
 #include <thread>
 
 // Xlib's macros (None, Bool, Status ...) must come after the test framework.
@@ -235,28 +236,46 @@ TEST(Window, QtsHiddenLeaderWindowIsNotFound) {
     EXPECT_EQ(platform::findWindow("Telnet"), std::stoul(ready->substr(6)));
 }
 
-TEST(Window, PicturesOfAWindowCoveredWhollyAreTold) {
+TEST(Window, PicturesOfAWindowCoveredWhollyAreToldAndTheirContentToo) {
     // A player's window under the current camera's full view still shows its pictures to the
     // watch (drawing into a covered window is clipped away, and reports no damage unless the
-    // window is redirected).
+    // window is redirected), and a picture drawn again is told from a new one.
     RawWindow player("player", nullptr);
     RawWindow cover("cover", nullptr);
     XMoveResizeWindow(cover.d, cover.w, 0, 0, 200, 200);
     XRaiseWindow(cover.d, cover.w);
     XSync(cover.d, False);
-    std::atomic<int> pictures{0};
-    platform::PictureWatch watch([&](platform::WindowHandle, int64_t) { ++pictures; }, {});
+    std::mutex lock;
+    std::vector<platform::PictureContent> told;
+    platform::PictureWatch watch(
+        [&](platform::WindowHandle, int64_t, platform::PictureContent content) {
+            std::lock_guard<std::mutex> g(lock);
+            told.push_back(content);
+        },
+        {}, true);
     ASSERT_TRUE(watch.available());
     watch.watch({player.w}, true);
     waitUntil([] { return false; }, 300);
-    pictures = 0;
+    {
+        std::lock_guard<std::mutex> g(lock);
+        told.clear();
+    }
     GC gc = XCreateGC(player.d, player.w, 0, nullptr);
-    for (unsigned long k = 1; k <= 10; ++k) {
-        XSetForeground(player.d, gc, k * 0x101010);
+    // Ten new pictures, then the last one three times again.
+    for (unsigned long k = 1; k <= 13; ++k) {
+        XSetForeground(player.d, gc, std::min(k, 10ul) * 0x101010);
         XFillRectangle(player.d, player.w, gc, 0, 0, 50, 50);
         XSync(player.d, False);
         waitUntil([] { return false; }, 40);
     }
     XFreeGC(player.d, gc);
-    EXPECT_TRUE(waitUntil([&] { return pictures >= 10; }, 2000)) << pictures;
+    const auto count = [&] {
+        std::lock_guard<std::mutex> g(lock);
+        return told.size();
+    };
+    ASSERT_TRUE(waitUntil([&] { return count() >= 13; }, 2000)) << count();
+    std::lock_guard<std::mutex> g(lock);
+    using C = platform::PictureContent;
+    EXPECT_EQ(std::count(told.begin() + 1, told.begin() + 10, C::New), 9);
+    EXPECT_EQ(std::count(told.begin() + 10, told.end(), C::Same), 3);
 }

@@ -6,7 +6,7 @@ packages=(
   build-essential cmake ninja-build pkg-config clang
   qt6-base-dev qt6-base-dev-tools libgl-dev
   libx11-dev libxext-dev libxcb1-dev libxtst-dev libxres-dev libxfixes-dev libxdamage-dev
-  libxcomposite-dev
+  libxcomposite-dev libxrender-dev
   fonts-liberation2
   libtelnet-dev
   libgtest-dev

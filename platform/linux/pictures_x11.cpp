@@ -3,13 +3,18 @@
 // Drawing into a window that others cover wholly is clipped away, and no damage is reported:
 // a watched window is redirected (Composite, automatic: the server draws it into a pixmap of its
 // own and shows it as before), so that its pictures are told wherever it stands in the stack.
+// Asked to, the watch tells a new picture from the same one drawn again: at each report the
+// server scales the window's contents (the redirected window keeps them) down to a small grid
+// of samples (Render, nearest pixel), which is read back and compared with the last picture's.
 // One X connection and one thread of the watch's own, woken by the X connection or by a pipe
 // when the set of windows changes.
 #include "platform/pictures.h"
 
 #include <X11/Xlib.h>
+#include <X11/Xutil.h>
 #include <X11/extensions/Xcomposite.h>
 #include <X11/extensions/Xdamage.h>
+#include <X11/extensions/Xrender.h>
 
 #include <fcntl.h>
 #include <map>
@@ -25,15 +30,21 @@ namespace {
 // Drawings of one picture closer together than this are one picture (a player that clears
 // the borders around its picture draws twice).
 constexpr int64_t kSamePictureMs = 4;
+// The grid of samples a picture's content is compared by: one pixel in 15 across and down of a
+// 1920 x 1080 picture, one in 2 of a small tile.
+constexpr int kSamplesAcross = 128;
+constexpr int kSamplesDown = 72;
 
 } // namespace
 
 struct PictureWatch::Impl {
     OnPicture onPicture;
     OnGone onGone;
+    bool tellContent = false;
     Display* display = nullptr;
     int damageEvent = 0;
     bool composite = false; // the server can redirect windows
+    bool render = false;    // and scale their contents
     int wake[2] = {-1, -1};
     std::thread thread;
     std::mutex lock;
@@ -45,6 +56,13 @@ struct PictureWatch::Impl {
     struct Watched {
         Damage damage = 0;
         int64_t lastPicture = 0;
+        int width = 0, height = 0;
+        // The window's contents as a source, scaled onto `samples` (0: not told).
+        Picture source = 0;
+        Pixmap samples = 0;
+        Picture target = 0;
+        bool printed = false; // `print` holds the last picture's samples
+        uint64_t print = 0;
     };
     std::map<Window, Watched> watched; // the thread's own
 
@@ -72,6 +90,7 @@ struct PictureWatch::Impl {
             if (pictures && !entry.damage) {
                 if (composite)
                     XCompositeRedirectWindow(display, w, CompositeRedirectAutomatic);
+                sample(w, entry);
                 entry.damage = XDamageCreate(display, w, XDamageReportNonEmpty);
             } else if (!pictures && entry.damage) {
                 release(w, entry);
@@ -92,6 +111,7 @@ struct PictureWatch::Impl {
     void release(Window w, Watched& entry) {
         XDamageDestroy(display, entry.damage);
         entry.damage = 0;
+        unsample(entry);
         if (composite)
             XCompositeUnredirectWindow(display, w, CompositeRedirectAutomatic);
     }
@@ -124,6 +144,78 @@ struct PictureWatch::Impl {
         }
     }
 
+    // Window `w`'s contents are sampled from now on (when content is to be told and the server
+    // can): a picture of the window, scaled by its size onto the grid.
+    void sample(Window w, Watched& entry) {
+        XWindowAttributes a;
+        if (!tellContent || !composite || !render || !XGetWindowAttributes(display, w, &a))
+            return;
+        XRenderPictFormat* format = XRenderFindVisualFormat(display, a.visual);
+        XRenderPictFormat* argb = XRenderFindStandardFormat(display, PictStandardARGB32);
+        if (!format || !argb)
+            return;
+        XRenderPictureAttributes pa;
+        pa.subwindow_mode = IncludeInferiors;
+        entry.source = XRenderCreatePicture(display, w, format, CPSubwindowMode, &pa);
+        entry.samples = XCreatePixmap(display, w, kSamplesAcross, kSamplesDown, 32);
+        entry.target = XRenderCreatePicture(display, entry.samples, argb, 0, nullptr);
+        resized(entry, a.width, a.height);
+    }
+
+    void resized(Watched& entry, int width, int height) {
+        entry.width = width;
+        entry.height = height;
+        entry.printed = false;
+        if (!entry.source || width <= 0 || height <= 0)
+            return;
+        // (The transform takes a sample's place to the window's.)
+        XTransform t = {{{XDoubleToFixed(static_cast<double>(width) / kSamplesAcross), 0, 0},
+                         {0, XDoubleToFixed(static_cast<double>(height) / kSamplesDown), 0},
+                         {0, 0, XDoubleToFixed(1)}}};
+        XRenderSetPictureTransform(display, entry.source, &t);
+    }
+
+    void unsample(Watched& entry) {
+        if (entry.target)
+            XRenderFreePicture(display, entry.target);
+        if (entry.samples)
+            XFreePixmap(display, entry.samples);
+        if (entry.source)
+            XRenderFreePicture(display, entry.source);
+        entry.target = entry.source = 0;
+        entry.samples = 0;
+        entry.printed = false;
+    }
+
+    // Whether window `w` shows another picture than at its last report: its samples, hashed
+    // (FNV-1a), against the last ones.
+    PictureContent content(Watched& entry) {
+        if (!entry.source)
+            return PictureContent::Untold;
+        XRenderComposite(display, PictOpSrc, entry.source, None, entry.target, 0, 0, 0, 0, 0, 0,
+                         kSamplesAcross, kSamplesDown);
+        XImage* image = XGetImage(display, entry.samples, 0, 0, kSamplesAcross, kSamplesDown,
+                                  AllPlanes, ZPixmap);
+        // (A window gone meanwhile reads nothing.)
+        if (!image) {
+            entry.printed = false;
+            return PictureContent::Untold;
+        }
+        uint64_t h = 14695981039346656037ull;
+        for (int y = 0; y < image->height; ++y) {
+            const auto* row = reinterpret_cast<const uint32_t*>(
+                image->data + static_cast<long>(y) * image->bytes_per_line);
+            for (int x = 0; x < image->width; ++x)
+                h = (h ^ (row[x] & 0xFFFFFFu)) * 1099511628211ull;
+        }
+        XDestroyImage(image);
+        const bool told = entry.printed;
+        const bool same = told && entry.print == h;
+        entry.print = h;
+        entry.printed = true;
+        return !told ? PictureContent::Untold : same ? PictureContent::Same : PictureContent::New;
+    }
+
     void handle(const XEvent& e) {
         if (e.type == damageEvent + XDamageNotify) {
             // One report when a window's damage becomes non-empty, however many pieces the
@@ -136,13 +228,22 @@ struct PictureWatch::Impl {
                 return;
             const int64_t at = steadyMs();
             if (at - it->second.lastPicture >= kSamePictureMs && onPicture)
-                onPicture(d.drawable, at);
+                onPicture(d.drawable, at, content(it->second));
             it->second.lastPicture = at;
+        } else if (e.type == ConfigureNotify) {
+            auto it = watched.find(e.xconfigure.window);
+            if (it != watched.end() && (it->second.width != e.xconfigure.width ||
+                                        it->second.height != e.xconfigure.height))
+                resized(it->second, e.xconfigure.width, e.xconfigure.height);
         } else if (e.type == DestroyNotify) {
             auto it = watched.find(e.xdestroywindow.window);
             if (it == watched.end())
                 return;
-            // (The damage went with the window.)
+            // (The damage and the window's picture went with the window.)
+            if (it->second.samples)
+                XFreePixmap(display, it->second.samples);
+            if (it->second.target)
+                XRenderFreePicture(display, it->second.target);
             watched.erase(it);
             if (onGone)
                 onGone(e.xdestroywindow.window);
@@ -150,9 +251,10 @@ struct PictureWatch::Impl {
     }
 };
 
-PictureWatch::PictureWatch(OnPicture onPicture, OnGone onGone) : impl_(new Impl) {
+PictureWatch::PictureWatch(OnPicture onPicture, OnGone onGone, bool tellContent) : impl_(new Impl) {
     impl_->onPicture = std::move(onPicture);
     impl_->onGone = std::move(onGone);
+    impl_->tellContent = tellContent;
     // (The window layer installs the process's X error handler: a window that vanishes between
     // two requests must not end the program.)
     if (!windowSystemAvailable())
@@ -166,6 +268,8 @@ PictureWatch::PictureWatch(OnPicture onPicture, OnGone onGone) : impl_(new Impl)
     impl_->composite = XCompositeQueryExtension(impl_->display, &compositeEvent, &compositeError) &&
                        XCompositeQueryVersion(impl_->display, &major, &minor) &&
                        (major > 0 || minor >= 2);
+    int renderEvent = 0, renderError = 0;
+    impl_->render = XRenderQueryExtension(impl_->display, &renderEvent, &renderError);
     if (!XDamageQueryExtension(impl_->display, &impl_->damageEvent, &error) ||
         pipe2(impl_->wake, O_CLOEXEC | O_NONBLOCK) != 0) {
         XCloseDisplay(impl_->display);

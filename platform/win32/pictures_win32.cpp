@@ -7,7 +7,7 @@ namespace platform {
 
 struct PictureWatch::Impl {};
 
-PictureWatch::PictureWatch(OnPicture, OnGone) : impl_(new Impl) {}
+PictureWatch::PictureWatch(OnPicture, OnGone, bool) : impl_(new Impl) {}
 PictureWatch::~PictureWatch() = default;
 
 bool PictureWatch::available() const {
