@@ -20,8 +20,10 @@ SyncKeeper::SyncKeeper(const std::atomic<bool>& polling) : polling_(polling) {
     if (const char* file = std::getenv("VORBELT_SYNC_TRACE"))
         trace_ = std::fopen(file, "a");
     watch_ = std::make_unique<platform::PictureWatch>(
-        [this](platform::WindowHandle w, int64_t at) { picture(w, at); },
-        [this](platform::WindowHandle w) { windowGone(w); });
+        [this](platform::WindowHandle w, int64_t at, platform::PictureContent content) {
+            picture(w, at, content);
+        },
+        [this](platform::WindowHandle w) { windowGone(w); }, true);
     thread_ = std::thread([this] { run(); });
 }
 
@@ -112,12 +114,20 @@ bool SyncKeeper::standsAtEnd(int channel) {
     return sync_.standsAtEnd(channel, now());
 }
 
-void SyncKeeper::picture(platform::WindowHandle window, int64_t at) {
+void SyncKeeper::picture(platform::WindowHandle window, int64_t at,
+                         platform::PictureContent content) {
+    using Content = platform::PictureContent;
     std::lock_guard<std::mutex> g(lock_);
     for (std::size_t c = 0; c < table_.size(); ++c)
         if (table_[c].video == window) {
-            trace("P %zu", c);
-            sync_.picture(static_cast<int>(c), at);
+            trace("P %zu%s", c,
+                  content == Content::Same  ? " same"
+                  : content == Content::New ? ""
+                                            : " untold");
+            sync_.picture(static_cast<int>(c), at,
+                          content == Content::New    ? vorbelt::FineSync::Content::New
+                          : content == Content::Same ? vorbelt::FineSync::Content::Same
+                                                     : vorbelt::FineSync::Content::Untold);
             return;
         }
 }

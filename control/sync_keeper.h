@@ -80,7 +80,7 @@ public:
 private:
     void run();
     void post(const std::vector<vorbelt::SyncCommand>& commands);
-    void picture(platform::WindowHandle window, int64_t at);
+    void picture(platform::WindowHandle window, int64_t at, platform::PictureContent content);
     void windowGone(platform::WindowHandle window);
     void watchWindows(); // under lock_
 

@@ -22,6 +22,12 @@ constexpr int kMeasured = 8;
 constexpr int64_t kResumeLeadMs = 20;
 // After a hold, how long its effect takes to show in the pictures.
 constexpr int64_t kHoldSettleMs = 200;
+// How much later than its pause a player's play may take effect, or the other way round, on a
+// busy machine (each can come a tenth of a second late, by its own amount).
+constexpr double kKeysApartMs = 100;
+// How long after "play" went out a player paused by the controller is followed by its count at
+// most, when its pause was not seen.
+constexpr int64_t kCountAtMostMs = 2000;
 // A seek follows the pause before it by this much (the pause goes to the player's window, the
 // seek through its relay).
 constexpr int64_t kSeekAfterPauseMs = 20;
@@ -274,10 +280,11 @@ void FineSync::answer(int channel, int64_t atMs, int32_t seconds) {
     p->answersAstray = astray ? p->answersAstray + 1 : 0;
 }
 
-void FineSync::picture(int channel, int64_t atMs) {
+void FineSync::picture(int channel, int64_t atMs, Content content) {
     Player* p = player(channel);
     if (!p)
         return;
+    p->contentTold = content != Content::Untold;
     const int64_t since = atMs - p->measured.lastPicture();
     p->measured.picture(atMs);
     // A standing player repaints its picture now and then, slower than any frame rate: only a
@@ -292,23 +299,71 @@ void FineSync::picture(int channel, int64_t atMs) {
         ++ratePictures_;
     if (!enabled_)
         return;
-    if (p->state == State::Starting && atMs >= p->startAt - roundMs(period / 2) && frame) {
+    // Paused with its count: every picture that differs from the last one is a frame, however
+    // soon after a repaint (the player still ran until the pause took effect, and runs again
+    // once the play does).
+    const bool paused =
+        p->countThrough && (p->state == State::Standing || p->state == State::Starting);
+    if (p->countThrough && (content == Content::Same ||
+                            (content == Content::New && atMs - p->lastNew > 1.25 * period)))
+        p->pauseSeen = true;
+    if (content == Content::New)
+        p->lastNew = atMs;
+    if (paused && content == Content::New)
+        ++p->picturesSince;
+    // (One held with its count runs again with a new picture once "play" went out: a picture
+    // before may still come before the pause took effect, and a repaint of the held one a frame
+    // period after the last would name that picture's frame a frame late. Pictures at a frame's
+    // pace that show nothing new, several in a row, are a recording standing still, which no
+    // count follows: their times name their frames, as without the count.)
+    p->stillPictures = frame && content == Content::Same ? p->stillPictures + 1 : 0;
+    if (p->stillPictures >= 3)
+        p->countThrough = false;
+    const bool runs = p->countThrough ? atMs >= p->startAt && content == Content::New
+                                      : atMs >= p->startAt - roundMs(period / 2);
+    if (p->state == State::Starting && runs && frame) {
         p->state = State::Running;
         p->samples = 0;
         p->offGrid = 0;
         p->offGridSum = 0;
-        p->counted = false;
+        p->counted = p->countThrough && p->counted;
+        if (paused)
+            return lock(*p, atMs);
     }
-    // A playing player draws only new pictures: each one (but a second report within a
-    // quarter period) is the next frame.
-    if (p->state == State::Running && since >= period / 4)
+    // A playing player draws only new pictures: each one is the next frame (but a second report
+    // within a quarter period, or one told to show the picture before: a repaint, unless at a
+    // frame's pace where no pause may have come in between, which is a recording standing still).
+    const bool next = content == Content::Untold
+                          ? since >= period / 4
+                          : content == Content::New || (frame && !p->countThrough);
+    if (p->state == State::Running && next)
         ++p->picturesSince;
-    if (p->state == State::Running && !rateHold_ && frame)
+    if (p->state == State::Running && !rateHold_ && frame &&
+        !(p->countThrough && content == Content::Same))
         lock(*p, atMs);
 }
 
 void FineSync::lock(Player& p, int64_t at) {
     const double period = periodOf(p);
+    if (p.countThrough) {
+        // Paused by the controller, until its pause and play have surely taken effect, the
+        // frames counted name its pictures, wherever their times put them (trusted for a
+        // frame's difference beyond what the pause was to shift it; more: pictures were lost).
+        // A pause and a play can take effect a tenth of a second late, or half a second, both:
+        // pictures then come on the old grid for a while after "play" went out, and then a
+        // frame period later, which looks like the next frame on time. The count ends a few
+        // frames after the pause was seen (a gap in the pictures, or a repaint), or after a
+        // while when none was (the pause and the play were taken in at once).
+        const double counted = p.onGridFrame + p.picturesSince * period;
+        if (p.counted &&
+            std::fabs(counted - (static_cast<double>(at) + p.offset)) < 1.5 * period + p.countSlack)
+            p.offset = counted - static_cast<double>(at);
+        if (p.pauseSeen)
+            ++p.locksSincePause;
+        if ((p.locksSincePause >= 3 && at >= p.holdUntil + kHoldSettleMs) ||
+            at >= p.startAt + kCountAtMostMs)
+            p.countThrough = false;
+    }
     // The picture shown is the frame nearest to where the offset puts it; what it says of the
     // offset is that frame's time, seen now.
     const double media = static_cast<double>(at) + p.offset;
@@ -382,6 +437,10 @@ void FineSync::standAll(int64_t now) {
             p->state = State::Standing;
             p->standingAt = static_cast<double>(now) + p->offset;
             p->pauseDue = now;
+            p->countThrough = p->counted && p->contentTold;
+            p->countSlack = kKeysApartMs;
+            p->pauseSeen = false;
+            p->locksSincePause = 0;
         } else if (running || p->state == State::Starting) {
             p->state = State::Unknown;
         }
@@ -400,8 +459,10 @@ int64_t FineSync::seekStanding(int c, const Landing& l, int64_t now) {
     Player* p = player(c);
     const int64_t at = p ? seekTime(*p, now) : now + kSeekAfterPauseMs;
     schedule({SyncCommand::Kind::Relay, c, l.code, l.argument, at});
-    if (p)
+    if (p) {
         p->soughtAt = at;
+        p->countThrough = false;
+    }
     return at;
 }
 
@@ -798,7 +859,10 @@ void FineSync::plan(int64_t now) {
     for (Player& p : players_) {
         if (!p.present)
             continue;
-        if (p.state == State::Starting || p.holdUntil > now)
+        // (One held is waited for until its hold was seen to take effect, or for a while.)
+        if (p.countThrough && now >= p.startAt + kCountAtMostMs)
+            p.countThrough = false;
+        if (p.state == State::Starting || p.holdUntil > now || p.countThrough)
             return;
         if (p.state == State::Running) {
             if (p.samples < kMeasured)
@@ -842,6 +906,10 @@ void FineSync::plan(int64_t now) {
         p->playDue = resume;
         p->state = State::Starting;
         p->startAt = resume;
+        p->countThrough = p->counted && p->contentTold;
+        p->countSlack = ahead + kKeysApartMs;
+        p->pauseSeen = false;
+        p->locksSincePause = 0;
         p->offset -= ahead;
         p->predicted = p->offset;
         p->afterLanding = false;

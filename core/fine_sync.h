@@ -156,8 +156,10 @@ public:
 
     // A position answer of player `channel` (whole seconds), received at `atMs`.
     void answer(int channel, int64_t atMs, int32_t seconds);
-    // A new picture of player `channel` shown at `atMs`.
-    void picture(int channel, int64_t atMs);
+    // A new picture of player `channel` shown at `atMs`: what it shows against its last one, if
+    // told (a player standing draws its picture again now and then).
+    enum class Content { Untold, New, Same };
+    void picture(int channel, int64_t atMs, Content content = Content::Untold);
 
     // --- the operator's actions -----------------------------------------------------------
     // F1: all pause, or all play again from where the current camera stands (from the start
@@ -233,7 +235,19 @@ private:
         double onGridFrame = 0;
         int picturesSince = 0;
         double countedSum = 0; // offsets the counted frames give, over the pictures off grid
-        int64_t lastFrame = 0; // the last picture a frame period after the one before it
+        // Paused by the controller (a hold, F1) with its frames counted, its pictures' content
+        // told: the new pictures it shows until it runs again are counted too, and the count
+        // names the frame of its first picture on the run. (A pause and a play take effect late,
+        // each by its own tens of milliseconds on a busy machine: where the pictures' times put
+        // the player after a hold can be a frame away from where it is.)
+        bool countThrough = false;
+        double countSlack = 0;    // how far the pause was to shift it (ms)
+        bool pauseSeen = false;   // its pause was seen to take effect
+        int locksSincePause = 0;  // pictures on its run since
+        int64_t lastNew = 0;      // its last picture told new
+        int stillPictures = 0;    // pictures in a row at a frame's pace showing nothing new
+        bool contentTold = false; // its last picture's content was told
+        int64_t lastFrame = 0;    // the last picture a frame period after the one before it
         double constant = kStartConstantMs;
         FramePeriod measured; // its pictures' period, for a recording that does not say
         int32_t lastAnswer = -1;
