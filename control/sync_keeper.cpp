@@ -124,10 +124,7 @@ void SyncKeeper::picture(platform::WindowHandle window, int64_t at,
                   content == Content::Same  ? " same"
                   : content == Content::New ? ""
                                             : " untold");
-            sync_.picture(static_cast<int>(c), at,
-                          content == Content::New    ? vorbelt::FineSync::Content::New
-                          : content == Content::Same ? vorbelt::FineSync::Content::Same
-                                                     : vorbelt::FineSync::Content::Untold);
+            sync_.picture(static_cast<int>(c), at, content);
             return;
         }
 }

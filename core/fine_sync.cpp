@@ -437,10 +437,7 @@ void FineSync::standAll(int64_t now) {
             p->state = State::Standing;
             p->standingAt = static_cast<double>(now) + p->offset;
             p->pauseDue = now;
-            p->countThrough = p->counted && p->contentTold;
-            p->countSlack = kKeysApartMs;
-            p->pauseSeen = false;
-            p->locksSincePause = 0;
+            followCount(*p, 0);
         } else if (running || p->state == State::Starting) {
             p->state = State::Unknown;
         }
@@ -464,6 +461,13 @@ int64_t FineSync::seekStanding(int c, const Landing& l, int64_t now) {
         p->countThrough = false;
     }
     return at;
+}
+
+void FineSync::followCount(Player& p, double shift) {
+    p.countThrough = p.counted && p.contentTold;
+    p.countSlack = shift + kKeysApartMs;
+    p.pauseSeen = false;
+    p.locksSincePause = 0;
 }
 
 std::optional<Landing> FineSync::landStanding(int c, Player& p, double target, int64_t now) {
@@ -906,10 +910,7 @@ void FineSync::plan(int64_t now) {
         p->playDue = resume;
         p->state = State::Starting;
         p->startAt = resume;
-        p->countThrough = p->counted && p->contentTold;
-        p->countSlack = ahead + kKeysApartMs;
-        p->pauseSeen = false;
-        p->locksSincePause = 0;
+        followCount(*p, ahead);
         p->offset -= ahead;
         p->predicted = p->offset;
         p->afterLanding = false;

@@ -26,6 +26,7 @@
 #pragma once
 
 #include "core/frame_period.h"
+#include "core/picture_content.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -158,7 +159,7 @@ public:
     void answer(int channel, int64_t atMs, int32_t seconds);
     // A new picture of player `channel` shown at `atMs`: what it shows against its last one, if
     // told (a player standing draws its picture again now and then).
-    enum class Content { Untold, New, Same };
+    using Content = PictureContent;
     void picture(int channel, int64_t atMs, Content content = Content::Untold);
 
     // --- the operator's actions -----------------------------------------------------------
@@ -276,6 +277,9 @@ private:
     // Player `c`, standing on its landing, gets "play" at `play` so that the landing's picture
     // runs on from `startAt`.
     void startLanded(int c, Player& p, double play, double startAt);
+    // Player `p`, paused by the controller now to shift it by `shift` ms (0: to stand), has its
+    // frames counted until the pause was seen to take effect (when its pictures are told).
+    void followCount(Player& p, double shift);
     // Player `c` (`p`, with its landings) stands and seeks to the landing at or before `target`
     // (at or after, when there is none before): the landing, or none when its file has none.
     std::optional<Landing> landStanding(int c, Player& p, double target, int64_t now);

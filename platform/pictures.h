@@ -4,6 +4,7 @@
 // destruction comes with its structure events. A thread of the watch's own reads them.
 #pragma once
 
+#include "core/picture_content.h"
 #include "platform/window.h"
 
 #include <chrono>
@@ -21,9 +22,7 @@ inline int64_t steadyMs() {
         .count();
 }
 
-// What a reported picture shows against the window's last one: a new picture, the same one drawn
-// again (a paused player repaints now and then), or not told.
-enum class PictureContent { Untold, New, Same };
+using vorbelt::PictureContent;
 
 class PictureWatch {
 public:

@@ -239,11 +239,9 @@ struct PictureWatch::Impl {
             auto it = watched.find(e.xdestroywindow.window);
             if (it == watched.end())
                 return;
-            // (The damage and the window's picture went with the window.)
-            if (it->second.samples)
-                XFreePixmap(display, it->second.samples);
-            if (it->second.target)
-                XRenderFreePicture(display, it->second.target);
+            // (The damage and the window's own picture went with the window.)
+            it->second.source = 0;
+            unsample(it->second);
             watched.erase(it);
             if (onGone)
                 onGone(e.xdestroywindow.window);
