@@ -76,12 +76,15 @@ for ((i = 0; i < cameras; i++)); do
   sound=(-f lavfi -i "sine=frequency=${tones[$((i % 8))]}:sample_rate=48000:duration=$seconds")
   sound_map=(-map 1:a)
   [ "$silent" = 1 ] && sound=() && sound_map=()
+  # Made under another name and renamed once whole: a run cut short leaves no file that a
+  # later run would take for a whole recording.
   ffmpeg -loglevel fatal -y \
     -f lavfi -i "$picture" \
     "${sound[@]}" \
     -filter_complex "[0:v]$look[p];nullsrc=size=${strip}x$((18 * block)):rate=$rate:duration=$seconds,format=gray,geq=lum='$code'[code];[p][code]overlay=x=$((width - strip)):y=0:shortest=1,format=yuv420p[v]" \
     -map "[v]" "${sound_map[@]}" \
-    "${codec[@]}" "$out"
+    "${codec[@]}" "$out.part"
+  mv "$out.part" "$out"
 done
 # The players may run as another user (VLC refuses root): let them read the recording.
 chmod 755 "$dir"
