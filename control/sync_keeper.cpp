@@ -42,8 +42,11 @@ SyncKeeper::~SyncKeeper() {
 void SyncKeeper::trace(const char* format, ...) {
     if (!trace_)
         return;
+    // The keeper's thread, the picture watch's and the window's all trace: a line is written
+    // whole.
     std::va_list args;
     va_start(args, format);
+    std::lock_guard<std::mutex> whole(traceLock_);
     std::fprintf(trace_, "%lld ", static_cast<long long>(now()));
     std::vfprintf(trace_, format, args);
     std::fputc('\n', trace_);

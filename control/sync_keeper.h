@@ -89,6 +89,7 @@ private:
 
     const std::atomic<bool>& polling_;
     std::FILE* trace_ = nullptr;
+    std::mutex traceLock_;
     int64_t lastDescribed_ = 0;
     std::atomic<bool> enabled_{false};
     std::mutex lock_;
