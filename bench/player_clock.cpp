@@ -4,14 +4,18 @@
 // the station starts them (the demo files, one per player), placed side by side, polled about
 // 20 times a second each, and sent the commands of a script:
 //   wait MS        all COMMAND        N COMMAND (to player N)
+//   window KEYSYM  (a key-down to every player's window, as the station posts its keys)
 // Everything is logged for analysis, a line each: "A player sent received seconds" (an answer),
 // "C player sent command", "P player seen frame" (a picture first seen on screen), "D player
-// at" (a new picture, as the X server reports the window's drawing).
+// at" (a new picture, as the X server reports the window's drawing), "S player at text" (a
+// change of the player's state, as its old remote-control interface reports it the moment its
+// input takes in a pause or a play, whatever sent it).
 // Run on an X server from the source tree, for example:
 //   printf 'all play\nwait 20000\nall seek 40\nwait 10000\n' |
 //     tests/isolated.sh --x11 build/bench/player_clock 4 "" /tmp/clock.log
 // (arguments: players, recording folder (made when empty), log file, script file (else
-// standard input)).
+// standard input); LAYOUT=station places eight as the station does, CONTENT=1 has the picture
+// watch tell each picture's content as the station's does).
 #include "bench_util.h"
 #include "platform/pictures.h"
 #include "player_line.h"
@@ -33,6 +37,7 @@
 #include <string>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -183,7 +188,8 @@ int main(int argc, char** argv) {
     for (int i = 0; i < players; ++i) {
         const std::string dir = profiles + "/" + std::to_string(i) + "/vlc";
         // The station's profile with a password of this tool's own.
-        if (std::system(("mkdir -p " + dir +
+        // (Its folder open to the player's user, for the state socket.)
+        if (std::system(("mkdir -p " + dir + " && chmod 777 " + profiles + "/" + std::to_string(i) +
                          " && sed 's/^\\[lua\\]$/[lua]\\ntelnet-password=qopra/' " + build +
                          "vlc-profile/vlc/vlcrc > " + dir + "/vlcrc && chmod -R a+rX " + profiles)
                             .c_str()) != 0)
@@ -195,9 +201,11 @@ int main(int argc, char** argv) {
             const std::string file = demo + "/demo" + std::to_string(i % 4) + "_st." +
                                      (getenv("EXT") ? getenv("EXT") : "mpg");
             const std::string wrapper = build + "../tools/vlc-as-user";
+            const std::string states = "--rc-unix=" + profiles + "/" + std::to_string(i) + "/rc";
             execl(wrapper.c_str(), wrapper.c_str(), "-I", "telnet", port.c_str(),
                   "--short-jump-size=1", "-q", "--no-interact", "--video-title=video",
-                  "--no-video-deco", "--no-embedded-video", file.c_str(), nullptr);
+                  "--no-video-deco", "--no-embedded-video", "--extraintf=oldrc", "--rc-fake-tty",
+                  states.c_str(), file.c_str(), nullptr);
             _exit(127);
         }
         pids.push_back(pid);
@@ -212,13 +220,15 @@ int main(int argc, char** argv) {
                         reinterpret_cast<const unsigned char*>(std::to_string(i).c_str()), 1);
         // Side by side at 480 x 270, or (LAYOUT=station) as the station lays out eight: the
         // first full screen, the others tiles of 240 x 135 along the bottom.
-        if (getenv("LAYOUT") && std::string(getenv("LAYOUT")) == "station")
-            XMoveResizeWindow(d, w, i == 0 ? 0 : 240 * i, i == 0 ? 0 : 945, i == 0 ? 1920 : 240,
-                              i == 0 ? 1080 : 135);
+        const bool station = getenv("LAYOUT") && std::string(getenv("LAYOUT")) == "station";
+        const int width = station ? (i == 0 ? 1920 : 240) : 480;
+        const int height = station ? (i == 0 ? 1080 : 135) : 270;
+        if (station)
+            XMoveResizeWindow(d, w, i == 0 ? 0 : 240 * i, i == 0 ? 0 : 945, width, height);
         else
-            XMoveResizeWindow(d, w, 480 * (i % 4), 270 * (i / 4), 480, 270);
+            XMoveResizeWindow(d, w, 480 * (i % 4), 270 * (i / 4), width, height);
         XSync(d, False);
-        watcher.setWindow(i, w, 480, 270);
+        watcher.setWindow(i, w, width, height);
         if (!telnet[static_cast<std::size_t>(i)].open(9000 + i, "qopra", 100)) {
             std::fprintf(stderr, "player %d: no telnet\n", i);
             return 1;
@@ -239,7 +249,9 @@ int main(int argc, char** argv) {
                     damages.push_back({i, static_cast<double>(at)});
                 }
         },
-        {});
+        {},
+        // CONTENT=1: each picture's content told as well, as the station's own watch does.
+        getenv("CONTENT") != nullptr);
     pictures.watch(titled, true);
     // Every player polled at about 20 Hz on its own thread, as a station would; commands from
     // the script in between, on the same connections. Everything is logged for analysis:
@@ -248,6 +260,52 @@ int main(int argc, char** argv) {
     std::mutex logLock;
     FILE* log = std::fopen(argc > 3 ? argv[3] : "/tmp/player_clock.log", "w");
     std::atomic<bool> stop{false};
+    // Each player's state changes, read off its remote-control socket as they come.
+    std::vector<std::thread> stateReaders;
+    for (int i = 0; i < players; ++i) {
+        const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un a{};
+        a.sun_family = AF_UNIX;
+        std::snprintf(a.sun_path, sizeof a.sun_path, "%s/%d/rc", profiles.c_str(), i);
+        bool connected = false;
+        for (int k = 0; k < 100 && !connected; ++k) {
+            connected = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+            if (!connected)
+                usleep(20000);
+        }
+        if (!connected) {
+            std::fprintf(stderr, "player %d: no state socket at %s\n", i, a.sun_path);
+            close(fd);
+            continue;
+        }
+        // The interface looks for the player's input (and follows its state from then on)
+        // once it has read a line.
+        if (write(fd, "\n", 1) != 1)
+            std::fprintf(stderr, "player %d: state socket refused a line\n", i);
+        stateReaders.emplace_back([&, i, fd] {
+            std::string pending;
+            char buf[512];
+            while (!stop) {
+                pollfd p{fd, POLLIN, 0};
+                if (poll(&p, 1, 100) <= 0)
+                    continue;
+                const ssize_t n = read(fd, buf, sizeof buf);
+                const double at = bench::nowMs();
+                if (n <= 0)
+                    break;
+                pending.append(buf, static_cast<std::size_t>(n));
+                for (std::size_t eol; (eol = pending.find('\n')) != std::string::npos;) {
+                    std::string line = pending.substr(0, eol);
+                    pending.erase(0, eol + 1);
+                    while (!line.empty() && (line.back() == '\r' || line.back() == ' '))
+                        line.pop_back();
+                    std::lock_guard<std::mutex> g(logLock);
+                    std::fprintf(log, "S %d %.3f %s\n", i, at, line.c_str());
+                }
+            }
+            close(fd);
+        });
+    }
     const useconds_t pollUs =
         static_cast<useconds_t>(std::atoi(getenv("POLL_US") ? getenv("POLL_US") : "45000"));
     std::vector<std::thread> pollers;
@@ -284,8 +342,29 @@ int main(int argc, char** argv) {
         const std::string word = line.substr(0, line.find(' '));
         const std::string rest =
             line.find(' ') == std::string::npos ? "" : line.substr(line.find(' ') + 1);
-        if (word == "wait")
+        if (word == "wait") {
             usleep(static_cast<useconds_t>(std::atoi(rest.c_str())) * 1000);
+        } else if (word == "window") {
+            // "window KEYSYM": a key-down sent to every player's window, as the station posts
+            // its keys (the profile's End pauses, Page Down plays).
+            const KeyCode code = XKeysymToKeycode(d, XStringToKeysym(rest.c_str()));
+            for (int i = 0; i < players; ++i) {
+                XKeyEvent e{};
+                e.type = KeyPress;
+                e.display = d;
+                e.window = titled[static_cast<std::size_t>(i)];
+                e.root = DefaultRootWindow(d);
+                e.time = CurrentTime;
+                e.same_screen = True;
+                e.keycode = code;
+                XSendEvent(d, e.window, True, KeyPressMask, reinterpret_cast<XEvent*>(&e));
+                XFlush(d);
+                std::lock_guard<std::mutex> g(logLock);
+                std::fprintf(log, "C %d %.3f window %s\n", i, bench::nowMs(), rest.c_str());
+            }
+            XSync(d, False);
+        }
+
         else if (word == "all")
             for (int i = 0; i < players; ++i)
                 command(i, rest);
@@ -294,6 +373,8 @@ int main(int argc, char** argv) {
     }
     stop = true;
     for (auto& t : pollers)
+        t.join();
+    for (auto& t : stateReaders)
         t.join();
     watcher.stop();
     pictures.watch({}, false);
