@@ -4,7 +4,7 @@
 // the station starts them (the demo files, one per player), placed side by side, polled about
 // 20 times a second each, and sent the commands of a script:
 //   wait MS        all COMMAND        N COMMAND (to player N)
-//   window KEYSYM  (a key-down to every player's window, as the station posts its keys)
+//   window VK      (a key-down to every player's window, as the station posts its keys)
 // Everything is logged for analysis, a line each: "A player sent received seconds" (an answer),
 // "C player sent command", "P player seen frame" (a picture first seen on screen), "D player
 // at" (a new picture, as the X server reports the window's drawing), "S player at text" (a
@@ -18,6 +18,7 @@
 // watch tell each picture's content as the station's does).
 #include "bench_util.h"
 #include "platform/pictures.h"
+#include "platform/window.h"
 #include "player_line.h"
 
 #include <X11/Xlib.h>
@@ -345,27 +346,16 @@ int main(int argc, char** argv) {
         if (word == "wait") {
             usleep(static_cast<useconds_t>(std::atoi(rest.c_str())) * 1000);
         } else if (word == "window") {
-            // "window KEYSYM": a key-down sent to every player's window, as the station posts
-            // its keys (the profile's End pauses, Page Down plays).
-            const KeyCode code = XKeysymToKeycode(d, XStringToKeysym(rest.c_str()));
+            // "window VK": a key-down posted to every player's window as the station posts its
+            // keys (virtual-key codes: 35 End pauses, 34 Page Down plays, by the profile).
+            const auto vk = static_cast<uint32_t>(std::atoi(rest.c_str()));
             for (int i = 0; i < players; ++i) {
-                XKeyEvent e{};
-                e.type = KeyPress;
-                e.display = d;
-                e.window = titled[static_cast<std::size_t>(i)];
-                e.root = DefaultRootWindow(d);
-                e.time = CurrentTime;
-                e.same_screen = True;
-                e.keycode = code;
-                XSendEvent(d, e.window, True, KeyPressMask, reinterpret_cast<XEvent*>(&e));
-                XFlush(d);
+                platform::postMessage(titled[static_cast<std::size_t>(i)],
+                                      platform::WM_KEYDOWN_MESSAGE, vk, 0);
                 std::lock_guard<std::mutex> g(logLock);
-                std::fprintf(log, "C %d %.3f window %s\n", i, bench::nowMs(), rest.c_str());
+                std::fprintf(log, "C %d %.3f window %u\n", i, bench::nowMs(), vk);
             }
-            XSync(d, False);
-        }
-
-        else if (word == "all")
+        } else if (word == "all")
             for (int i = 0; i < players; ++i)
                 command(i, rest);
         else

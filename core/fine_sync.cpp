@@ -28,6 +28,9 @@ constexpr double kKeysApartMs = 100;
 // How long after "play" went out a player paused by the controller is followed by its count at
 // most, when its pause was not seen.
 constexpr int64_t kCountAtMostMs = 2000;
+bool countedLongEnough(int64_t startAt, int64_t now) {
+    return now >= startAt + kCountAtMostMs;
+}
 // A seek follows the pause before it by this much (the pause goes to the player's window, the
 // seek through its relay).
 constexpr int64_t kSeekAfterPauseMs = 20;
@@ -361,7 +364,7 @@ void FineSync::lock(Player& p, int64_t at) {
         if (p.pauseSeen)
             ++p.locksSincePause;
         if ((p.locksSincePause >= 3 && at >= p.holdUntil + kHoldSettleMs) ||
-            at >= p.startAt + kCountAtMostMs)
+            countedLongEnough(p.startAt, at))
             p.countThrough = false;
     }
     // The picture shown is the frame nearest to where the offset puts it; what it says of the
@@ -864,7 +867,7 @@ void FineSync::plan(int64_t now) {
         if (!p.present)
             continue;
         // (One held is waited for until its hold was seen to take effect, or for a while.)
-        if (p.countThrough && now >= p.startAt + kCountAtMostMs)
+        if (p.countThrough && countedLongEnough(p.startAt, now))
             p.countThrough = false;
         if (p.state == State::Starting || p.holdUntil > now || p.countThrough)
             return;
