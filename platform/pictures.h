@@ -31,8 +31,9 @@ public:
         std::function<void(WindowHandle window, int64_t atMs, PictureContent content)>;
     using OnGone = std::function<void(WindowHandle window)>;
 
-    // `tellContent`: each picture's content is compared with the window's last one (a few
-    // hundred pixels read back per picture); otherwise every picture's content is untold.
+    // `tellContent`: each picture's content is compared with the window's last one (the window
+    // scaled down to a grid of samples by the server, read back per picture); otherwise every
+    // picture's content is untold.
     PictureWatch(OnPicture onPicture, OnGone onGone, bool tellContent = false);
     ~PictureWatch();
     PictureWatch(const PictureWatch&) = delete;

@@ -6,20 +6,28 @@
 // Asked to, the watch tells a new picture from the same one drawn again: at each report the
 // server scales the window's contents (the redirected window keeps them) down to a small grid
 // of samples (Render, nearest pixel), which is read back and compared with the last picture's.
+// The samples come back through shared memory where the server can write there (MIT-SHM, a
+// server on this machine), through the connection otherwise: eight cameras make 200 pictures a
+// second, and the copies through the socket were most of the watch's own work.
 // One X connection and one thread of the watch's own, woken by the X connection or by a pipe
 // when the set of windows changes.
 #include "platform/pictures.h"
 
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <X11/extensions/XShm.h>
 #include <X11/extensions/Xcomposite.h>
 #include <X11/extensions/Xdamage.h>
 #include <X11/extensions/Xrender.h>
 
+#include <cstring>
 #include <fcntl.h>
 #include <map>
 #include <mutex>
 #include <poll.h>
+#include <pthread.h>
+#include <sys/ipc.h>
+#include <sys/shm.h>
 #include <thread>
 #include <unistd.h>
 
@@ -45,6 +53,7 @@ struct PictureWatch::Impl {
     int damageEvent = 0;
     bool composite = false; // the server can redirect windows
     bool render = false;    // and scale their contents
+    bool shared = false;    // and write the samples into shared memory (until that once fails)
     int wake[2] = {-1, -1};
     std::thread thread;
     std::mutex lock;
@@ -61,8 +70,11 @@ struct PictureWatch::Impl {
         Picture source = 0;
         Pixmap samples = 0;
         Picture target = 0;
+        // The samples' shared memory (null: read through the connection).
+        XImage* sharedImage = nullptr;
+        XShmSegmentInfo segment{};
         bool printed = false; // `print` holds the last picture's samples
-        uint64_t print = 0;
+        std::vector<uint32_t> print;
     };
     std::map<Window, Watched> watched; // the thread's own
 
@@ -159,7 +171,49 @@ struct PictureWatch::Impl {
         entry.source = XRenderCreatePicture(display, w, format, CPSubwindowMode, &pa);
         entry.samples = XCreatePixmap(display, w, kSamplesAcross, kSamplesDown, 32);
         entry.target = XRenderCreatePicture(display, entry.samples, argb, 0, nullptr);
+        if (shared)
+            share(entry);
         resized(entry, a.width, a.height);
+    }
+
+    // The samples of `entry` come back through a segment of shared memory of its own, private
+    // to this user (the server attaches it by id; it goes once both have detached).
+    void share(Watched& entry) {
+        XImage* image = XShmCreateImage(display, nullptr, 32, ZPixmap, nullptr, &entry.segment,
+                                        kSamplesAcross, kSamplesDown);
+        if (!image)
+            return;
+        entry.segment.shmid = shmget(IPC_PRIVATE,
+                                     static_cast<std::size_t>(image->bytes_per_line) *
+                                         static_cast<std::size_t>(image->height),
+                                     IPC_CREAT | 0600);
+        if (entry.segment.shmid < 0) {
+            XDestroyImage(image);
+            return;
+        }
+        void* at = shmat(entry.segment.shmid, nullptr, 0);
+        if (at == reinterpret_cast<void*>(-1)) {
+            shmctl(entry.segment.shmid, IPC_RMID, nullptr);
+            XDestroyImage(image);
+            return;
+        }
+        entry.segment.shmaddr = image->data = static_cast<char*>(at);
+        entry.segment.readOnly = False;
+        XShmAttach(display, &entry.segment);
+        XSync(display, False);
+        shmctl(entry.segment.shmid, IPC_RMID, nullptr);
+        entry.sharedImage = image;
+    }
+
+    void unshare(Watched& entry) {
+        if (!entry.sharedImage)
+            return;
+        XShmDetach(display, &entry.segment);
+        // (The image's data is the segment: destroying the image leaves it.)
+        XDestroyImage(entry.sharedImage);
+        shmdt(entry.segment.shmaddr);
+        entry.sharedImage = nullptr;
+        entry.segment = XShmSegmentInfo{};
     }
 
     void resized(Watched& entry, int width, int height) {
@@ -176,6 +230,7 @@ struct PictureWatch::Impl {
     }
 
     void unsample(Watched& entry) {
+        unshare(entry);
         if (entry.target)
             XRenderFreePicture(display, entry.target);
         if (entry.samples)
@@ -187,13 +242,23 @@ struct PictureWatch::Impl {
         entry.printed = false;
     }
 
-    // Whether window `w` shows another picture than at its last report: its samples, hashed
-    // (FNV-1a), against the last ones.
+    // Whether window `w` shows another picture than at its last report: its samples against the
+    // last ones (the colour only: the samples' alpha is the server's).
     PictureContent content(Watched& entry) {
         if (!entry.source)
             return PictureContent::Untold;
         XRenderComposite(display, PictOpSrc, entry.source, None, entry.target, 0, 0, 0, 0, 0, 0,
                          kSamplesAcross, kSamplesDown);
+        if (entry.sharedImage) {
+            if (XShmGetImage(display, entry.samples, entry.sharedImage, 0, 0, AllPlanes))
+                return compare(entry, *entry.sharedImage);
+            // The server cannot write there (or the window went meanwhile): through the
+            // connection from now on, for every window.
+            unshare(entry);
+            for (auto& [w, other] : watched)
+                unshare(other);
+            shared = false;
+        }
         XImage* image = XGetImage(display, entry.samples, 0, 0, kSamplesAcross, kSamplesDown,
                                   AllPlanes, ZPixmap);
         // (A window gone meanwhile reads nothing.)
@@ -201,19 +266,28 @@ struct PictureWatch::Impl {
             entry.printed = false;
             return PictureContent::Untold;
         }
-        uint64_t h = 14695981039346656037ull;
-        for (int y = 0; y < image->height; ++y) {
-            const auto* row = reinterpret_cast<const uint32_t*>(
-                image->data + static_cast<long>(y) * image->bytes_per_line);
-            for (int x = 0; x < image->width; ++x)
-                h = (h ^ (row[x] & 0xFFFFFFu)) * 1099511628211ull;
-        }
+        const PictureContent c = compare(entry, *image);
         XDestroyImage(image);
+        return c;
+    }
+
+    static PictureContent compare(Watched& entry, const XImage& image) {
+        const std::size_t across = static_cast<std::size_t>(image.width);
+        entry.print.resize(across * static_cast<std::size_t>(image.height));
+        uint32_t differs = 0;
+        for (int y = 0; y < image.height; ++y) {
+            const auto* row = reinterpret_cast<const uint32_t*>(
+                image.data + static_cast<long>(y) * image.bytes_per_line);
+            uint32_t* last = entry.print.data() + static_cast<std::size_t>(y) * across;
+            for (std::size_t x = 0; x < across; ++x)
+                differs |= (row[x] ^ last[x]) & 0xFFFFFFu;
+            std::memcpy(last, row, across * sizeof(uint32_t));
+        }
         const bool told = entry.printed;
-        const bool same = told && entry.print == h;
-        entry.print = h;
         entry.printed = true;
-        return !told ? PictureContent::Untold : same ? PictureContent::Same : PictureContent::New;
+        return !told          ? PictureContent::Untold
+               : differs == 0 ? PictureContent::Same
+                              : PictureContent::New;
     }
 
     void handle(const XEvent& e) {
@@ -268,6 +342,7 @@ PictureWatch::PictureWatch(OnPicture onPicture, OnGone onGone, bool tellContent)
                        (major > 0 || minor >= 2);
     int renderEvent = 0, renderError = 0;
     impl_->render = XRenderQueryExtension(impl_->display, &renderEvent, &renderError);
+    impl_->shared = XShmQueryExtension(impl_->display);
     if (!XDamageQueryExtension(impl_->display, &impl_->damageEvent, &error) ||
         pipe2(impl_->wake, O_CLOEXEC | O_NONBLOCK) != 0) {
         XCloseDisplay(impl_->display);
@@ -275,6 +350,7 @@ PictureWatch::PictureWatch(OnPicture onPicture, OnGone onGone, bool tellContent)
         return;
     }
     impl_->thread = std::thread([this] { impl_->run(); });
+    pthread_setname_np(impl_->thread.native_handle(), "picture watch");
 }
 
 PictureWatch::~PictureWatch() {
