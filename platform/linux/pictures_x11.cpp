@@ -154,6 +154,9 @@ struct PictureWatch::Impl {
                 }
             }
         }
+        // (The rest goes with the connection; the shared samples are this process's mappings.)
+        for (auto& [w, entry] : watched)
+            unshare(entry);
     }
 
     // Window `w`'s contents are sampled from now on (when content is to be told and the server
