@@ -43,6 +43,8 @@ constexpr int64_t kAnswersSettleMs = 1500;
 constexpr int kAstrayAnswers = 3;
 // A jump's seeks wait this long for a further press (quick presses become one seek).
 constexpr int64_t kGatherPressesMs = 200;
+// A move's cameras wait for one another's landings this much at most, to start together.
+constexpr double kTogetherAtMostMs = 1000;
 // A landed player whose pictures have not run on this long after they were due missed its
 // "play" (it stands on the picture it showed before its seek): it lands anew.
 constexpr int64_t kStartMissedMs = 400;
@@ -508,28 +510,35 @@ int64_t FineSync::earliestLandedPlay(const Player& p, int64_t now) const {
     return seekTime(p, now) + kSettleMs;
 }
 
-bool FineSync::landOnTimeline(int c, int64_t now, double notBefore) {
-    Player* p = player(c);
+std::optional<std::pair<Landing, double>> FineSync::timelineLanding(int c, int64_t now,
+                                                                    double notBefore) const {
+    const Player* p = player(c);
     if (!p || !p->landings)
-        return false;
+        return std::nullopt;
     // The first landing whose "play" comes late enough for its seek to have settled.
     const int64_t earliestPlay = earliestLandedPlay(*p, now);
     double from = std::max(timeline(earliestPlay) + p->constant, notBefore);
     for (int attempt = 0; attempt < 8; ++attempt) {
         const auto l = p->landings->atOrAfter(from);
         if (!l)
-            return false;
-        const double startAt = l->mediaMs - origin_;
-        const double play = startAt - l->startMs - p->constant;
-        if (play >= static_cast<double>(earliestPlay)) {
-            seekStanding(c, *l, now);
-            p->landing = *l;
-            startLanded(c, *p, play, startAt);
-            return true;
-        }
+            return std::nullopt;
+        const double play = l->mediaMs - origin_ - l->startMs - p->constant;
+        if (play >= static_cast<double>(earliestPlay))
+            return std::make_pair(*l, play);
         from = l->mediaMs + (static_cast<double>(earliestPlay) - play) + 1;
     }
-    return false;
+    return std::nullopt;
+}
+
+bool FineSync::landOnTimeline(int c, int64_t now, double notBefore) {
+    const auto found = timelineLanding(c, now, notBefore);
+    if (!found)
+        return false;
+    Player& p = *player(c);
+    seekStanding(c, found->first, now);
+    p.landing = found->first;
+    startLanded(c, p, found->second, found->first.mediaMs - origin_);
+    return true;
 }
 
 void FineSync::landAnew(int c, Player& p, int64_t now) {
@@ -554,9 +563,23 @@ void FineSync::moveAll(int64_t now, double target, bool play) {
     if (play && !atEnd_) {
         origin_ = target - static_cast<double>(now);
         running_ = true;
-        if (!ref || landOnTimeline(current_, now)) {
+        // Every camera lands on the latest of the pictures each can first run on from (those
+        // within a second of the current camera's), so that all start together: rather than
+        // one standing on a later key picture while the others run up to it.
+        double together = 0;
+        if (const auto first = ref ? timelineLanding(current_, now, 0) : std::nullopt) {
+            together = first->first.mediaMs;
             for (int c = 0; c < static_cast<int>(players_.size()); ++c)
-                if (c != current_ && player(c) && !landOnTimeline(c, now)) {
+                if (const auto l = c != current_ ? timelineLanding(c, now, 0) : std::nullopt;
+                    l && l->first.mediaMs <= first->first.mediaMs + kTogetherAtMostMs)
+                    together = std::max(together, l->first.mediaMs);
+        }
+        const auto land = [&](int c) {
+            return landOnTimeline(c, now, together) || landOnTimeline(c, now);
+        };
+        if (!ref || land(current_)) {
+            for (int c = 0; c < static_cast<int>(players_.size()); ++c)
+                if (c != current_ && player(c) && !land(c)) {
                     // Its recording ends before the timeline can reach it there: it stands
                     // at its end.
                     if (const auto l = player(c)->landings->atOrBefore(lengthOf(*player(c)))) {

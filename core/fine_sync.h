@@ -33,6 +33,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace vorbelt {
@@ -290,6 +291,9 @@ private:
     // Player `c` lands (standing) where it can run on the playing timeline, started on time, on
     // a picture at or after `notBefore` (media ms).
     bool landOnTimeline(int c, int64_t now, double notBefore = 0);
+    // That landing, and when its "play" goes out, without landing there.
+    std::optional<std::pair<Landing, double>> timelineLanding(int c, int64_t now,
+                                                              double notBefore) const;
     // Player `c`, found lost, gives up what was planned for it and lands on the timeline anew
     // (where it cannot, its place is unknown).
     void landAnew(int c, Player& p, int64_t now);

@@ -58,6 +58,7 @@ struct SimPlayer {
     double media = 0;     // the picture shown, ms
     bool running = false; // its pictures move on
     int64_t runsAt = -1;  // a start or a resume on its way
+    int64_t ranAt = -1;   // when it last ran on
     double latency = 0;   // of its pause and play
     double constant = 15; // from "play" after a seek to running on, beyond the key's own time
     std::optional<double> startLead; // sought standing: "play" runs it on after this
@@ -133,6 +134,7 @@ public:
         }
         if (p.runsAt >= 0 && now >= p.runsAt && p.pauseAt < 0) {
             p.running = true;
+            p.ranAt = now;
             p.runsAt = -1;
         }
         if (p.running) {
@@ -265,6 +267,13 @@ TEST(FineSync, EveryPathLeavesEveryPictureOnTheCurrentCamerasTimeline) {
     sim.run(3500);
     EXPECT_NEAR(sim.current() - beforeBack, static_cast<double>(sim.now - back) - 1000,
                 2 * kPeriod);
+    // All ran on together from one key picture (each file's keys lie alike, their clock
+    // references not), none standing while the others ran up to its picture.
+    const auto [first, last] = std::minmax_element(
+        sim.players.begin(), sim.players.end(),
+        [](const SimPlayer& a, const SimPlayer& b) { return a.ranAt < b.ranAt; });
+    EXPECT_GT(first->ranAt, back);
+    EXPECT_LT(last->ranAt - first->ranAt, kPeriod);
     const int64_t bar = sim.now;
     sim.sync.seekAll(sim.now, 60);
     sim.run(4000);
