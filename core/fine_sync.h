@@ -18,9 +18,11 @@
 //
 // Every move (F2, F3, the seek bar, the first play after a Load, a player found lost) is made
 // the same way: all stand, each lands on a picture at or after where the timeline will be by
-// then, and each is started when the timeline reaches its picture. F1 pauses all and plays all
-// again from where they stood (pause and play shift a player by exactly the pause). What
-// differences remain, the picture times show, and a short pause of those ahead closes them.
+// then (the latest of the pictures each can first run on from, so that all start together where
+// their recordings allow), and each is started when the timeline reaches its picture. F1 pauses
+// all and plays all again from where they stood (pause and play shift a player by exactly the
+// pause). What differences remain, the picture times show, and a short pause of those ahead
+// closes them.
 // "play" never goes to a player that stands at its end without a seek first (it would end and
 // lose its window).
 #pragma once
