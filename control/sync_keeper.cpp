@@ -5,7 +5,7 @@
 
 #include <cstdarg>
 #include <cstdlib>
-#ifdef __linux__
+#ifndef _WIN32
 #include <pthread.h>
 #endif
 
@@ -28,7 +28,7 @@ SyncKeeper::SyncKeeper(const std::atomic<bool>& polling) : polling_(polling) {
         },
         [this](platform::WindowHandle w) { windowGone(w); }, true);
     thread_ = std::thread([this] { run(); });
-#ifdef __linux__
+#ifndef _WIN32
     // (Named, so that a profile of the station tells its threads apart.)
     pthread_setname_np(thread_.native_handle(), "sync keeper");
 #endif

@@ -567,13 +567,11 @@ void FineSync::moveAll(int64_t now, double target, bool play) {
         // within a second of the current camera's), so that all start together: rather than
         // one standing on a later key picture while the others run up to it.
         double together = 0;
-        if (const auto first = ref ? timelineLanding(current_, now, 0) : std::nullopt) {
-            together = first->first.mediaMs;
+        if (const auto first = ref ? timelineLanding(current_, now, 0) : std::nullopt)
             for (int c = 0; c < static_cast<int>(players_.size()); ++c)
-                if (const auto l = c != current_ ? timelineLanding(c, now, 0) : std::nullopt;
+                if (const auto l = timelineLanding(c, now, 0);
                     l && l->first.mediaMs <= first->first.mediaMs + kTogetherAtMostMs)
                     together = std::max(together, l->first.mediaMs);
-        }
         const auto land = [&](int c) {
             return landOnTimeline(c, now, together) || landOnTimeline(c, now);
         };

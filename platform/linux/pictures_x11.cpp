@@ -255,9 +255,8 @@ struct PictureWatch::Impl {
         if (entry.sharedImage) {
             if (XShmGetImage(display, entry.samples, entry.sharedImage, 0, 0, AllPlanes))
                 return compare(entry, *entry.sharedImage);
-            // The server cannot write there (or the window went meanwhile): through the
-            // connection from now on, for every window.
-            unshare(entry);
+            // The server cannot write there (it refused the segment: a server of another account
+            // or on another machine): through the connection from now on, for every window.
             for (auto& [w, other] : watched)
                 unshare(other);
             shared = false;
