@@ -768,11 +768,32 @@ std::vector<SyncCommand> FineSync::due(int64_t now) {
     if (enabled_)
         plan(now);
     std::vector<SyncCommand> out;
+    std::vector<SyncCommand> later;
     auto it = planned_.begin();
-    while (it != planned_.end() && it->atMs <= now)
-        ++it;
-    out.assign(planned_.begin(), it);
+    for (; it != planned_.end() && it->atMs <= now; ++it) {
+        // A seek follows its player's pause by a moment from when the pause goes out, not only
+        // as planned: the station's thread held up (a busy machine, a stalled X server) would
+        // post both at once, and the seek, through the relay, can then reach the player before
+        // the pause, through its window, which leaves it deaf to the seek and the play after.
+        if (it->kind == SyncCommand::Kind::Relay) {
+            const Player* p = player(it->channel);
+            int64_t after = p ? p->pauseSentAt + kSeekAfterPauseMs : now;
+            if (std::any_of(out.begin(), out.end(), [&](const SyncCommand& c) {
+                    return c.channel == it->channel && c.kind == SyncCommand::Kind::Key &&
+                           c.code == kPauseKey;
+                }))
+                after = now + kSeekAfterPauseMs;
+            if (after > now) {
+                later.push_back(*it);
+                later.back().atMs = after;
+                continue;
+            }
+        }
+        out.push_back(*it);
+    }
     planned_.erase(planned_.begin(), it);
+    for (const SyncCommand& c : later)
+        schedule(c);
     return out;
 }
 
@@ -786,6 +807,8 @@ void FineSync::posted(const SyncCommand& c, int64_t atMs) {
         return;
     }
     const double late = static_cast<double>(std::max<int64_t>(0, atMs - c.atMs));
+    if (c.code == kPauseKey)
+        p->pauseSentAt = atMs;
     if (c.code == kPauseKey && c.atMs == p->pauseDue) {
         // It ran on until the key went out.
         p->pauseDue = -1;

@@ -214,12 +214,13 @@ private:
         bool present = false;
         std::shared_ptr<Landings> landings;
         State state = State::Unknown;
-        double offset = 0;                  // Starting, Running
-        double standingAt = 0;              // Standing: media ms of its picture
-        Landing landing;                    // Landed, Starting after a landing
-        int64_t soughtAt = 0;               // when its last seek is due
-        int64_t seekSentAt = INT64_MIN / 2; // when its last seek went out
-        int64_t startAt = 0;                // Starting: when its pictures run on
+        double offset = 0;                   // Starting, Running
+        double standingAt = 0;               // Standing: media ms of its picture
+        Landing landing;                     // Landed, Starting after a landing
+        int64_t soughtAt = 0;                // when its last seek is due
+        int64_t seekSentAt = INT64_MIN / 2;  // when its last seek went out
+        int64_t pauseSentAt = INT64_MIN / 2; // its last pause key
+        int64_t startAt = 0;                 // Starting: when its pictures run on
         bool afterLanding = false;
         int missedStarts = 0;   // in a row
         bool restarted = false; // started anew for a frozen one, and not yet run

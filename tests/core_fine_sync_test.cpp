@@ -111,8 +111,9 @@ public:
                     sync.answer(static_cast<int>(c), now,
                                 static_cast<int32_t>(std::floor(
                                     (players[c].media + (players[c].running ? 500 : 0)) / 1000)));
-            for (const SyncCommand& c : sync.due(now))
-                late.push_back({now + dispatchLate[static_cast<std::size_t>(c.channel)], c});
+            if (now >= heldUntil)
+                for (const SyncCommand& c : sync.due(now))
+                    late.push_back({now + dispatchLate[static_cast<std::size_t>(c.channel)], c});
             // Each command goes out (and is told as gone out) when its channel's thread gets
             // to it.
             for (auto it = late.begin(); it != late.end();)
@@ -215,6 +216,7 @@ public:
     }
 
     int64_t now = 1000;
+    int64_t heldUntil = 0;             // the station's thread gets to the plan not before then
     std::vector<int64_t> dispatchLate; // how late each channel's commands go out, ms
     std::vector<std::pair<int64_t, SyncCommand>> late;
     std::vector<SimPlayer> players;
@@ -312,6 +314,20 @@ TEST(FineSync, KeysThatGoOutLateAreTakenFromWhenTheyWentOut) {
     sim.run(1000);
     sim.sync.playPause(sim.now);
     sim.run(3000);
+    EXPECT_LT(sim.spread(), FineSync::kToleranceMs + 2);
+    // The station's thread held up by 400 ms at F3 (an X server stalled): the pauses go out at
+    // once, each seek a moment after its pause (never with it: through the relay it could
+    // overtake the pause), and all still land together.
+    sim.heldUntil = sim.now + 400;
+    sim.sync.jump(sim.now, 1);
+    const std::size_t before = sim.commands.size();
+    sim.run(4000);
+    for (std::size_t i = before; i < sim.commands.size(); ++i) {
+        if (sim.commands[i].code == kShareSeekCode) {
+            EXPECT_GE(sim.commands[i].atMs, sim.heldUntil + 20);
+        }
+    }
+    EXPECT_EQ(sim.sent(kShareSeekCode, sim.heldUntil), 4u);
     EXPECT_LT(sim.spread(), FineSync::kToleranceMs + 2);
 }
 
