@@ -48,6 +48,8 @@ constexpr double kTogetherAtMostMs = 1000;
 // A landed player whose pictures have not run on this long after they were due missed its
 // "play" (it stands on the picture it showed before its seek): it lands anew.
 constexpr int64_t kStartMissedMs = 400;
+// A landed player may run on from the next landing instead: waited for this much longer at most.
+constexpr int64_t kNextLandingAtMostMs = 2000;
 
 int64_t roundMs(double ms) {
     return static_cast<int64_t>(std::llround(ms));
@@ -541,10 +543,28 @@ bool FineSync::landOnTimeline(int c, int64_t now, double notBefore) {
     return true;
 }
 
-void FineSync::landAnew(int c, Player& p, int64_t now) {
-    cancelPlanned(c);
-    if (!landOnTimeline(c, now))
-        p.state = State::Unknown;
+double FineSync::togetherLanding(const std::vector<int>& cs, double anchor, int64_t now) const {
+    double together = 0;
+    for (int c : cs)
+        if (const auto l = timelineLanding(c, now, 0);
+            l && l->first.mediaMs <= anchor + kTogetherAtMostMs)
+            together = std::max(together, l->first.mediaMs);
+    return together;
+}
+
+void FineSync::landAnew(const std::vector<int>& cs, int64_t now) {
+    // Found lost at once (a move whose seeks or plays several players missed), they land
+    // together, as a move does, rather than each on its own first picture.
+    std::optional<double> anchor;
+    for (int c : cs) {
+        cancelPlanned(c);
+        if (const auto l = timelineLanding(c, now, 0))
+            anchor = std::min(anchor.value_or(l->first.mediaMs), l->first.mediaMs);
+    }
+    const double together = anchor ? togetherLanding(cs, *anchor, now) : 0;
+    for (int c : cs)
+        if (!landOnTimeline(c, now, together) && !landOnTimeline(c, now))
+            player(c)->state = State::Unknown;
 }
 
 void FineSync::moveAll(int64_t now, double target, bool play) {
@@ -567,11 +587,12 @@ void FineSync::moveAll(int64_t now, double target, bool play) {
         // within a second of the current camera's), so that all start together: rather than
         // one standing on a later key picture while the others run up to it.
         double together = 0;
-        if (const auto first = ref ? timelineLanding(current_, now, 0) : std::nullopt)
+        if (const auto first = ref ? timelineLanding(current_, now, 0) : std::nullopt) {
+            std::vector<int> all;
             for (int c = 0; c < static_cast<int>(players_.size()); ++c)
-                if (const auto l = timelineLanding(c, now, 0);
-                    l && l->first.mediaMs <= first->first.mediaMs + kTogetherAtMostMs)
-                    together = std::max(together, l->first.mediaMs);
+                all.push_back(c);
+            together = togetherLanding(all, first->first.mediaMs, now);
+        }
         const auto land = [&](int c) {
             return landOnTimeline(c, now, together) || landOnTimeline(c, now);
         };
@@ -809,6 +830,8 @@ void FineSync::posted(const SyncCommand& c, int64_t atMs) {
     const double late = static_cast<double>(std::max<int64_t>(0, atMs - c.atMs));
     if (c.code == kPauseKey)
         p->pauseSentAt = atMs;
+    else if (c.code == kPlayKey)
+        p->playSentAt = atMs;
     if (c.code == kPauseKey && c.atMs == p->pauseDue) {
         // It ran on until the key went out.
         p->pauseDue = -1;
@@ -832,6 +855,20 @@ void FineSync::posted(const SyncCommand& c, int64_t atMs) {
 
 int64_t FineSync::nextDue() const {
     return planned_.empty() ? INT64_MAX : planned_.front().atMs;
+}
+
+int64_t FineSync::startMissedMs(Player& p) const {
+    // One that showed a new picture since its "play" went out (after its seek) took both in:
+    // where its recording allows, it may have shown the next landing, and then runs on from
+    // there once the timeline reaches it (landing it anew would only make it later). One whose
+    // picture came before "play" and stands may be deaf to the play: it lands anew.
+    if (!p.afterLanding || p.playSentAt < p.seekSentAt || p.lastNew <= p.playSentAt ||
+        !p.landings->mayShowNext())
+        return kStartMissedMs;
+    const auto next = p.landings->atOrAfter(p.landing.mediaMs + 1);
+    return next ? kStartMissedMs +
+                      std::min(roundMs(next->mediaMs - p.landing.mediaMs), kNextLandingAtMostMs)
+                : kStartMissedMs;
 }
 
 void FineSync::plan(int64_t now) {
@@ -868,19 +905,20 @@ void FineSync::plan(int64_t now) {
         return;
     }
     // Players whose pictures stopped, or never came: at their end, or lost (they land anew).
+    std::vector<int> lost;
     for (int c = 0; c < static_cast<int>(players_.size()); ++c) {
         Player* p = player(c);
         if (!p)
             continue;
         const bool stopped = (p->state == State::Running && now - p->lastFrame > kStoppedMs &&
                               now - p->startAt > kStoppedMs) ||
-                             (p->state == State::Starting && now - p->startAt > kStartMissedMs &&
+                             (p->state == State::Starting && now - p->startAt > startMissedMs(*p) &&
                               p->lastFrame < p->startAt);
         if (p->state == State::Running && (p->answersAstray >= kAstrayAnswers || p->landAgain) &&
             timeline(now) < lengthOf(*p) - 2000) {
             p->answersAstray = 0;
             p->landAgain = false;
-            landAnew(c, *p, now);
+            lost.push_back(c);
             continue;
         }
         if (!stopped)
@@ -903,8 +941,10 @@ void FineSync::plan(int64_t now) {
             continue;
         }
         if (c != current_ || timeline(now) < refLength - 2000)
-            landAnew(c, *p, now);
+            lost.push_back(c);
     }
+    if (!lost.empty())
+        landAnew(lost, now);
     // Small differences, once every playing player's pictures have shown where it stands.
     std::vector<Player*> measured;
     for (Player& p : players_) {

@@ -58,6 +58,11 @@ public:
     // The frame period (0: not known, then measured from the pictures) and the length (ms).
     virtual double framePeriodMs() const = 0;
     virtual double lengthMs() const = 0;
+    // Whether a player sought to a landing may show the next one instead: it then runs on from
+    // that picture when the timeline reaches it (a program stream's reader can miss the
+    // landing's sequence header and wait for the next; its clock still starts at the pack it
+    // was sent to).
+    virtual bool mayShowNext() const { return false; }
 };
 
 // A recording that the players seek to the exact frame (an MP4 file, say): whole seconds with
@@ -220,6 +225,7 @@ private:
         int64_t soughtAt = 0;                // when its last seek is due
         int64_t seekSentAt = INT64_MIN / 2;  // when its last seek went out
         int64_t pauseSentAt = INT64_MIN / 2; // its last pause key
+        int64_t playSentAt = INT64_MIN / 2;  // its last play key
         int64_t startAt = 0;                 // Starting: when its pictures run on
         bool afterLanding = false;
         int missedStarts = 0;   // in a row
@@ -297,14 +303,20 @@ private:
     // That landing, and when its "play" goes out, without landing there.
     std::optional<std::pair<Landing, double>> timelineLanding(int c, int64_t now,
                                                               double notBefore) const;
-    // Player `c`, found lost, gives up what was planned for it and lands on the timeline anew
-    // (where it cannot, its place is unknown).
-    void landAnew(int c, Player& p, int64_t now);
+    // Players `cs`, found lost, give up what was planned for them and land on the timeline
+    // anew, together where their recordings allow (where one cannot, its place is unknown).
+    void landAnew(const std::vector<int>& cs, int64_t now);
+    // The latest of the pictures players `cs` can each first run on from on the playing
+    // timeline, of those within a second of `anchor` (media ms); 0 when none.
+    double togetherLanding(const std::vector<int>& cs, double anchor, int64_t now) const;
     // Starts the standing timeline at `standing_`: players standing where they were paused
     // resume on time, the others land first.
     void startAll(int64_t now);
     // The closing of small differences and the finding of lost and ended players.
     void plan(int64_t now);
+    // How long after it was due to run on a starting player's pictures may still not move
+    // before its start counts as missed.
+    int64_t startMissedMs(Player& p) const;
     void lock(Player& p, int64_t at);
     // What the answers say of where the current camera's picture is (ms), for when nothing
     // better is known.

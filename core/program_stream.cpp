@@ -465,6 +465,7 @@ public:
     }
     double framePeriodMs() const override { return stream_->framePeriodMs(); }
     double lengthMs() const override { return stream_->lengthMs(); }
+    bool mayShowNext() const override { return true; }
 
 private:
     std::optional<Landing> landing(const std::optional<KeyPicture>& key) const {

@@ -38,6 +38,7 @@ public:
     }
     double framePeriodMs() const override { return saysPeriod ? kPeriod : 0; }
     double lengthMs() const override { return length_; }
+    bool mayShowNext() const override { return true; }
     std::optional<Landing> key(int k) const {
         if (k < 0 || k >= static_cast<int>(leads_.size()))
             return std::nullopt;
@@ -55,18 +56,21 @@ private:
 
 struct SimPlayer {
     std::shared_ptr<KeyPictures> file;
-    double media = 0;     // the picture shown, ms
-    bool running = false; // its pictures move on
-    int64_t runsAt = -1;  // a start or a resume on its way
-    int64_t ranAt = -1;   // when it last ran on
-    double latency = 0;   // of its pause and play
-    double constant = 15; // from "play" after a seek to running on, beyond the key's own time
+    double media = 0;          // the picture shown, ms
+    bool running = false;      // its pictures move on
+    int64_t runsAt = -1;       // a start or a resume on its way
+    int64_t ranAt = -1;        // when it last ran on
+    std::vector<int64_t> runs; // and every time it ran on
+    double latency = 0;        // of its pause and play
+    double constant = 15;      // from "play" after a seek to running on, beyond the key's own time
     std::optional<double> startLead; // sought standing: "play" runs it on after this
     bool atEnd = false;
     bool lostWindow = false; // "play" reached it at its end with no seek since
     bool deaf = false;       // takes in neither its next seek nor the "play" after it
     bool frozen = false;     // shows its seeks, but never runs again whatever it is told
     int strays = 0;          // its next seeks land on the key picture after the one asked
+    int showsNext = 0;       // its next seeks show the key picture after the one asked, on time
+    bool showOnPlay = false; // (and show it only once told to play)
     int64_t pauseAt = -1;
     int64_t lastRepaint = 0;
     double shown = -1;         // the last frame drawn: a clock set back draws none twice
@@ -136,6 +140,7 @@ public:
         if (p.runsAt >= 0 && now >= p.runsAt && p.pauseAt < 0) {
             p.running = true;
             p.ranAt = now;
+            p.runs.push_back(now);
             p.runsAt = -1;
         }
         if (p.running) {
@@ -181,18 +186,30 @@ public:
                 p.runsAt = now + static_cast<int64_t>(*p.startLead + p.constant);
             else
                 p.runsAt = now + latency;
+            if (p.showOnPlay)
+                sync.picture(cmd.channel, now + 8, p.content(true));
+            p.showOnPlay = false;
             p.startLead.reset();
         } else if (cmd.code == kShareSeekCode) {
             const auto l = p.file->key(cmd.argument + (p.strays > 0 ? 1 : 0));
             p.strays = std::max(0, p.strays - 1);
             ASSERT_TRUE(l);
             p.media = l->mediaMs;
-            p.shown = std::floor(p.media / kPeriod);
             p.startLead = l->startMs;
+            if (const auto next = p.file->key(cmd.argument + 1); next && p.showsNext > 0) {
+                // (It runs on from the next one when the clock started at the asked one's pack
+                // reaches it.)
+                --p.showsNext;
+                p.media = next->mediaMs;
+                *p.startLead += next->mediaMs - l->mediaMs;
+                p.showOnPlay = true;
+            }
+            p.shown = std::floor(p.media / kPeriod);
             p.atEnd = false;
             p.running = false;
             p.runsAt = -1;
-            sync.picture(cmd.channel, now + 8, p.content(true));
+            if (!p.showOnPlay)
+                sync.picture(cmd.channel, now + 8, p.content(true));
         }
     }
 
@@ -385,11 +402,25 @@ TEST(FineSync, APlayerWhoseClockIsSetAnewGoesAstrayOrFreezesIsFollowedLandsAnewO
     sim.players[1].media += 6000;
     sim.run(5000);
     EXPECT_LT(sim.spread(), FineSync::kToleranceMs + 2);
-    // One that takes in neither its seek nor its "play" stands on its old picture: it is found
-    // within a moment of when it should have run on, and lands anew.
-    sim.players[0].deaf = true;
+    // Two that take in neither their seeks nor their "play" stand on their old pictures: they
+    // are found within a moment of when they should have run on, and land anew, together.
+    sim.players[0].deaf = sim.players[1].deaf = true;
+    const int64_t deafFrom = sim.now;
+    sim.sync.jump(sim.now, 1);
+    sim.run(4500);
+    EXPECT_LT(sim.spread(), FineSync::kToleranceMs + 2);
+    const auto firstRun = [&](const SimPlayer& p) {
+        return *std::find_if(p.runs.begin(), p.runs.end(), [&](int64_t t) { return t > deafFrom; });
+    };
+    EXPECT_LE(std::abs(firstRun(sim.players[0]) - firstRun(sim.players[1])), kPeriod);
+    // One whose seek shows the key picture after the one asked runs on from there in time: it
+    // is waited for, not landed anew (which would leave it out for a second more).
+    sim.players[2].showsNext = 1;
+    sim.players[2].tellsContent = true;
+    const std::size_t seeks = sim.sent(kShareSeekCode);
     sim.sync.jump(sim.now, 1);
     sim.run(3500);
+    EXPECT_EQ(sim.sent(kShareSeekCode), seeks + 3);
     EXPECT_LT(sim.spread(), FineSync::kToleranceMs + 2);
     // One that froze for good (a player stepped by frames may): it is given up and named once,
     // and the others keep in step without it.
@@ -442,7 +473,7 @@ TEST(FineSync, APlayerWhoseClockIsSetAnewGoesAstrayOrFreezesIsFollowedLandsAnewO
     sim.players[1].strays = 1;
     sim.run(500);
     sim.sync.playPause(sim.now);
-    sim.run(3500);
+    sim.run(4500);
     EXPECT_EQ(sim.sync.takeFrozen(), (Frozen{{2, false}}));
     EXPECT_LT(std::fabs(sim.players[0].media - sim.players[1].media), FineSync::kToleranceMs + 2);
 }
