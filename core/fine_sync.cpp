@@ -43,6 +43,8 @@ constexpr int64_t kAnswersSettleMs = 1500;
 constexpr int kAstrayAnswers = 3;
 // A jump's seeks wait this long for a further press (quick presses become one seek).
 constexpr int64_t kGatherPressesMs = 200;
+// From the players' speed set back to normal until a seek may follow.
+constexpr int64_t kRateSettleMs = 300;
 // A move's cameras wait for one another's landings this much at most, to start together.
 constexpr double kTogetherAtMostMs = 1000;
 // A landed player whose pictures have not run on this long after they were due missed its
@@ -779,7 +781,10 @@ void FineSync::operatorRate(int64_t now, bool normal) {
     if (running_ && std::fabs(where - answered) > 1500)
         where = answered;
     rateHold_ = false;
-    // Back at normal speed: every camera lands on the current camera's picture.
+    // Back at normal speed: every camera lands on the current camera's picture, its seek a
+    // moment after the players took the speed back (seeks and plays on its heels were seen
+    // lost by every player at once).
+    seeksFrom_ = now + kRateSettleMs;
     moveAll(now, where, running_);
 }
 

@@ -311,6 +311,17 @@ TEST(FineSync, EveryPathLeavesEveryPictureOnTheCurrentCamerasTimeline) {
     // The constants are learned: a later move needs no holds to put them together.
     EXPECT_NEAR(sim.sync.startConstant(2), 30, 6);
     EXPECT_NEAR(sim.sync.startConstant(1), 5, 6);
+
+    // F5 and BackSpace: every camera lands on the current camera's picture, its seek a moment
+    // after the players took their speed back.
+    sim.sync.operatorRate(sim.now, false);
+    sim.run(1000);
+    const int64_t normal = sim.now;
+    sim.sync.operatorRate(sim.now, true);
+    sim.run(4000);
+    EXPECT_EQ(sim.sent(kShareSeekCode, normal), sim.players.size());
+    EXPECT_EQ(sim.sent(kShareSeekCode, normal + 300), sim.players.size());
+    EXPECT_LT(sim.spread(), FineSync::kToleranceMs + 2);
     EXPECT_FALSE(sim.anyLost());
 }
 
