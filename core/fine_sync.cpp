@@ -782,8 +782,8 @@ void FineSync::operatorRate(int64_t now, bool normal) {
         where = answered;
     rateHold_ = false;
     // Back at normal speed: every camera lands on the current camera's picture, its seek a
-    // moment after the players took the speed back (seeks and plays on its heels were seen
-    // lost by every player at once).
+    // moment after the players took the speed back (seeks on its heels were seen lost by every
+    // player at once).
     seeksFrom_ = now + kRateSettleMs;
     moveAll(now, where, running_);
 }
@@ -862,7 +862,7 @@ int64_t FineSync::nextDue() const {
     return planned_.empty() ? INT64_MAX : planned_.front().atMs;
 }
 
-int64_t FineSync::startMissedMs(Player& p) const {
+int64_t FineSync::startMissedMs(const Player& p) const {
     // One that showed a new picture since its "play" went out (after its seek) took both in:
     // where its recording allows, it may have shown the next landing, and then runs on from
     // there once the timeline reaches it (landing it anew would only make it later). One whose

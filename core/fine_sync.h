@@ -316,7 +316,7 @@ private:
     void plan(int64_t now);
     // How long after it was due to run on a starting player's pictures may still not move
     // before its start counts as missed.
-    int64_t startMissedMs(Player& p) const;
+    int64_t startMissedMs(const Player& p) const;
     void lock(Player& p, int64_t at);
     // What the answers say of where the current camera's picture is (ms), for when nothing
     // better is known.
