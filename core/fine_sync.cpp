@@ -545,27 +545,41 @@ bool FineSync::landOnTimeline(int c, int64_t now, double notBefore) {
     return true;
 }
 
-double FineSync::togetherLanding(const std::vector<int>& cs, double anchor, int64_t now) const {
-    double together = 0;
+double FineSync::togetherLanding(const std::vector<int>& cs, int64_t now,
+                                 std::optional<int> lead) const {
+    std::vector<double> firsts;
+    std::optional<double> anchor;
+    if (lead) {
+        const auto l = timelineLanding(*lead, now, 0);
+        if (!l)
+            return 0;
+        anchor = l->first.mediaMs;
+    }
     for (int c : cs)
-        if (const auto l = timelineLanding(c, now, 0);
-            l && l->first.mediaMs <= anchor + kTogetherAtMostMs)
-            together = std::max(together, l->first.mediaMs);
+        if (const auto l = timelineLanding(c, now, 0)) {
+            firsts.push_back(l->first.mediaMs);
+            if (!lead)
+                anchor = std::min(anchor.value_or(l->first.mediaMs), l->first.mediaMs);
+        }
+    double together = 0;
+    for (double first : firsts)
+        if (first <= *anchor + kTogetherAtMostMs)
+            together = std::max(together, first);
     return together;
+}
+
+bool FineSync::landTogether(int c, int64_t now, double together) {
+    return landOnTimeline(c, now, together) || landOnTimeline(c, now);
 }
 
 void FineSync::landAnew(const std::vector<int>& cs, int64_t now) {
     // Found lost at once (a move whose seeks or plays several players missed), they land
     // together, as a move does, rather than each on its own first picture.
-    std::optional<double> anchor;
-    for (int c : cs) {
-        cancelPlanned(c);
-        if (const auto l = timelineLanding(c, now, 0))
-            anchor = std::min(anchor.value_or(l->first.mediaMs), l->first.mediaMs);
-    }
-    const double together = anchor ? togetherLanding(cs, *anchor, now) : 0;
     for (int c : cs)
-        if (!landOnTimeline(c, now, together) && !landOnTimeline(c, now))
+        cancelPlanned(c);
+    const double together = togetherLanding(cs, now, std::nullopt);
+    for (int c : cs)
+        if (!landTogether(c, now, together))
             player(c)->state = State::Unknown;
 }
 
@@ -588,19 +602,13 @@ void FineSync::moveAll(int64_t now, double target, bool play) {
         // Every camera lands on the latest of the pictures each can first run on from (those
         // within a second of the current camera's), so that all start together: rather than
         // one standing on a later key picture while the others run up to it.
-        double together = 0;
-        if (const auto first = ref ? timelineLanding(current_, now, 0) : std::nullopt) {
-            std::vector<int> all;
+        std::vector<int> all;
+        for (int c = 0; c < static_cast<int>(players_.size()); ++c)
+            all.push_back(c);
+        const double together = ref ? togetherLanding(all, now, current_) : 0;
+        if (!ref || landTogether(current_, now, together)) {
             for (int c = 0; c < static_cast<int>(players_.size()); ++c)
-                all.push_back(c);
-            together = togetherLanding(all, first->first.mediaMs, now);
-        }
-        const auto land = [&](int c) {
-            return landOnTimeline(c, now, together) || landOnTimeline(c, now);
-        };
-        if (!ref || land(current_)) {
-            for (int c = 0; c < static_cast<int>(players_.size()); ++c)
-                if (c != current_ && player(c) && !land(c)) {
+                if (c != current_ && player(c) && !landTogether(c, now, together)) {
                     // Its recording ends before the timeline can reach it there: it stands
                     // at its end.
                     if (const auto l = player(c)->landings->atOrBefore(lengthOf(*player(c)))) {

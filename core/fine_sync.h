@@ -307,8 +307,11 @@ private:
     // anew, together where their recordings allow (where one cannot, its place is unknown).
     void landAnew(const std::vector<int>& cs, int64_t now);
     // The latest of the pictures players `cs` can each first run on from on the playing
-    // timeline, of those within a second of `anchor` (media ms); 0 when none.
-    double togetherLanding(const std::vector<int>& cs, double anchor, int64_t now) const;
+    // timeline, of those within a second of player `lead`'s (of the earliest of them without
+    // one); 0 when none.
+    double togetherLanding(const std::vector<int>& cs, int64_t now, std::optional<int> lead) const;
+    // Player `c` lands on the timeline at `together`, or where it first can when it cannot.
+    bool landTogether(int c, int64_t now, double together);
     // Starts the standing timeline at `standing_`: players standing where they were paused
     // resume on time, the others land first.
     void startAll(int64_t now);
