@@ -294,6 +294,11 @@ TEST_F(RelayWindow, OneErrorBoxAtATimeTheRestCountedInTheStatusLine) {
     setMessageBoxHandler([&](const QString&, const QString&, BoxKind) {
         ++shown;
         deepest = std::max(deepest, ++depth);
+        // A shown box posts events of its own (show, layout, paint), and posting wakes Qt's
+        // dispatch of the X events already queued behind the one that opened the box; without
+        // it those wait until the box closes. The stand-in box posts one too.
+        QMetaObject::invokeMethod(
+            qApp, [] {}, Qt::QueuedConnection);
         processUntil([&] { return status().startsWith("2 more errors"); }, 3000);
         --depth;
         return BoxAnswer::Ok;
