@@ -203,56 +203,74 @@ void TForm2::Button1Click() {
 }
 
 void TForm2::loadFile(int j, bool askLength) {
-    const std::string item = Frame1->ListBox1()->item(j)->text().toStdString();
-    // Titled by its row, not by its camera digit.
-    const station::PlayerWindow player = station::startAndAwaitPlayer(
-        j, ui_->CheckBox1->isChecked(), item, 0, kPlayerWindowPolls, std::to_string(j));
-    vlcProcessId[j] = player.pid;
-    vlcWindow[j] = player.window;
-    const platform::WindowHandle w = vlcWindow[j];
-    if (w == 0) {
-        station::unload(vlcProcessId[j], vlcWindow[j], channelState[j]);
-        return;
-    }
-    platform::postMessage(w, platform::WM_KEYDOWN_MESSAGE, platform::VK_END_KEY, 0);
-    platform::postMessage(w, platform::WM_KEYDOWN_MESSAGE, platform::VK_LEFT_KEY, 0);
-    cellSizeFromResolution();
-    const auto cell = vorbelt::cellPlacement(j, settings_.settings().resolution, Tag);
-    if (cell)
-        platform::setWindowPos(w, platform::HWND_TOP_WINDOW, cell->left, cell->top, cellWidth,
-                               cellHeight, kNoActivate);
-    platform::setWindowLong(w, platform::GWL_EXSTYLE_INDEX, platform::WS_EX_LAYERED_STYLE);
-    platform::setLayeredWindowAttributes(w, 0, ui_->CheckBox3->isChecked() ? 255 : 1,
-                                         platform::LWA_ALPHA_FLAG);
-    platform::sleepMs(300);
-    if (relayWindow[j] != 0)
-        platform::postMessage(relayWindow[j], vorbelt::kCommandMessage, 3, 0);
-    platform::sleepMs(300);
-    if (askLength && relayWindow[j] != 0)
-        platform::postMessage(relayWindow[j], vorbelt::kCommandMessage, 23, 0);
-    platform::sleepMs(300);
-    channelState[j] = 1;
+    loadFiles({j}, askLength);
 }
 
-platform::WindowHandle TForm2::restartCamera(int j) {
-    if (j < 0 || j >= rows() || !Frame1 || j >= Frame1->ListBox1()->count())
-        return 0;
+void TForm2::loadFiles(const std::vector<int>& rows, bool askLength) {
+    std::vector<station::PlayerRequest> requests;
+    for (int j : rows) // titled by its row, not by its camera digit
+        requests.push_back(
+            {j, Frame1->ListBox1()->item(j)->text().toStdString(), std::to_string(j)});
+    const std::vector<station::PlayerWindow> players =
+        station::startAndAwaitPlayers(requests, ui_->CheckBox1->isChecked(), 0, kPlayerWindowPolls);
+    // Each player found is placed and layered; the waits that follow are shared.
+    std::vector<int> placed;
+    for (std::size_t k = 0; k < rows.size(); ++k) {
+        const int j = rows[k];
+        vlcProcessId[j] = players[k].pid;
+        vlcWindow[j] = players[k].window;
+        const platform::WindowHandle w = vlcWindow[j];
+        if (w == 0) {
+            station::unload(vlcProcessId[j], vlcWindow[j], channelState[j]);
+            continue;
+        }
+        placed.push_back(j);
+        platform::postMessage(w, platform::WM_KEYDOWN_MESSAGE, platform::VK_END_KEY, 0);
+        platform::postMessage(w, platform::WM_KEYDOWN_MESSAGE, platform::VK_LEFT_KEY, 0);
+        cellSizeFromResolution();
+        const auto cell = vorbelt::cellPlacement(j, settings_.settings().resolution, Tag);
+        if (cell)
+            platform::setWindowPos(w, platform::HWND_TOP_WINDOW, cell->left, cell->top, cellWidth,
+                                   cellHeight, kNoActivate);
+        platform::setWindowLong(w, platform::GWL_EXSTYLE_INDEX, platform::WS_EX_LAYERED_STYLE);
+        platform::setLayeredWindowAttributes(w, 0, ui_->CheckBox3->isChecked() ? 255 : 1,
+                                             platform::LWA_ALPHA_FLAG);
+    }
+    if (placed.empty())
+        return;
+    station::connectNewPlayers(placed, relayWindow, askLength);
+    for (int j : placed)
+        channelState[j] = 1;
+}
+
+std::vector<platform::WindowHandle> TForm2::restartCameras(const std::vector<int>& rows) {
+    std::vector<int> valid;
+    for (int j : rows)
+        if (j >= 0 && j < this->rows() && Frame1 && j < Frame1->ListBox1()->count())
+            valid.push_back(j);
+    std::vector<platform::WindowHandle> fresh(rows.size(), 0);
+    if (valid.empty())
+        return fresh;
     const station::BusyCursor busy;
-    loadFile(j, false);
+    loadFiles(valid, false);
     // (The keys back here first: lowered while it was still the active window, a new player's
     // window was seen to stay above the others.) The current camera's full view stands as a
     // selection leaves it.
     platform::setForegroundWindow(ownWindowHandle != 0 ? ownWindowHandle : winId());
-    const platform::WindowHandle w = vlcWindow[j];
-    if (w != 0 && currentChannel < rows() && vlcWindow[currentChannel] != 0) {
+    const bool anyPlaced =
+        std::any_of(valid.begin(), valid.end(), [this](int j) { return vlcWindow[j] != 0; });
+    if (anyPlaced && currentChannel < this->rows() && vlcWindow[currentChannel] != 0) {
         platform::sleepMs(100);
-        if (j == currentChannel)
-            channelState[j] = 3;
+        if (std::find(valid.begin(), valid.end(), int(currentChannel)) != valid.end())
+            channelState[currentChannel] = 3;
         showFullView(vlcWindow[currentChannel]);
     }
     recolourButtons();
     update();
-    return w;
+    for (std::size_t k = 0; k < rows.size(); ++k)
+        if (std::find(valid.begin(), valid.end(), rows[k]) != valid.end())
+            fresh[k] = vlcWindow[rows[k]];
+    return fresh;
 }
 
 void TForm2::showFullView(platform::WindowHandle w) {

@@ -19,6 +19,7 @@
 #include <functional>
 #include <memory>
 #include <utility>
+#include <vector>
 
 namespace Ui {
 class Form2;
@@ -80,9 +81,10 @@ public:
     QLCDNumber* lengthMinutes() const override;
     QLCDNumber* lengthSeconds() const override;
     int reportCurrentChannel() const override { return currentChannel; }
-    // A new player for loaded row `j` in place of one that was ended: in its cell, or in the full
-    // view when current; the keys back here. Returns its window, or 0.
-    platform::WindowHandle restartCamera(int j);
+    // New players for loaded rows `rows` in place of ones that were ended, started together: in
+    // their cells, or in the full view when current; the keys back here. Returns their windows,
+    // 0 for a row not started, in the order of `rows`.
+    std::vector<platform::WindowHandle> restartCameras(const std::vector<int>& rows);
     std::atomic<int32_t>& reportReferenceTime() override { return referenceTime; }
     platform::WindowHandle reportRelayWindow(int channel) const override {
         return channel >= 0 && channel < kRows ? relayWindow[channel].load() : 0;
@@ -142,7 +144,9 @@ private:
     // The main window's alpha, when the transparency flag asks for it.
     void mainWindowAlpha();
     // Starts, places and connects the player of list row `j`; asks its length when `askLength`.
+    // Several rows are started together and share the waits.
     void loadFile(int j, bool askLength = true);
+    void loadFiles(const std::vector<int>& rows, bool askLength);
     // The current camera's video window `w` in the full view.
     void showFullView(platform::WindowHandle w);
 

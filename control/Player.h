@@ -169,9 +169,18 @@ private:
     // are; unless that fails, or the player was itself such a new one (`again`): then the
     // camera is dropped and named.
     void cameraFroze(int channel, platform::WindowHandle window, bool again);
-    // A new player for loaded row `i` in place of one that was ended: placed as the layout has
-    // its row (full size when current), the keys back here. Returns its window, or 0.
-    platform::WindowHandle restartCamera(int i);
+    struct FrozenCamera {
+        int channel;
+        platform::WindowHandle window;
+        bool again;
+    };
+    std::vector<FrozenCamera> frozenCameras_; // told, not yet replaced
+    static constexpr int kFrozenGatherMs = 300;
+    void replaceFrozenCameras();
+    // New players for loaded rows `rows` in place of ones that were ended, started together:
+    // placed as the layout has their rows (full size when current), the keys back here. Returns
+    // their windows, 0 for a row not started, in the order of `rows`.
+    std::vector<platform::WindowHandle> restartCameras(const std::vector<int>& rows);
     // The camera of `channel`, shown by `window`, is shown no longer (its player is ended and
     // its button greyed), and the operator is told `text` in a box titled `caption`.
     void dropCamera(int channel, platform::WindowHandle window, const QString& text,
@@ -202,8 +211,10 @@ private:
     void drawingChanged();
     void cutOutRed(bool on);
     // Starts, places and connects the player of list row `i`; asks its length when `askLength`
-    // (a Load's length phase: not for a player started anew).
+    // (a Load's length phase: not for a player started anew). Several rows are started together
+    // and share the waits.
     void loadFile(int i, bool askLength = true);
+    void loadFiles(const std::vector<int>& rows, bool askLength);
     void screenLayout(int item);
     // Key '/': shows the compact window and hands it the state; the control panel hides.
     void switchToCompactWindow();

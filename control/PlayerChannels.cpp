@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <system_error>
+#include <utility>
 
 namespace {
 
@@ -206,34 +207,76 @@ void TForm1::videoWindowGone(int channel, platform::WindowHandle window) {
 }
 
 void TForm1::cameraFroze(int channel, platform::WindowHandle window, bool again) {
-    if (channel < 0 || channel >= kTableRows)
-        return;
+    // The players that froze on one start are found within a moment of each other (each by its
+    // own missed starts): they are gathered for a little while and replaced together, so their
+    // new players start side by side instead of one after the other.
+    if (frozenCameras_.empty())
+        QTimer::singleShot(kFrozenGatherMs, this, [this] { replaceFrozenCameras(); });
+    frozenCameras_.push_back({channel, window, again});
+}
+
+void TForm1::replaceFrozenCameras() {
+    const std::vector<FrozenCamera> frozen = std::exchange(frozenCameras_, {});
     // The table of the window shown is the one in use (the other's copy is taken on the next
     // switch).
-    const bool compact = Form2 && Form2->isVisible() && channel < TForm2::kRows &&
-                         Form2->vlcWindow[channel] == window;
-    if (vlcWindow[channel] != window && !compact)
-        return;
-    // Its frozen picture would look like a camera standing: the player is ended (its window
-    // goes with it, its snapshots are kept first), and a new one takes its place, landed where
-    // the others are.
-    station::takeSnapshots();
-    station::endProcess(compact ? Form2->vlcProcessId[channel] : vlcProcessId[channel], 0);
-    if (!again) {
-        const platform::WindowHandle fresh =
-            compact ? Form2->restartCamera(channel) : restartCamera(channel);
-        if (fresh != 0) {
-            sync_->rejoined(channel, fresh);
-            return;
-        }
+    const bool compactShown = Form2 && Form2->isVisible();
+    struct Replaced {
+        FrozenCamera camera;
+        bool compact;
+    };
+    std::vector<Replaced> ours;
+    for (const FrozenCamera& f : frozen) {
+        if (f.channel < 0 || f.channel >= kTableRows)
+            continue;
+        const bool compact =
+            compactShown && f.channel < TForm2::kRows && Form2->vlcWindow[f.channel] == f.window;
+        if (vlcWindow[f.channel] != f.window && !compact)
+            continue;
+        ours.push_back({f, compact});
     }
-    dropCamera(channel, window,
-               QString("Camera %1 does not play any more: its player keeps one picture whatever "
-                       "it is told (a frame step can leave it so)%2. Load the recording again to "
-                       "see this camera.")
-                   .arg(channel + 1)
-                   .arg(again ? ", and so did a new one" : ""),
-               "Camera stopped");
+    if (ours.empty())
+        return;
+    // A frozen picture would look like a camera standing: each player is ended (its window goes
+    // with it, its snapshots are kept first), and new ones take their places, landed where the
+    // others are.
+    station::takeSnapshots();
+    std::vector<int> mainRows, compactRows;
+    for (const Replaced& r : ours) {
+        const int c = r.camera.channel;
+        station::endProcess(r.compact ? Form2->vlcProcessId[c] : vlcProcessId[c], 0);
+        if (!r.camera.again)
+            (r.compact ? compactRows : mainRows).push_back(c);
+    }
+    const std::vector<platform::WindowHandle> mainFresh = restartCameras(mainRows);
+    const std::vector<platform::WindowHandle> compactFresh =
+        compactRows.empty() ? std::vector<platform::WindowHandle>{}
+                            : Form2->restartCameras(compactRows);
+    auto freshWindow = [](const std::vector<int>& rows,
+                          const std::vector<platform::WindowHandle>& windows, int channel) {
+        for (std::size_t k = 0; k < rows.size(); ++k)
+            if (rows[k] == channel)
+                return windows[k];
+        return platform::WindowHandle(0);
+    };
+    for (const Replaced& r : ours) {
+        const int c = r.camera.channel;
+        if (!r.camera.again) {
+            const platform::WindowHandle fresh = r.compact
+                                                     ? freshWindow(compactRows, compactFresh, c)
+                                                     : freshWindow(mainRows, mainFresh, c);
+            if (fresh != 0) {
+                sync_->rejoined(c, fresh);
+                continue;
+            }
+        }
+        dropCamera(c, r.camera.window,
+                   QString("Camera %1 does not play any more: its player keeps one picture "
+                           "whatever it is told (a frame step can leave it so)%2. Load the "
+                           "recording again to see this camera.")
+                       .arg(c + 1)
+                       .arg(r.camera.again ? ", and so did a new one" : ""),
+                   "Camera stopped");
+    }
 }
 
 void TForm1::dropCamera(int channel, platform::WindowHandle window, const QString& text,

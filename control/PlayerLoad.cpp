@@ -74,67 +74,89 @@ void TForm1::Button1Click() {
 }
 
 void TForm1::loadFile(int i, bool askLength) {
-    const std::string item = ui_->Frame11->ListBox1()->item(i)->text().toStdString();
-    const auto digit = vorbelt::cameraNumber(item);
-    if (!digit)
-        throw std::invalid_argument("'" + item + "' has no camera digit before \"_st\"");
-    const station::PlayerWindow player = station::startAndAwaitPlayer(
-        i, ui_->CheckBox1->isChecked(), item, 100, 1000, std::to_string(*digit));
-    vlcProcessId[i] = player.pid;
-    vlcWindow[i] = player.window;
+    loadFiles({i}, askLength);
+}
+
+void TForm1::loadFiles(const std::vector<int>& rows, bool askLength) {
+    std::vector<station::PlayerRequest> requests;
+    for (int i : rows) {
+        const std::string item = ui_->Frame11->ListBox1()->item(i)->text().toStdString();
+        const auto digit = vorbelt::cameraNumber(item);
+        if (!digit)
+            throw std::invalid_argument("'" + item + "' has no camera digit before \"_st\"");
+        requests.push_back({i, item, std::to_string(*digit)});
+    }
+    const std::vector<station::PlayerWindow> players =
+        station::startAndAwaitPlayers(requests, ui_->CheckBox1->isChecked(), 100, 1000);
     waitFlag = false;
-    const platform::WindowHandle w = vlcWindow[i];
-    if (w == 0) {
-        // Not loaded: no state, no window, no process.
-        station::unload(vlcProcessId[i], vlcWindow[i], channelState[i]);
+    // Each player found is placed and layered; the waits that follow are shared.
+    std::vector<int> placed;
+    for (std::size_t k = 0; k < rows.size(); ++k) {
+        const int i = rows[k];
+        vlcProcessId[i] = players[k].pid;
+        vlcWindow[i] = players[k].window;
+        const platform::WindowHandle w = vlcWindow[i];
+        if (w == 0) {
+            // Not loaded: no state, no window, no process.
+            station::unload(vlcProcessId[i], vlcWindow[i], channelState[i]);
+            continue;
+        }
+        placed.push_back(i);
+        platform::postMessage(w, platform::WM_KEYDOWN_MESSAGE, platform::VK_END_KEY, 0);
+        platform::postMessage(w, platform::WM_KEYDOWN_MESSAGE, platform::VK_LEFT_KEY, 0);
+        const int n = cameraCount();
+        tileSizeFromResolution();
+        if (const auto r = vorbelt::tilePlacement(i, Tag, {tileWidth, tileHeight}, n))
+            platform::setWindowPos(w, platform::HWND_TOP_WINDOW, r->left, r->top, r->width,
+                                   r->height, 0x0010 /* SWP_NOACTIVATE */);
+        platform::setForegroundWindow(w);
+        platform::setWindowLong(w, platform::GWL_EXSTYLE_INDEX, platform::WS_EX_LAYERED_STYLE);
+        platform::setLayeredWindowAttributes(w, 0, ui_->CheckBox3->isChecked() ? 255 : 1,
+                                             platform::LWA_ALPHA_FLAG);
+    }
+    if (placed.empty()) {
         waitFlag = true;
         update();
         return;
     }
-    platform::postMessage(w, platform::WM_KEYDOWN_MESSAGE, platform::VK_END_KEY, 0);
-    platform::postMessage(w, platform::WM_KEYDOWN_MESSAGE, platform::VK_LEFT_KEY, 0);
-    const int n = cameraCount();
-    tileSizeFromResolution();
-    if (const auto r = vorbelt::tilePlacement(i, Tag, {tileWidth, tileHeight}, n))
-        platform::setWindowPos(w, platform::HWND_TOP_WINDOW, r->left, r->top, r->width, r->height,
-                               0x0010 /* SWP_NOACTIVATE */);
-    platform::setForegroundWindow(w);
-    platform::setWindowLong(w, platform::GWL_EXSTYLE_INDEX, platform::WS_EX_LAYERED_STYLE);
-    platform::setLayeredWindowAttributes(w, 0, ui_->CheckBox3->isChecked() ? 255 : 1,
-                                         platform::LWA_ALPHA_FLAG);
-    platform::sleepMs(300);
-    if (relayWindow[i] != 0)
-        platform::postMessage(relayWindow[i], vorbelt::kCommandMessage, 3, 0);
-    platform::sleepMs(300);
-    if (askLength && relayWindow[i] != 0)
-        platform::postMessage(relayWindow[i], vorbelt::kCommandMessage, 23, 0);
-    platform::sleepMs(300);
+    station::connectNewPlayers(placed, relayWindow, askLength);
     waitFlag = true;
-    channelState[i] = 1;
+    for (int i : placed)
+        channelState[i] = 1;
     update();
 }
 
-platform::WindowHandle TForm1::restartCamera(int i) {
-    if (i < 0 || i >= fileCount || i >= ui_->Frame11->ListBox1()->count())
-        return 0;
+std::vector<platform::WindowHandle> TForm1::restartCameras(const std::vector<int>& rows) {
+    std::vector<int> valid;
+    for (int i : rows)
+        if (i >= 0 && i < fileCount && i < ui_->Frame11->ListBox1()->count())
+            valid.push_back(i);
+    std::vector<platform::WindowHandle> fresh(rows.size(), 0);
+    if (valid.empty())
+        return fresh;
     const station::BusyCursor busy;
     // (Outside a Load's length phase: its answers are positions.)
-    loadFile(i, false);
+    loadFiles(valid, false);
     // The keys back here first: lowered while it was still the active window, a new player's
     // window was seen to stay above the tiles.
     platform::setForegroundWindow(mainWindowHandle);
-    const platform::WindowHandle w = vlcWindow[i];
     // The current camera's full view stands as a selection leaves it: behind the tiles when they
-    // are previewed, in front of them (the new one's too) otherwise.
-    if (w != 0 && currentChannel < fileCount && vlcWindow[currentChannel] != 0) {
+    // are previewed, in front of them (the new ones' too) otherwise.
+    const bool anyPlaced =
+        std::any_of(valid.begin(), valid.end(), [this](int i) { return vlcWindow[i] != 0; });
+    if (anyPlaced && currentChannel < fileCount && vlcWindow[currentChannel] != 0) {
         platform::sleepMs(100);
         placeFullSize(currentChannel, ui_->CheckBox3->isChecked());
-        if (i == currentChannel) {
-            channelState[i] = 3;
-            platform::setLayeredWindowAttributes(w, 0, 255, platform::LWA_ALPHA_FLAG);
+        if (std::find(valid.begin(), valid.end(), int(currentChannel)) != valid.end()) {
+            channelState[currentChannel] = 3;
+            platform::setLayeredWindowAttributes(vlcWindow[currentChannel], 0, 255,
+                                                 platform::LWA_ALPHA_FLAG);
         }
     }
     recolourButtons();
     update();
-    return w;
+    for (std::size_t k = 0; k < rows.size(); ++k)
+        if (std::find(valid.begin(), valid.end(), rows[k]) != valid.end())
+            fresh[k] = vlcWindow[rows[k]];
+    return fresh;
 }

@@ -34,6 +34,7 @@
 #include <xcb/xcb.h>
 #endif
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <map>
@@ -514,26 +515,59 @@ QString playerWithoutWindow(int index, platform::ProcessId player) {
 
 } // namespace
 
-PlayerWindow startAndAwaitPlayer(int index, bool doubleWide, const std::string& item,
-                                 unsigned pauseMs, int questionAfter, const std::string& title) {
-    const PlayerStart started = startVideoPlayer(index, doubleWide, item);
-    if (started.pid <= 0) {
+std::vector<PlayerWindow> startAndAwaitPlayers(const std::vector<PlayerRequest>& requests,
+                                               bool doubleWide, unsigned pauseMs,
+                                               int questionAfter) {
+    // Every player is started before any window is awaited: their starts overlap.
+    std::vector<PlayerStart> started;
+    started.reserve(requests.size());
+    for (const PlayerRequest& r : requests) {
+        started.push_back(startVideoPlayer(r.index, doubleWide, r.item));
         // Nothing to wait for: the operator is told why.
-        messageBox(started.why, "Vorbelt Player", BoxKind::Warning);
-        return {-1, 0};
+        if (started.back().pid <= 0)
+            messageBox(started.back().why, "Vorbelt Player", BoxKind::Warning);
     }
-    if (pauseMs > 0)
+    const bool anyStarted =
+        std::any_of(started.begin(), started.end(), [](const PlayerStart& s) { return s.pid > 0; });
+    if (anyStarted && pauseMs > 0)
         platform::sleepMs(pauseMs);
-    const platform::WindowHandle w =
-        awaitVideoWindow(started.pid, questionAfter, title, QString::fromStdString(item));
-    if (w == 0) {
-        // A player that never showed a window is no camera: said, and ended.
-        messageBox(playerWithoutWindow(index, started.pid), "Vorbelt Player", BoxKind::Warning);
-        endProcess(started.pid, 0);
-        return {-1, 0};
+    std::vector<PlayerWindow> players;
+    players.reserve(requests.size());
+    for (std::size_t k = 0; k < requests.size(); ++k) {
+        const PlayerRequest& r = requests[k];
+        if (started[k].pid <= 0) {
+            players.push_back({-1, 0});
+            continue;
+        }
+        const platform::WindowHandle w = awaitVideoWindow(started[k].pid, questionAfter, r.title,
+                                                          QString::fromStdString(r.item));
+        if (w == 0) {
+            // A player that never showed a window is no camera: said, and ended.
+            messageBox(playerWithoutWindow(r.index, started[k].pid), "Vorbelt Player",
+                       BoxKind::Warning);
+            endProcess(started[k].pid, 0);
+            players.push_back({-1, 0});
+            continue;
+        }
+        playerFound(r.index, started[k].pid);
+        players.push_back({started[k].pid, w});
     }
-    playerFound(index, started.pid);
-    return {started.pid, w};
+    return players;
+}
+
+void connectNewPlayers(const std::vector<int>& rows,
+                       const std::atomic<platform::WindowHandle>* relayWindow, bool askLength) {
+    platform::sleepMs(300);
+    for (int i : rows)
+        if (relayWindow[i] != 0)
+            platform::postMessage(relayWindow[i], vorbelt::kCommandMessage, 3, 0);
+    platform::sleepMs(300);
+    if (!askLength)
+        return; // (a player started anew: nothing more to wait for)
+    for (int i : rows)
+        if (relayWindow[i] != 0)
+            platform::postMessage(relayWindow[i], vorbelt::kCommandMessage, 23, 0);
+    platform::sleepMs(300);
 }
 
 #ifndef _WIN32

@@ -55,13 +55,26 @@ void keepPlayerLogsShort();
 // for its window (retitled `title`; "Wait more?" after `questionAfter` polls). A player that
 // cannot start, or shows no window, is named to the operator with why, and ended: then its
 // process id is -1 and its window 0. The station keeps a record of every player it started,
-// whichever window started it.
+// whichever window started it. Several requests start every player first and then await their
+// windows in turn, so the starts overlap; one answer per request, in order.
 struct PlayerWindow {
     platform::ProcessId pid;
     platform::WindowHandle window;
 };
-PlayerWindow startAndAwaitPlayer(int index, bool doubleWide, const std::string& item,
-                                 unsigned pauseMs, int questionAfter, const std::string& title);
+struct PlayerRequest {
+    int index;
+    std::string item;
+    std::string title;
+};
+std::vector<PlayerWindow> startAndAwaitPlayers(const std::vector<PlayerRequest>& requests,
+                                               bool doubleWide, unsigned pauseMs,
+                                               int questionAfter);
+
+// The waits after new players of rows `rows` are placed: 300 ms, each relay (`relayWindow`)
+// told to connect to its player, 300 ms; when `askLength` (a Load), each asked the length and
+// 300 ms more.
+void connectNewPlayers(const std::vector<int>& rows,
+                       const std::atomic<platform::WindowHandle>* relayWindow, bool askLength);
 
 // A channel row whose player is gone: no state, no video window, no video process.
 template <class State>
