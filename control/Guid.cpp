@@ -214,19 +214,10 @@ void TForm2::loadFiles(const std::vector<int>& rows, bool askLength) {
     const std::vector<station::PlayerWindow> players =
         station::startAndAwaitPlayers(requests, ui_->CheckBox1->isChecked(), 0, kPlayerWindowPolls);
     // Each player found is placed and layered; the waits that follow are shared.
-    std::vector<int> placed;
-    for (std::size_t k = 0; k < rows.size(); ++k) {
-        const int j = rows[k];
-        vlcProcessId[j] = players[k].pid;
-        vlcWindow[j] = players[k].window;
+    const std::vector<int> placed =
+        station::enterNewPlayers(rows, players, vlcProcessId, vlcWindow, channelState);
+    for (int j : placed) {
         const platform::WindowHandle w = vlcWindow[j];
-        if (w == 0) {
-            station::unload(vlcProcessId[j], vlcWindow[j], channelState[j]);
-            continue;
-        }
-        placed.push_back(j);
-        platform::postMessage(w, platform::WM_KEYDOWN_MESSAGE, platform::VK_END_KEY, 0);
-        platform::postMessage(w, platform::WM_KEYDOWN_MESSAGE, platform::VK_LEFT_KEY, 0);
         cellSizeFromResolution();
         const auto cell = vorbelt::cellPlacement(j, settings_.settings().resolution, Tag);
         if (cell)

@@ -90,20 +90,10 @@ void TForm1::loadFiles(const std::vector<int>& rows, bool askLength) {
         station::startAndAwaitPlayers(requests, ui_->CheckBox1->isChecked(), 100, 1000);
     waitFlag = false;
     // Each player found is placed and layered; the waits that follow are shared.
-    std::vector<int> placed;
-    for (std::size_t k = 0; k < rows.size(); ++k) {
-        const int i = rows[k];
-        vlcProcessId[i] = players[k].pid;
-        vlcWindow[i] = players[k].window;
+    const std::vector<int> placed =
+        station::enterNewPlayers(rows, players, vlcProcessId, vlcWindow, channelState);
+    for (int i : placed) {
         const platform::WindowHandle w = vlcWindow[i];
-        if (w == 0) {
-            // Not loaded: no state, no window, no process.
-            station::unload(vlcProcessId[i], vlcWindow[i], channelState[i]);
-            continue;
-        }
-        placed.push_back(i);
-        platform::postMessage(w, platform::WM_KEYDOWN_MESSAGE, platform::VK_END_KEY, 0);
-        platform::postMessage(w, platform::WM_KEYDOWN_MESSAGE, platform::VK_LEFT_KEY, 0);
         const int n = cameraCount();
         tileSizeFromResolution();
         if (const auto r = vorbelt::tilePlacement(i, Tag, {tileWidth, tileHeight}, n))

@@ -84,6 +84,32 @@ void unload(platform::ProcessId& videoProcess, platform::WindowHandle& videoWind
     state = 0;
 }
 
+// The players started for rows `rows` (`players`, in that order) entered in a window's table:
+// a row without a window is unloaded; each row with one gets End and Left (it stands at its
+// start) and is returned, to be placed.
+template <class State>
+std::vector<int> enterNewPlayers(const std::vector<int>& rows,
+                                 const std::vector<PlayerWindow>& players,
+                                 platform::ProcessId* videoProcess,
+                                 platform::WindowHandle* videoWindow, State* state) {
+    std::vector<int> entered;
+    for (std::size_t k = 0; k < rows.size(); ++k) {
+        const int i = rows[k];
+        videoProcess[i] = players[k].pid;
+        videoWindow[i] = players[k].window;
+        if (videoWindow[i] == 0) {
+            unload(videoProcess[i], videoWindow[i], state[i]);
+            continue;
+        }
+        entered.push_back(i);
+        platform::postMessage(videoWindow[i], platform::WM_KEYDOWN_MESSAGE, platform::VK_END_KEY,
+                              0);
+        platform::postMessage(videoWindow[i], platform::WM_KEYDOWN_MESSAGE, platform::VK_LEFT_KEY,
+                              0);
+    }
+    return entered;
+}
+
 // Ends every video player the station started and that still runs, `pauseMs` after each
 // termination; the record is then empty.
 void endVideoPlayers(unsigned pauseMs);
