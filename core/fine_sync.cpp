@@ -57,6 +57,11 @@ int64_t roundMs(double ms) {
     return static_cast<int64_t>(std::llround(ms));
 }
 
+// Every relay command planned here is a seek but the speed set back to normal.
+bool isSeek(const SyncCommand& c) {
+    return c.kind == SyncCommand::Kind::Relay && c.code != kRateCode;
+}
+
 } // namespace
 
 // --- WholeSeconds -----------------------------------------------------------------------------
@@ -794,6 +799,10 @@ void FineSync::operatorRate(int64_t now, bool normal) {
     // player at once).
     seeksFrom_ = now + kRateSettleMs;
     moveAll(now, where, running_);
+    // The speed itself is set by each player's relay, not only by the key posted to its window.
+    for (int c = 0; c < static_cast<int>(players_.size()); ++c)
+        if (const Player* p = player(c); p && p->state != State::Ended)
+            schedule({SyncCommand::Kind::Relay, c, kRateCode, kNormalRate, now});
 }
 
 // --- the plan --------------------------------------------------------------------------------
@@ -809,7 +818,7 @@ std::vector<SyncCommand> FineSync::due(int64_t now) {
         // as planned: the station's thread held up (a busy machine, a stalled X server) would
         // post both at once, and the seek, through the relay, can then reach the player before
         // the pause, through its window, which leaves it deaf to the seek and the play after.
-        if (it->kind == SyncCommand::Kind::Relay) {
+        if (isSeek(*it)) {
             const Player* p = player(it->channel);
             int64_t after = p ? p->pauseSentAt + kSeekAfterPauseMs : now;
             if (std::any_of(out.begin(), out.end(), [&](const SyncCommand& c) {
@@ -836,8 +845,8 @@ void FineSync::posted(const SyncCommand& c, int64_t atMs) {
     if (!p)
         return;
     if (c.kind == SyncCommand::Kind::Relay) {
-        // (Every relay command planned here is a seek.)
-        p->seekSentAt = atMs;
+        if (isSeek(c))
+            p->seekSentAt = atMs;
         return;
     }
     const double late = static_cast<double>(std::max<int64_t>(0, atMs - c.atMs));

@@ -97,6 +97,10 @@ struct SyncCommand {
 };
 
 constexpr uint32_t kSeekCode = 20; // "seek N"
+// "rate 1.0": the players' own key for the normal speed (BackSpace) is not taken in while they
+// play faster or slower (it waits for the next play, and takes that play's place).
+constexpr uint32_t kRateCode = 19;
+constexpr int32_t kNormalRate = 100;
 // The station's players pause on End and play on Page Down (never a toggle): both by the same
 // path, so that a pause and the play after it take effect alike late, and a player held for a
 // while stands that long.

@@ -319,6 +319,7 @@ TEST(FineSync, EveryPathLeavesEveryPictureOnTheCurrentCamerasTimeline) {
     const int64_t normal = sim.now;
     sim.sync.operatorRate(sim.now, true);
     sim.run(4000);
+    EXPECT_EQ(sim.sent(kRateCode, normal), sim.players.size());
     EXPECT_EQ(sim.sent(kShareSeekCode, normal), sim.players.size());
     EXPECT_EQ(sim.sent(kShareSeekCode, normal + 300), sim.players.size());
     EXPECT_LT(sim.spread(), FineSync::kToleranceMs + 2);
