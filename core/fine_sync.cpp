@@ -880,11 +880,12 @@ int64_t FineSync::nextDue() const {
 }
 
 int64_t FineSync::startMissedMs(const Player& p) const {
-    // One that showed a new picture since its "play" went out (after its seek) took both in:
-    // where its recording allows, it may have shown the next landing, and then runs on from
-    // there once the timeline reaches it (landing it anew would only make it later). One whose
-    // picture came before "play" and stands may be deaf to the play: it lands anew.
-    if (!p.afterLanding || p.playSentAt < p.seekSentAt || p.lastNew <= p.playSentAt ||
+    // One that showed a new picture since its seek went out took the seek in: where its
+    // recording allows, it may have shown the next landing (at once, or once told to play), and
+    // then runs on from there once the timeline reaches it (landing it anew would only make it
+    // later). One stepped by frames since it last ran is more likely frozen: it is not waited
+    // for (its replacement would come later).
+    if (!p.afterLanding || p.stepped || p.playSentAt < p.seekSentAt || p.lastNew <= p.seekSentAt ||
         !p.landings->mayShowNext())
         return kStartMissedMs;
     const auto next = p.landings->atOrAfter(p.landing.mediaMs + 1);
