@@ -220,11 +220,8 @@ void TForm1::replaceFrozenCameras() {
     // The table of the window shown is the one in use (the other's copy is taken on the next
     // switch).
     const bool compactShown = Form2 && Form2->isVisible();
-    struct Replaced {
-        FrozenCamera camera;
-        bool compact;
-    };
-    std::vector<Replaced> ours;
+    std::vector<FrozenCamera> onMain, onCompact, dropped;
+    bool snapshotsTaken = false;
     for (const FrozenCamera& f : frozen) {
         if (f.channel < 0 || f.channel >= kTableRows)
             continue;
@@ -232,51 +229,42 @@ void TForm1::replaceFrozenCameras() {
             compactShown && f.channel < TForm2::kRows && Form2->vlcWindow[f.channel] == f.window;
         if (vlcWindow[f.channel] != f.window && !compact)
             continue;
-        ours.push_back({f, compact});
+        // A frozen picture would look like a camera standing: each player is ended (its window
+        // goes with it, its snapshots are kept first), and new ones take their places, landed
+        // where the others are.
+        if (!snapshotsTaken)
+            station::takeSnapshots();
+        snapshotsTaken = true;
+        station::endProcess(compact ? Form2->vlcProcessId[f.channel] : vlcProcessId[f.channel], 0);
+        (f.again ? dropped : compact ? onCompact : onMain).push_back(f);
     }
-    if (ours.empty())
-        return;
-    // A frozen picture would look like a camera standing: each player is ended (its window goes
-    // with it, its snapshots are kept first), and new ones take their places, landed where the
-    // others are.
-    station::takeSnapshots();
-    std::vector<int> mainRows, compactRows;
-    for (const Replaced& r : ours) {
-        const int c = r.camera.channel;
-        station::endProcess(r.compact ? Form2->vlcProcessId[c] : vlcProcessId[c], 0);
-        if (!r.camera.again)
-            (r.compact ? compactRows : mainRows).push_back(c);
-    }
-    const std::vector<platform::WindowHandle> mainFresh = restartCameras(mainRows);
-    const std::vector<platform::WindowHandle> compactFresh =
-        compactRows.empty() ? std::vector<platform::WindowHandle>{}
-                            : Form2->restartCameras(compactRows);
-    auto freshWindow = [](const std::vector<int>& rows,
-                          const std::vector<platform::WindowHandle>& windows, int channel) {
-        for (std::size_t k = 0; k < rows.size(); ++k)
-            if (rows[k] == channel)
-                return windows[k];
-        return platform::WindowHandle(0);
+    auto rows = [](const std::vector<FrozenCamera>& cameras) {
+        std::vector<int> r;
+        for (const FrozenCamera& f : cameras)
+            r.push_back(f.channel);
+        return r;
     };
-    for (const Replaced& r : ours) {
-        const int c = r.camera.channel;
-        if (!r.camera.again) {
-            const platform::WindowHandle fresh = r.compact
-                                                     ? freshWindow(compactRows, compactFresh, c)
-                                                     : freshWindow(mainRows, mainFresh, c);
-            if (fresh != 0) {
-                sync_->rejoined(c, fresh);
-                continue;
-            }
+    auto rejoin = [&](const std::vector<FrozenCamera>& cameras,
+                      const std::vector<platform::WindowHandle>& fresh) {
+        for (std::size_t k = 0; k < cameras.size(); ++k) {
+            if (fresh[k] != 0)
+                sync_->rejoined(cameras[k].channel, fresh[k]);
+            else
+                dropped.push_back(cameras[k]);
         }
-        dropCamera(c, r.camera.window,
+    };
+    if (!onMain.empty())
+        rejoin(onMain, restartCameras(rows(onMain)));
+    if (!onCompact.empty())
+        rejoin(onCompact, Form2->restartCameras(rows(onCompact)));
+    for (const FrozenCamera& f : dropped)
+        dropCamera(f.channel, f.window,
                    QString("Camera %1 does not play any more: its player keeps one picture "
                            "whatever it is told (a frame step can leave it so)%2. Load the "
                            "recording again to see this camera.")
-                       .arg(c + 1)
-                       .arg(r.camera.again ? ", and so did a new one" : ""),
+                       .arg(f.channel + 1)
+                       .arg(f.again ? ", and so did a new one" : ""),
                    "Camera stopped");
-    }
 }
 
 void TForm1::dropCamera(int channel, platform::WindowHandle window, const QString& text,

@@ -119,11 +119,9 @@ bool clientLeader(Display* d, Window w) {
 // The process that owns window `w`: asked of the server (X-Resource), else its _NET_WM_PID;
 // 0 when neither tells.
 long windowProcess(Display* d, Window w) {
-    static const bool resources = [d] {
-        int event, error;
-        return XResQueryExtension(d, &event, &error) != 0;
-    }();
-    if (resources) {
+    // (libXRes keeps the answer per display: asked once for each connection.)
+    int event, error;
+    if (XResQueryExtension(d, &event, &error)) {
         XResClientIdSpec spec{w, XRES_CLIENT_ID_PID_MASK};
         long count = 0;
         XResClientIdValue* ids = nullptr;
