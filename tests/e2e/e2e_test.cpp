@@ -461,6 +461,19 @@ TEST_F(EndToEnd, FineSyncKeepsEveryRealCameraInStepThroughAnOperatorsRound) {
         desktop.click(300, 300);
         testing_support::waitUntil([] { return false; }, 3000);
         EXPECT_LE(watch(2000), 200);
+        // F5 (faster), then BackSpace: every camera is back at its normal pace, in step.
+        desktop.key("F5");
+        testing_support::waitUntil([] { return false; }, 2000);
+        desktop.key("BackSpace");
+        testing_support::waitUntil([] { return false; }, 3000);
+        QElapsedTimer paced;
+        paced.start();
+        const int from = frames()[0];
+        testing_support::waitUntil([] { return false; }, 2000);
+        const double pace = (frames()[0] - from) * 1000.0 / static_cast<double>(paced.elapsed());
+        std::printf("[ measure ] after F5 and BackSpace: %.1f pictures a second\n", pace);
+        EXPECT_NEAR(pace, 25, 3);
+        EXPECT_LE(watch(2000), 200);
         // Into the end: every camera stands at its last picture, its window kept; F1 there
         // plays all from the start.
         const int left = 40 - frames()[0] / 25 - 3;
