@@ -111,10 +111,13 @@ uint64_t timestamp(const uint8_t* p) {
 // the key pictures with the pack their sequence header starts in.
 class VideoParser {
 public:
+    // Where a byte lies: its pack, and the packet that carries it.
     struct Pack {
         int64_t offset = -1;
         int64_t previous = 0;
         double clockMs = 0;
+        int64_t packet = -1;
+        bool timed = false; // the packet carries a presentation time
     };
 
     void packet(std::optional<double> pts) { pendingPts_ = pts; }
@@ -147,6 +150,11 @@ public:
                 finishGroup();
             } else if (code_ == kPictureStart) {
                 collecting_ = 2;
+                // As the players' reader times pictures: a packet's time goes to the first
+                // picture start code that begins in it.
+                pictureTimed_ = codePack_.timed && codePack_.packet != timeTakenFrom_;
+                if (pictureTimed_)
+                    timeTakenFrom_ = codePack_.packet;
             }
         }
     }
@@ -163,6 +171,7 @@ private:
         int temporal = 0;
         int type = 0;
         std::optional<Pack> sequence;
+        bool timed = false; // as the players time it
     };
 
     void accessUnitStarts() {
@@ -187,12 +196,18 @@ private:
         p.temporal = collected_[0] << 2 | collected_[1] >> 6;
         p.type = (collected_[1] >> 3) & 7;
         p.pts = unitPts_;
+        p.timed = pictureTimed_;
         if (p.type == kIntraPicture && sequencePack_)
             p.sequence = sequencePack_;
         // A key picture without a group header of its own still opens a group: its pictures
         // count their temporal references from it.
         if (p.sequence && !groupInUnit_)
             finishGroup();
+        // A key picture placed as its group's last picture waits for the picture after it.
+        if (untimedKey_) {
+            scan_.keys[*untimedKey_].landable = p.timed;
+            untimedKey_.reset();
+        }
         unitOpen_ = false;
         if (p.pts) {
             if (scan_.firstPts < 0 || *p.pts < scan_.firstPts)
@@ -214,13 +229,20 @@ private:
                     break;
                 }
             if (base)
-                for (const Picture& p : group_) {
+                for (std::size_t i = 0; i < group_.size(); ++i) {
+                    const Picture& p = group_[i];
                     const double at = *base + p.temporal * scan_.periodMs;
                     // (A packet's time names only its first picture: the last ones are placed.)
                     scan_.lastPts = std::max(scan_.lastPts, at);
-                    if (p.sequence)
-                        scan_.keys.push_back(
-                            {p.sequence->offset, p.sequence->previous, at, p.sequence->clockMs});
+                    if (!p.sequence)
+                        continue;
+                    // (In decoding order, the picture after it is the next one read.)
+                    const bool last = i + 1 == group_.size();
+                    scan_.keys.push_back({p.sequence->offset, p.sequence->previous, at,
+                                          p.sequence->clockMs,
+                                          p.timed || last || group_[i + 1].timed});
+                    if (last && !p.timed)
+                        untimedKey_ = scan_.keys.size() - 1;
                 }
         }
         group_.clear();
@@ -235,6 +257,9 @@ private:
     bool inGroup_ = false; // the scan began mid-group: its first pictures are not placed
     std::vector<Picture> group_;
     std::optional<Pack> sequencePack_;
+    bool pictureTimed_ = false;
+    int64_t timeTakenFrom_ = -1; // the packet whose time a picture took last
+    std::optional<std::size_t> untimedKey_;
     uint32_t window_ = 0xFFFFFFFFu;
     uint8_t code_ = 0;
     Pack codePack_;
@@ -333,6 +358,8 @@ ProgramStream::Scan ProgramStream::scan(int64_t offset, double untilPts, int64_t
             }
             if (header < length) {
                 video.packet(pts);
+                pack.packet = at;
+                pack.timed = pts.has_value();
                 video.feed(packet + header, static_cast<std::size_t>(length - header), pack);
             }
             if (pts && *pts > untilPts && pastUntil < 0)
@@ -398,6 +425,17 @@ std::unique_ptr<ProgramStream> ProgramStream::openFile(const std::string& path) 
 }
 
 std::vector<KeyPicture> ProgramStream::keyPictures(double fromMs, double toMs) const {
+    const auto byTime = [](const KeyPicture& a, const KeyPicture& b) {
+        return a.mediaMs < b.mediaMs;
+    };
+    for (const auto& [from, to] : knownSpans_)
+        if (from <= fromMs && toMs <= to) {
+            const auto first = std::lower_bound(known_.begin(), known_.end(),
+                                                KeyPicture{0, 0, fromMs - 0.5, 0, true}, byTime);
+            const auto last = std::upper_bound(first, known_.end(),
+                                               KeyPicture{0, 0, toMs + 0.5, 0, true}, byTime);
+            return {first, last};
+        }
     // The last pack whose clock reference lies early enough before `fromMs`, by bisection.
     const double target = firstPts_ + fromMs - kClockLeadMs;
     int64_t lo = 0, hi = size_;
@@ -417,16 +455,29 @@ std::vector<KeyPicture> ProgramStream::keyPictures(double fromMs, double toMs) c
         if (k.mediaMs >= fromMs - 0.5 && k.mediaMs <= toMs + 0.5)
             keys.push_back(k);
     }
-    std::sort(keys.begin(), keys.end(),
-              [](const KeyPicture& a, const KeyPicture& b) { return a.mediaMs < b.mediaMs; });
+    std::sort(keys.begin(), keys.end(), byTime);
+    for (const KeyPicture& k : keys)
+        if (std::none_of(known_.begin(), known_.end(),
+                         [&](const KeyPicture& o) { return o.pack == k.pack; }))
+            known_.insert(std::upper_bound(known_.begin(), known_.end(), k, byTime), k);
+    knownSpans_.push_back({fromMs, toMs});
+    std::sort(knownSpans_.begin(), knownSpans_.end());
+    std::vector<std::pair<double, double>> merged;
+    for (const auto& span : knownSpans_)
+        if (!merged.empty() && span.first <= merged.back().second)
+            merged.back().second = std::max(merged.back().second, span.second);
+        else
+            merged.push_back(span);
+    knownSpans_ = std::move(merged);
     return keys;
 }
 
 std::optional<KeyPicture> ProgramStream::keyAtOrAfter(double mediaMs) const {
+    const auto landable = [](const KeyPicture& k) { return k.landable; };
     for (double window = 2000; mediaMs <= lengthMs_; window *= 4) {
         const auto keys = keyPictures(mediaMs, mediaMs + window);
-        if (!keys.empty())
-            return keys.front();
+        if (const auto k = std::find_if(keys.begin(), keys.end(), landable); k != keys.end())
+            return *k;
         if (mediaMs + window > lengthMs_)
             break;
     }
@@ -434,11 +485,12 @@ std::optional<KeyPicture> ProgramStream::keyAtOrAfter(double mediaMs) const {
 }
 
 std::optional<KeyPicture> ProgramStream::keyAtOrBefore(double mediaMs) const {
+    const auto landable = [](const KeyPicture& k) { return k.landable; };
     mediaMs = std::min(mediaMs, lengthMs_);
     for (double window = 2000;; window *= 4) {
         const auto keys = keyPictures(std::max(0.0, mediaMs - window), mediaMs);
-        if (!keys.empty())
-            return keys.back();
+        if (const auto k = std::find_if(keys.rbegin(), keys.rend(), landable); k != keys.rend())
+            return *k;
         if (mediaMs - window < 0)
             return std::nullopt;
     }

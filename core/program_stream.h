@@ -3,7 +3,8 @@
 // The players seek a program stream by byte share: "seek 16.6195122%" puts the reader at that
 // share of the file, it reads on to the next pack, and the picture decoder waits for the next
 // sequence header, so the player shows the I picture that follows it. Seeking to a share just
-// before the pack that holds a sequence header therefore lands on exactly that picture. Once
+// before the pack that holds a sequence header therefore lands on exactly that picture, if the
+// player can time it (see `KeyPicture::landable`); else it shows the next key picture. Once
 // told to play, the player restarts its clock at the first clock reference it read (that
 // pack's) and shows the picture when its presentation time comes: the picture runs on from
 // (presentation time - clock reference) after "play", plus a small constant of the player's.
@@ -31,6 +32,13 @@ struct KeyPicture {
     int64_t previousPack = 0; // byte offset of the pack before it (0 for the first)
     double mediaMs = 0;       // its presentation time, from the recording's first picture
     double clockMs = 0;       // the clock reference of its pack, on the same scale
+    // Whether a player that starts reading at its pack shows it. The player's reader gives a
+    // packet's time to the first picture whose start code begins in that packet, and after a
+    // seek it drops pictures until one of them, or the picture that follows, comes with a time.
+    // A key picture whose packet's time went to the pictures before it, and whose next picture
+    // begins in a packet without one (or straddles into the next), is never shown: the player
+    // shows the next key picture instead.
+    bool landable = true;
 };
 
 class ProgramStream {
@@ -52,7 +60,8 @@ public:
 
     // The key pictures whose media time lies in [fromMs, toMs], in order.
     std::vector<KeyPicture> keyPictures(double fromMs, double toMs) const;
-    // The first key picture at or after `mediaMs`, the last one at or before it.
+    // The first key picture a player can land on at or after `mediaMs`, the last one at or
+    // before it.
     std::optional<KeyPicture> keyAtOrAfter(double mediaMs) const;
     std::optional<KeyPicture> keyAtOrBefore(double mediaMs) const;
 
@@ -84,6 +93,11 @@ private:
     double firstPts_ = 0;
     double periodMs_ = 0;
     double lengthMs_ = 0;
+    // The key pictures read so far (by media time) and the stretches of media time they cover:
+    // a recording's key pictures do not change, and a move asks about the same stretch many
+    // times over (every player of the file, each landing tried), each a read of megabytes.
+    mutable std::vector<KeyPicture> known_;
+    mutable std::vector<std::pair<double, double>> knownSpans_;
 };
 
 // Where the players of the recording file at `path` land: on its key pictures by share seeks

@@ -18,8 +18,9 @@ constexpr double kMuxDelayMs = 700; // how far a pack's clock runs behind its pi
 class StreamWriter {
 public:
     // `frames` pictures at 25 a second in groups of `gop` (no B pictures), each picture's bytes
-    // cut into packets of `chunk` bytes, one packet per pack.
-    StreamWriter(int frames, int gop, std::size_t chunk) {
+    // cut into packets of `chunk` bytes, one packet per pack; the packets in which the pictures
+    // `untimed` start carry no time (as a multiplexer may leave them).
+    StreamWriter(int frames, int gop, std::size_t chunk, std::vector<int> untimed = {}) {
         std::vector<uint8_t> es;
         std::vector<std::pair<std::size_t, double>> starts; // where each picture's unit starts
         for (int k = 0; k < frames; ++k) {
@@ -40,9 +41,10 @@ public:
         for (std::size_t at = 0; at < es.size(); at += chunk) {
             const std::size_t end = std::min(es.size(), at + chunk);
             std::optional<double> pts;
-            for (const auto& [start, time] : starts)
-                if (start >= at && start < end) {
-                    pts = time;
+            for (std::size_t k = 0; k < starts.size(); ++k)
+                if (starts[k].first >= at && starts[k].first < end) {
+                    if (std::find(untimed.begin(), untimed.end(), k) == untimed.end())
+                        pts = starts[k].second;
                     break;
                 }
             const double clock = kFirstPtsMs - kMuxDelayMs + 40.0 * at / (es.size() / frames);
@@ -135,6 +137,22 @@ TEST(ProgramStream, KeyPicturesArePlacedWhereverTheirHeadersAndTimesFall) {
     EXPECT_DOUBLE_EQ(s->keyAtOrBefore(1000)->mediaMs, 960);
     EXPECT_DOUBLE_EQ(s->keyAtOrAfter(960)->mediaMs, 960);
     EXPECT_FALSE(s->keyAtOrAfter(4400));
+}
+
+TEST(ProgramStream, KeyPicturesThePlayersCannotTimeArePassedOver) {
+    // The key picture at 480 ms and the picture after it start in packets without a time: a
+    // player sought there shows the next key picture. The one at 1440 ms has no time of its
+    // own either, but the picture after it has one: a player lands there.
+    const StreamWriter w(120, 12, 97, {12, 13, 36});
+    const auto s = ProgramStream::open(w.reader(), static_cast<int64_t>(w.bytes.size()));
+    ASSERT_TRUE(s);
+    const std::vector<KeyPicture> keys = s->keyPictures(0, s->lengthMs());
+    ASSERT_EQ(keys.size(), 10u);
+    for (std::size_t k = 0; k < keys.size(); ++k)
+        EXPECT_EQ(keys[k].landable, k != 1) << k;
+    EXPECT_DOUBLE_EQ(s->keyAtOrAfter(100)->mediaMs, 960);
+    EXPECT_DOUBLE_EQ(s->keyAtOrBefore(900)->mediaMs, 0);
+    EXPECT_DOUBLE_EQ(s->keyAtOrAfter(1000)->mediaMs, 1440);
 }
 
 TEST(ProgramStream, WhatIsNoProgramStreamHasNoKeyPictures) {
