@@ -957,8 +957,13 @@ void FineSync::plan(int64_t now) {
                 p->firstMissAt = now;
             ++p->missedStarts;
         }
-        if (p->missedStarts >= (p->stepped ? kFrozenStartsAfterStep : kFrozenStarts) &&
-            now - p->firstMissAt >= (p->stepped ? kFrozenMsAfterStep : kFrozenMs)) {
+        // One stepped by frames that missed its start and showed nothing of its landing either
+        // (a player that takes in its seek shows the picture within half a second of it) is
+        // frozen at once: what froze it leaves it deaf to every seek and play after.
+        const bool deaf = p->stepped && p->state == State::Starting && p->afterLanding &&
+                          p->contentTold && p->lastNew <= p->seekSentAt;
+        if (deaf || (p->missedStarts >= (p->stepped ? kFrozenStartsAfterStep : kFrozenStarts) &&
+                     now - p->firstMissAt >= (p->stepped ? kFrozenMsAfterStep : kFrozenMs))) {
             gone(c);
             frozen_.push_back({c, p->restarted});
             continue;

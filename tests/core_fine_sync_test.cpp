@@ -68,6 +68,7 @@ struct SimPlayer {
     bool lostWindow = false; // "play" reached it at its end with no seek since
     bool deaf = false;       // takes in neither its next seek nor the "play" after it
     bool frozen = false;     // shows its seeks, but never runs again whatever it is told
+    bool blind = false;      // (frozen, and shows nothing of its seeks either)
     int strays = 0;          // its next seeks land on the key picture after the one asked
     int showsNext = 0;       // its next seeks show the key picture after the one asked, on time
     bool showOnPlay = false; // (and show it only once told to play)
@@ -209,7 +210,7 @@ public:
             p.atEnd = false;
             p.running = false;
             p.runsAt = -1;
-            if (!p.showOnPlay)
+            if (!p.showOnPlay && !(p.frozen && p.blind))
                 sync.picture(cmd.channel, now + 8, p.content(true));
         }
     }
@@ -493,6 +494,15 @@ TEST(FineSync, APlayerWhoseClockIsSetAnewGoesAstrayOrFreezesIsFollowedLandsAnewO
     sim.run(5500);
     EXPECT_EQ(sim.sync.takeFrozen(), (Frozen{{2, false}}));
     EXPECT_LT(std::fabs(sim.players[0].media - sim.players[1].media), FineSync::kToleranceMs + 2);
+    // One that showed nothing of its landing either is found at its first missed start.
+    restart(false);
+    sim.run(4000);
+    sim.sync.stepped(sim.now);
+    sim.players[2].frozen = sim.players[2].blind = sim.players[2].tellsContent = true;
+    sim.run(500);
+    sim.sync.playPause(sim.now);
+    sim.run(2000);
+    EXPECT_EQ(sim.sync.takeFrozen(), (Frozen{{2, false}}));
 }
 
 TEST(FineSync, AFramePeriodThePicturesShowIsTakenFromFramesNotFromRepaints) {
