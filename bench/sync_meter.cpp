@@ -372,6 +372,18 @@ double spreadOf(const Sample& s) {
 void printScene(const char* what, const std::vector<Sample>& samples, int current,
                 std::optional<std::pair<double, int>> before = std::nullopt,
                 std::optional<int> asked = std::nullopt, double settledFrom = 2000) {
+    // SYNC_METER_SAMPLES=file: every sample's frames as read, a line each, for a closer look.
+    if (const char* dump = std::getenv("SYNC_METER_SAMPLES"))
+        if (FILE* f = std::fopen(dump, "a")) {
+            std::fprintf(f, "# %s\n", what);
+            for (const Sample& s : samples) {
+                std::fprintf(f, "%.0f", s.at);
+                for (int i = 0; i < kCameras; ++i)
+                    std::fprintf(f, " %d", s.frame[i]);
+                std::fprintf(f, "\n");
+            }
+            std::fclose(f);
+        }
     std::vector<double> settled;
     double under200 = -1, under80 = -1;
     int unreadable = 0;
