@@ -448,19 +448,29 @@ std::vector<KeyPicture> ProgramStream::keyPictures(double fromMs, double toMs) c
             lo = mid;
     }
     const Scan s = scan(lo, firstPts_ + toMs, size_);
-    std::vector<KeyPicture> keys;
-    for (KeyPicture k : s.keys) {
+    std::vector<KeyPicture> seen = s.keys;
+    for (KeyPicture& k : seen) {
         k.mediaMs -= firstPts_;
         k.clockMs -= firstPts_;
+    }
+    std::sort(seen.begin(), seen.end(), byTime);
+    std::vector<KeyPicture> keys;
+    for (const KeyPicture& k : seen)
         if (k.mediaMs >= fromMs - 0.5 && k.mediaMs <= toMs + 0.5)
             keys.push_back(k);
+    // What the scan read beyond the stretch asked for is kept as well, up to the last key
+    // picture but one (the pictures after the last may not have been read).
+    double coveredTo = toMs;
+    if (seen.size() > 1) {
+        coveredTo = std::max(toMs, seen[seen.size() - 2].mediaMs);
+        fromMs = std::min(fromMs, seen.front().mediaMs);
     }
-    std::sort(keys.begin(), keys.end(), byTime);
-    for (const KeyPicture& k : keys)
-        if (std::none_of(known_.begin(), known_.end(),
+    for (const KeyPicture& k : seen)
+        if (k.mediaMs >= fromMs - 0.5 && k.mediaMs <= coveredTo + 0.5 &&
+            std::none_of(known_.begin(), known_.end(),
                          [&](const KeyPicture& o) { return o.pack == k.pack; }))
             known_.insert(std::upper_bound(known_.begin(), known_.end(), k, byTime), k);
-    knownSpans_.push_back({fromMs, toMs});
+    knownSpans_.push_back({fromMs, coveredTo});
     std::sort(knownSpans_.begin(), knownSpans_.end());
     std::vector<std::pair<double, double>> merged;
     for (const auto& span : knownSpans_)
