@@ -460,17 +460,19 @@ std::vector<KeyPicture> ProgramStream::keyPictures(double fromMs, double toMs) c
             keys.push_back(k);
     // What the scan read beyond the stretch asked for is kept as well, up to the last key
     // picture but one (the pictures after the last may not have been read).
-    double coveredTo = toMs;
+    double coveredFrom = fromMs, coveredTo = toMs;
     if (seen.size() > 1) {
+        coveredFrom = std::min(fromMs, seen.front().mediaMs);
         coveredTo = std::max(toMs, seen[seen.size() - 2].mediaMs);
-        fromMs = std::min(fromMs, seen.front().mediaMs);
     }
-    for (const KeyPicture& k : seen)
-        if (k.mediaMs >= fromMs - 0.5 && k.mediaMs <= coveredTo + 0.5 &&
-            std::none_of(known_.begin(), known_.end(),
-                         [&](const KeyPicture& o) { return o.pack == k.pack; }))
-            known_.insert(std::upper_bound(known_.begin(), known_.end(), k, byTime), k);
-    knownSpans_.push_back({fromMs, coveredTo});
+    for (const KeyPicture& k : seen) {
+        if (k.mediaMs < coveredFrom - 0.5 || k.mediaMs > coveredTo + 0.5)
+            continue;
+        auto at = std::lower_bound(known_.begin(), known_.end(), k, byTime);
+        if (at == known_.end() || at->pack != k.pack)
+            known_.insert(at, k);
+    }
+    knownSpans_.push_back({coveredFrom, coveredTo});
     std::sort(knownSpans_.begin(), knownSpans_.end());
     std::vector<std::pair<double, double>> merged;
     for (const auto& span : knownSpans_)
