@@ -5,11 +5,17 @@
 // 20 times a second each, and sent the commands of a script:
 //   wait MS        all COMMAND        N COMMAND (to player N)
 //   window VK      (a key-down to every player's window, as the station posts its keys)
+//   keys           (every player sweeps the key pictures of its own file, see below)
 // Everything is logged for analysis, a line each: "A player sent received seconds" (an answer),
 // "C player sent command", "P player seen frame" (a picture first seen on screen), "D player
 // at" (a new picture, as the X server reports the window's drawing), "S player at text" (a
 // change of the player's state, as its old remote-control interface reports it the moment its
 // input takes in a pause or a play, whatever sent it).
+// "keys" sweeps program-stream landings: player i seeks standing, by the station's share seek,
+// to the i-th, (i+n)-th, ... key picture of its file (n players), is played a moment later, and
+// what it showed is summed up at the end: the key pictures shown as asked, and those missed
+// against those the station's reader says the players cannot time. (A folder whose demo files
+// are all the same recording sweeps every key picture of it.)
 // Run on an X server from the source tree, for example:
 //   printf 'all play\nwait 20000\nall seek 40\nwait 10000\n' |
 //     tests/isolated.sh --x11 build/bench/player_clock 4 "" /tmp/clock.log
@@ -17,6 +23,7 @@
 // standard input); LAYOUT=station places eight as the station does, CONTENT=1 has the picture
 // watch tell each picture's content as the station's does).
 #include "bench_util.h"
+#include "core/program_stream.h"
 #include "platform/pictures.h"
 #include "platform/window.h"
 #include "player_line.h"
@@ -186,6 +193,10 @@ int main(int argc, char** argv) {
     Display* d = XOpenDisplay(nullptr);
     Watcher watcher(players);
     std::vector<bench::PlayerLine> telnet(static_cast<std::size_t>(players));
+    std::vector<std::string> files;
+    for (int i = 0; i < players; ++i)
+        files.push_back(demo + "/demo" + std::to_string(i % 4) + "_st." +
+                        (getenv("EXT") ? getenv("EXT") : "mpg"));
     for (int i = 0; i < players; ++i) {
         const std::string dir = profiles + "/" + std::to_string(i) + "/vlc";
         // The station's profile with a password of this tool's own.
@@ -199,8 +210,7 @@ int main(int argc, char** argv) {
         if (pid == 0) {
             setenv("XDG_CONFIG_HOME", (profiles + "/" + std::to_string(i)).c_str(), 1);
             const std::string port = "--telnet-port=" + std::to_string(9000 + i);
-            const std::string file = demo + "/demo" + std::to_string(i % 4) + "_st." +
-                                     (getenv("EXT") ? getenv("EXT") : "mpg");
+            const std::string& file = files[static_cast<std::size_t>(i)];
             const std::string wrapper = build + "../tools/vlc-as-user";
             const std::string states = "--rc-unix=" + profiles + "/" + std::to_string(i) + "/rc";
             execl(wrapper.c_str(), wrapper.c_str(), "-I", "telnet", port.c_str(),
@@ -335,6 +345,67 @@ int main(int argc, char** argv) {
         std::lock_guard<std::mutex> g(logLock);
         std::fprintf(log, "C %d %.3f %s\n", i, q, line.c_str());
     };
+    // "window VK": a key-down posted to every player's window as the station posts its keys
+    // (virtual-key codes: 35 End pauses, 34 Page Down plays, by the profile).
+    auto window = [&](uint32_t vk) {
+        for (int i = 0; i < players; ++i) {
+            platform::postMessage(titled[static_cast<std::size_t>(i)], platform::WM_KEYDOWN_MESSAGE,
+                                  vk, 0);
+            std::lock_guard<std::mutex> g(logLock);
+            std::fprintf(log, "C %d %.3f window %u\n", i, bench::nowMs(), vk);
+        }
+    };
+    // The landings "keys" sought: player, key picture (its frame), when, and whether the reader
+    // says the players can time it.
+    struct Sought {
+        int player;
+        int frame;
+        int next; // the next key picture's frame
+        double at;
+        bool landable;
+    };
+    std::vector<Sought> sought;
+    auto sweepKeys = [&] {
+        std::vector<std::unique_ptr<vorbelt::ProgramStream>> streams;
+        std::vector<std::vector<vorbelt::KeyPicture>> keys;
+        std::size_t rounds = 0;
+        for (int i = 0; i < players; ++i) {
+            streams.push_back(vorbelt::ProgramStream::openFile(files[static_cast<std::size_t>(i)]));
+            keys.emplace_back();
+            if (!streams.back())
+                continue;
+            // (Not the last seconds: played there, a player ends and loses its window.)
+            for (const auto& k : streams.back()->keyPictures(0, streams.back()->lengthMs() - 3000))
+                keys.back().push_back(k);
+            rounds = std::max(rounds, (keys.back().size() + static_cast<std::size_t>(players) -
+                                       static_cast<std::size_t>(i) - 1) /
+                                          static_cast<std::size_t>(players));
+        }
+        for (std::size_t r = 0; r < rounds; ++r) {
+            window(35);
+            usleep(400000);
+            for (int i = 0; i < players; ++i) {
+                const std::size_t k =
+                    static_cast<std::size_t>(i) + r * static_cast<std::size_t>(players);
+                const auto& ks = keys[static_cast<std::size_t>(i)];
+                if (k >= ks.size())
+                    continue;
+                const auto& stream = streams[static_cast<std::size_t>(i)];
+                char line[64];
+                std::snprintf(line, sizeof line, "seek %.7f%%", stream->landingShare(ks[k]) / 1e7);
+                const double period = stream->framePeriodMs();
+                const int frame = static_cast<int>(std::lround(ks[k].mediaMs / period));
+                const int next = k + 1 < ks.size()
+                                     ? static_cast<int>(std::lround(ks[k + 1].mediaMs / period))
+                                     : frame + 1000;
+                sought.push_back({i, frame, next, bench::nowMs(), ks[k].landable});
+                command(i, line);
+            }
+            usleep(700000);
+            window(34);
+            usleep(1500000);
+        }
+    };
     // The script: "wait MS", "all COMMAND", "N COMMAND" (player N).
     std::ifstream script(argc > 4 ? argv[4] : "/dev/stdin");
     for (std::string line; std::getline(script, line);) {
@@ -346,15 +417,9 @@ int main(int argc, char** argv) {
         if (word == "wait") {
             usleep(static_cast<useconds_t>(std::atoi(rest.c_str())) * 1000);
         } else if (word == "window") {
-            // "window VK": a key-down posted to every player's window as the station posts its
-            // keys (virtual-key codes: 35 End pauses, 34 Page Down plays, by the profile).
-            const auto vk = static_cast<uint32_t>(std::atoi(rest.c_str()));
-            for (int i = 0; i < players; ++i) {
-                platform::postMessage(titled[static_cast<std::size_t>(i)],
-                                      platform::WM_KEYDOWN_MESSAGE, vk, 0);
-                std::lock_guard<std::mutex> g(logLock);
-                std::fprintf(log, "C %d %.3f window %u\n", i, bench::nowMs(), vk);
-            }
+            window(static_cast<uint32_t>(std::atoi(rest.c_str())));
+        } else if (word == "keys") {
+            sweepKeys();
         } else if (word == "all")
             for (int i = 0; i < players; ++i)
                 command(i, rest);
@@ -375,6 +440,37 @@ int main(int argc, char** argv) {
         for (const Change& c : watcher.changes(i))
             std::fprintf(log, "P %d %.3f %d\n", i, c.at, c.frame);
     std::fclose(log);
+    if (!sought.empty()) {
+        // A landing was shown as asked when the first picture of that frame or later on screen
+        // after the seek (standing, or once played) came before the next key picture: the
+        // pictures are read off the screen a few times a frame, which may miss the first.
+        int shown = 0;
+        std::string missed, untimed;
+        for (std::size_t k = 0; k < sought.size(); ++k) {
+            const Sought& s = sought[k];
+            double until = s.at + 2700;
+            for (std::size_t l = k + 1; l < sought.size(); ++l)
+                if (sought[l].player == s.player) {
+                    until = sought[l].at;
+                    break;
+                }
+            bool seen = false;
+            for (const Change& c : watcher.changes(s.player))
+                if (c.at > s.at && c.at < until && c.frame >= s.frame) {
+                    seen = c.frame < s.next;
+                    break;
+                }
+            shown += seen;
+            if (!seen)
+                missed += " " + std::to_string(s.frame);
+            if (!s.landable)
+                untimed += " " + std::to_string(s.frame);
+        }
+        std::printf("key pictures sought %zu, shown as asked %d; missed (frames):%s; the reader "
+                    "says the players cannot time:%s\n",
+                    sought.size(), shown, missed.empty() ? " none" : missed.c_str(),
+                    untimed.empty() ? " none" : untimed.c_str());
+    }
     for (pid_t p : pids)
         kill(p, SIGKILL);
     for (pid_t p : pids)
