@@ -424,18 +424,30 @@ std::unique_ptr<ProgramStream> ProgramStream::openFile(const std::string& path) 
     return open(std::move(read), size);
 }
 
+namespace {
+
+bool byTime(const KeyPicture& a, const KeyPicture& b) {
+    return a.mediaMs < b.mediaMs;
+}
+
+bool landable(const KeyPicture& k) {
+    return k.landable;
+}
+
+} // namespace
+
 std::vector<KeyPicture> ProgramStream::keyPictures(double fromMs, double toMs) const {
-    const auto byTime = [](const KeyPicture& a, const KeyPicture& b) {
-        return a.mediaMs < b.mediaMs;
-    };
-    for (const auto& [from, to] : knownSpans_)
-        if (from <= fromMs && toMs <= to) {
-            const auto first = std::lower_bound(known_.begin(), known_.end(),
-                                                KeyPicture{0, 0, fromMs - 0.5, 0, true}, byTime);
-            const auto last = std::upper_bound(first, known_.end(),
-                                               KeyPicture{0, 0, toMs + 0.5, 0, true}, byTime);
-            return {first, last};
-        }
+    if (std::none_of(knownSpans_.begin(), knownSpans_.end(),
+                     [&](const auto& span) { return span.first <= fromMs && toMs <= span.second; }))
+        readKeyPictures(fromMs, toMs);
+    const auto first = std::lower_bound(known_.begin(), known_.end(),
+                                        KeyPicture{0, 0, fromMs - 0.5, 0, true}, byTime);
+    const auto last =
+        std::upper_bound(first, known_.end(), KeyPicture{0, 0, toMs + 0.5, 0, true}, byTime);
+    return {first, last};
+}
+
+void ProgramStream::readKeyPictures(double fromMs, double toMs) const {
     // The last pack whose clock reference lies early enough before `fromMs`, by bisection.
     const double target = firstPts_ + fromMs - kClockLeadMs;
     int64_t lo = 0, hi = size_;
@@ -447,17 +459,12 @@ std::vector<KeyPicture> ProgramStream::keyPictures(double fromMs, double toMs) c
         else
             lo = mid;
     }
-    const Scan s = scan(lo, firstPts_ + toMs, size_);
-    std::vector<KeyPicture> seen = s.keys;
+    std::vector<KeyPicture> seen = scan(lo, firstPts_ + toMs, size_).keys;
     for (KeyPicture& k : seen) {
         k.mediaMs -= firstPts_;
         k.clockMs -= firstPts_;
     }
     std::sort(seen.begin(), seen.end(), byTime);
-    std::vector<KeyPicture> keys;
-    for (const KeyPicture& k : seen)
-        if (k.mediaMs >= fromMs - 0.5 && k.mediaMs <= toMs + 0.5)
-            keys.push_back(k);
     // What the scan read beyond the stretch asked for is kept as well, up to the last key
     // picture but one (the pictures after the last may not have been read).
     double coveredFrom = fromMs, coveredTo = toMs;
@@ -481,11 +488,9 @@ std::vector<KeyPicture> ProgramStream::keyPictures(double fromMs, double toMs) c
         else
             merged.push_back(span);
     knownSpans_ = std::move(merged);
-    return keys;
 }
 
 std::optional<KeyPicture> ProgramStream::keyAtOrAfter(double mediaMs) const {
-    const auto landable = [](const KeyPicture& k) { return k.landable; };
     for (double window = 2000; mediaMs <= lengthMs_; window *= 4) {
         const auto keys = keyPictures(mediaMs, mediaMs + window);
         if (const auto k = std::find_if(keys.begin(), keys.end(), landable); k != keys.end())
@@ -497,7 +502,6 @@ std::optional<KeyPicture> ProgramStream::keyAtOrAfter(double mediaMs) const {
 }
 
 std::optional<KeyPicture> ProgramStream::keyAtOrBefore(double mediaMs) const {
-    const auto landable = [](const KeyPicture& k) { return k.landable; };
     mediaMs = std::min(mediaMs, lengthMs_);
     for (double window = 2000;; window *= 4) {
         const auto keys = keyPictures(std::max(0.0, mediaMs - window), mediaMs);

@@ -87,6 +87,8 @@ private:
     ProgramStream(Reader read, int64_t size) : read_(std::move(read)), size_(size) {}
     // The first pack at or after `offset` and its clock reference (ms), if any within `within`.
     std::optional<std::pair<int64_t, double>> packAtOrAfter(int64_t offset, int64_t within) const;
+    // Reads the key pictures of [fromMs, toMs] (and what the read passes beyond) into `known_`.
+    void readKeyPictures(double fromMs, double toMs) const;
 
     Reader read_;
     int64_t size_ = 0;
