@@ -213,6 +213,15 @@ int main(int argc, char** argv) {
             const std::string& file = files[static_cast<std::size_t>(i)];
             const std::string wrapper = build + "../tools/vlc-as-user";
             const std::string states = "--rc-unix=" + profiles + "/" + std::to_string(i) + "/rc";
+            // VLCLOG=1: each player's own debug log, profiles/N/vlc.log.
+            const std::string logfile =
+                "--logfile=" + profiles + "/" + std::to_string(i) + "/vlc.log";
+            if (getenv("VLCLOG"))
+                execl(wrapper.c_str(), wrapper.c_str(), "-I", "telnet", port.c_str(),
+                      "--short-jump-size=1", "-vv", "--file-logging", logfile.c_str(),
+                      "--no-interact", "--video-title=video", "--no-video-deco",
+                      "--no-embedded-video", "--extraintf=oldrc", "--rc-fake-tty", states.c_str(),
+                      file.c_str(), nullptr);
             execl(wrapper.c_str(), wrapper.c_str(), "-I", "telnet", port.c_str(),
                   "--short-jump-size=1", "-q", "--no-interact", "--video-title=video",
                   "--no-video-deco", "--no-embedded-video", "--extraintf=oldrc", "--rc-fake-tty",
@@ -338,12 +347,18 @@ int main(int argc, char** argv) {
         });
     auto command = [&](int i, const std::string& line) {
         double q = 0;
+        std::optional<std::string> answer;
         {
             std::lock_guard<std::mutex> g(locks[static_cast<std::size_t>(i)]);
-            telnet[static_cast<std::size_t>(i)].ask(line, &q);
+            answer = telnet[static_cast<std::size_t>(i)].ask(line, &q);
         }
+        // The answer on the same line, its line breaks as " | ".
+        std::string said = answer.value_or("");
+        for (std::size_t k; (k = said.find("\r\n")) != std::string::npos;)
+            said.replace(k, 2, " | ");
         std::lock_guard<std::mutex> g(logLock);
-        std::fprintf(log, "C %d %.3f %s\n", i, q, line.c_str());
+        std::fprintf(log, "C %d %.3f %s%s%s\n", i, q, line.c_str(), said.empty() ? "" : " -> ",
+                     said.c_str());
     };
     // "window VK": a key-down posted to every player's window as the station posts its keys
     // (virtual-key codes: 35 End pauses, 34 Page Down plays, by the profile).
