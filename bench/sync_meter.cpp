@@ -606,15 +606,18 @@ void otherScenes(Desktop& desktop, Station& station, Meter& m) {
     toggleFineSync(desktop);
     printScene("off and on again, playing", m.record(10000, 100, false), current, {}, {}, 4000);
     printScene("steady, 15 s", m.record(15000, 100, false), current, {}, {}, 0);
-    // Last: in a program stream a player stepped while standing (the second F9) may not play
-    // again, whatever it is told, with the option on or off.
+    // Last: F9 stands every camera, two more presses in quick succession step each two
+    // pictures on (standing, all should show the same one), F1 plays all on from there.
     key("F9");
-    m.record(500, 100, false);
+    from = lastFrame(m.record(800, 100, false), current).second;
     key("F9");
-    m.record(1000, 100, false);
+    usleep(100000);
+    key("F9");
+    m.record(700, 100, false);
+    standingMove(from, 2);
+    printScene("F9 three times, standing", m.record(1000, 100, false), current, {}, {}, 0);
     key("F1");
-    printScene("F9 twice, F1", m.record(12000, 100, false), current);
-    // A player frozen so is replaced by a new one after a few tries, which joins the others.
+    printScene("F9 three times, F1", m.record(12000, 100, false), current);
     printScene("after F9, steady", m.record(8000, 100, false), current, {}, {}, 0);
     for (const std::string& box : station.messageBoxes())
         std::printf("  box: %s\n", box.c_str());
