@@ -235,18 +235,25 @@ template <class Windows> void keyToAll(const Windows& videos, int count, uint32_
 }
 
 // A transport key (F2 .. F12, Backspace) to every known video window. With Fine Sync on, the
-// keeper hears of it: it moves every camera for the seek keys itself, holds its corrections
-// off from the speed keys until Backspace, and knows that a step leaves every camera standing.
+// keeper hears of it: it moves every camera for the seek keys itself, steps them a frame itself
+// (the players' own step can leave one unable to play again), and holds its corrections off
+// from the speed keys until Backspace. Off, it hears of the players' own steps.
 template <class Windows>
 void transportKey(SyncKeeper* sync, const Windows& videos, int count, uint32_t virtualKey) {
     if (!sync || !sync->enabled()) {
         keyToAll(videos, count, virtualKey);
         if (virtualKey == platform::VK_SPACE_KEY)
             takeSnapshotsSoon();
+        if (sync && virtualKey == platform::VK_INSERT_KEY)
+            sync->stepped();
         return;
     }
     if (virtualKey == platform::VK_LEFT_KEY || virtualKey == platform::VK_RIGHT_KEY) {
         sync->jump(virtualKey == platform::VK_RIGHT_KEY ? 1 : -1);
+        return;
+    }
+    if (virtualKey == platform::VK_INSERT_KEY) {
+        sync->stepped();
         return;
     }
     keyToAll(videos, count, virtualKey);
@@ -256,8 +263,6 @@ void transportKey(SyncKeeper* sync, const Windows& videos, int count, uint32_t v
         sync->operatorRate(false);
     else if (virtualKey == platform::VK_BACK_KEY)
         sync->operatorRate(true);
-    else if (virtualKey == platform::VK_INSERT_KEY)
-        sync->stepped();
 }
 
 // Alpha mode with `alpha` for every known video window but the one of row `except`.

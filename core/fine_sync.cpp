@@ -41,6 +41,11 @@ constexpr double kAnswerAheadAtMostMs = 2000;
 constexpr double kAnswerBehindAtMostMs = 1500;
 constexpr int64_t kAnswersSettleMs = 1500;
 constexpr int kAstrayAnswers = 3;
+// After frame steps, how long after the last pause went out the standing pictures are compared
+// (a pause can take effect a few frames late), and how many times at most.
+constexpr int64_t kStepCheckMs = 250;
+constexpr int kStepChecks = 5;
+constexpr int64_t kStepPauseSeenMs = 1500;
 // A jump's seeks wait this long for a further press (quick presses become one seek).
 constexpr int64_t kGatherPressesMs = 200;
 // From the players' speed set back to normal until a seek may follow.
@@ -126,10 +131,34 @@ void FineSync::cancelPlanned(int channel) {
     planned_.erase(std::remove_if(planned_.begin(), planned_.end(),
                                   [&](const SyncCommand& c) { return c.channel == channel; }),
                    planned_.end());
+    if (Player* p = player(channel))
+        p->stepping = false;
 }
 
 void FineSync::cancelAll() {
     planned_.clear();
+    stepCheckAt_ = -1;
+    stepAsked_ = -1;
+    for (Player& p : players_)
+        p.stepping = false;
+}
+
+bool FineSync::delayKey(int c, uint32_t code, int64_t at, int64_t by) {
+    const auto it = std::find_if(planned_.begin(), planned_.end(), [&](const SyncCommand& k) {
+        return k.kind == SyncCommand::Kind::Key && k.channel == c && k.code == code && k.atMs == at;
+    });
+    if (it == planned_.end())
+        return false;
+    SyncCommand moved = *it;
+    planned_.erase(it);
+    moved.atMs += by;
+    schedule(moved);
+    Player* p = player(c);
+    if (p && code == kPauseKey && p->pauseDue == at)
+        p->pauseDue = moved.atMs;
+    if (p && code == kPlayKey && p->playDue == at)
+        p->playDue = moved.atMs;
+    return true;
 }
 
 double FineSync::timeline(int64_t now) const {
@@ -473,6 +502,7 @@ int64_t FineSync::seekStanding(int c, const Landing& l, int64_t now) {
     if (p) {
         p->soughtAt = at;
         p->countThrough = false;
+        p->landFirst = false;
     }
     return at;
 }
@@ -641,7 +671,21 @@ void FineSync::moveAll(int64_t now, double target, bool play) {
 }
 
 void FineSync::startAll(int64_t now) {
-    cancelAll();
+    // Players still stepping a frame stand where their step takes them first: their keys stay.
+    int64_t stepsEnd = now;
+    for (const Player& p : players_)
+        if (p.present && p.stepping)
+            stepsEnd = std::max(stepsEnd, p.pauseDue);
+    planned_.erase(std::remove_if(planned_.begin(), planned_.end(),
+                                  [&](const SyncCommand& c) {
+                                      const Player* p = player(c.channel);
+                                      return !(p && p->stepping &&
+                                               c.kind == SyncCommand::Kind::Key &&
+                                               ((c.code == kPauseKey && c.atMs == p->pauseDue) ||
+                                                (c.code == kPlayKey && c.atMs == p->playDue)));
+                                  }),
+                   planned_.end());
+    stepAsked_ = -1;
     const Player* ref = player(current_);
     if (!ref)
         return;
@@ -654,11 +698,12 @@ void FineSync::startAll(int64_t now) {
         atEnd_ = false;
     }
     const auto near = [&](const Player& p) {
-        return p.state == State::Standing && std::fabs(p.standingAt - standing_) <= kHoldAtMostMs;
+        return p.state == State::Standing && !p.landFirst &&
+               std::fabs(p.standingAt - standing_) <= kHoldAtMostMs;
     };
     // When the timeline starts: at once when the current camera only resumes (so that those
     // that stood behind it resume before it); when it must land, once it can run on.
-    int64_t t0 = now + kResumeLeadMs;
+    int64_t t0 = stepsEnd + kResumeLeadMs;
     if (near(*ref)) {
         for (const Player& p : players_)
             if (p.present && near(p))
@@ -752,20 +797,179 @@ void FineSync::seekAll(int64_t now, int32_t toSecond) {
 }
 
 void FineSync::stepped(int64_t now) {
-    if (!enabled_)
+    if (!enabled_) {
+        // The players stepped by their own key.
+        for (Player& p : players_)
+            if (p.present)
+                p.stepped = true;
         return;
-    // The players step a frame each and stand; how a player steps after a seek is not to be
-    // relied on: all land again before they play.
+    }
+    if (inferring_)
+        return; // where the players stand is not known yet
+    if (rateHold_) {
+        // At the operator's speed where each player stands is not known: all stand, at the
+        // normal speed, and land before they play or step.
+        standAll(now);
+        rateHold_ = false;
+        for (int c = 0; c < static_cast<int>(players_.size()); ++c)
+            if (Player* p = player(c); p && p->state != State::Ended) {
+                p->state = State::Unknown;
+                schedule({SyncCommand::Kind::Relay, c, kRateCode, kNormalRate, now});
+            }
+        return;
+    }
+    if (running_) {
+        // All stand; their pauses take effect late by their own amounts, so the pictures each
+        // then shows are compared, and those behind step on to the furthest.
+        standAll(now);
+        for (Player& p : players_)
+            if (p.present && p.state == State::Standing)
+                p.landFirst = true;
+        stepCheckAt_ = now + kStepCheckMs;
+        stepsPausedAt_ = now;
+        stepChecks_ = 0;
+        return;
+    }
     const Player* ref = player(current_);
-    standing_ = timeline(now) + (ref ? periodOf(*ref) : kAssumedPeriodMs);
-    cancelAll();
-    running_ = false;
-    rateHold_ = false;
-    for (Player& p : players_)
-        if (p.present && p.state != State::Ended) {
-            p.state = State::Unknown;
-            p.stepped = true;
+    if (!ref || atEnd_)
+        return;
+    // The picture asked: the one after the last one asked, else after the current camera's;
+    // every camera is to stand within its frame (half a frame either way for a pause or a play
+    // taking effect late). Not in the recording's last second: a "play" reaching a player at
+    // its end would end it.
+    const double period = periodOf(*ref);
+    double asked = std::floor(standing_ / period + 1e-6) * period + period;
+    if (stepAsked_ >= 0)
+        asked = stepAsked_ + period;
+    else if (ref->state == State::Standing)
+        asked = shownAt(*ref) + period;
+    else if (ref->state == State::Landed)
+        asked = ref->landing.mediaMs + period;
+    const double target = asked + period / 2;
+    if (lengthOf(*ref) > 0 && target > lengthOf(*ref) - 1000)
+        return;
+    const int64_t t0 = now + kResumeLeadMs;
+    for (int c = 0; c < static_cast<int>(players_.size()); ++c) {
+        Player* p = player(c);
+        if (!p || p->state == State::Ended || !p->landings)
+            continue;
+        // Still on its way to the last press's picture: one frame further (or, its pause on
+        // its way out, a step of its own after that).
+        if (p->stepping && delayKey(c, kPauseKey, p->pauseDue, roundMs(target - p->standingAt))) {
+            p->standingAt = target;
+            stepCheckAt_ = std::max(stepCheckAt_, p->pauseDue + kStepCheckMs);
+            stepsPausedAt_ = std::max(stepsPausedAt_, p->pauseDue);
+            continue;
         }
+        // It runs from where it stands, or from its landing once that runs on, to the middle of
+        // the frame asked.
+        int64_t play = p->stepping ? std::max(t0, p->pauseDue + 1) : t0;
+        int64_t runsAt = play;
+        double run = 0;
+        if (p->state == State::Standing) {
+            run = target - standsAt(*p);
+        } else if (p->state == State::Landed) {
+            play = std::max(t0, p->soughtAt + kSettleMs);
+            runsAt = play + roundMs(p->landing.startMs + p->constant);
+            run = target - p->landing.mediaMs;
+        } else {
+            landStanding(c, *p, target, now);
+            continue;
+        }
+        p->landFirst = true;
+        if (run < period / 2)
+            continue; // it shows that picture already, or a later one
+        schedule({SyncCommand::Kind::Key, c, kPlayKey, 0, play});
+        const int64_t pause = runsAt + roundMs(run);
+        schedule({SyncCommand::Kind::Key, c, kPauseKey, 0, pause});
+        p->state = State::Standing;
+        p->standingAt = target;
+        p->stepping = true;
+        p->pauseSeen = false;
+        p->playDue = play;
+        p->pauseDue = pause;
+        stepCheckAt_ = std::max(stepCheckAt_, pause + kStepCheckMs);
+        stepsPausedAt_ = std::max(stepsPausedAt_, pause);
+    }
+    stepChecks_ = 0;
+    stepAsked_ = asked;
+    standing_ = target;
+}
+
+double FineSync::shownAt(const Player& p) const {
+    const double period = periodOf(p);
+    return p.countThrough ? p.onGridFrame + p.picturesSince * period
+                          : std::floor(p.standingAt / period + 1e-6) * period;
+}
+
+double FineSync::standsAt(const Player& p) const {
+    // Where its pause was to stand it, when that lies within the frame it shows; else somewhere
+    // within that frame, taken as its middle.
+    const double period = periodOf(p);
+    const double shown = shownAt(p);
+    return std::floor(p.standingAt / period + 1e-6) * period == shown ? p.standingAt
+                                                                      : shown + period / 2;
+}
+
+void FineSync::alignSteps(int64_t now) {
+    stepCheckAt_ = -1;
+    const Player* ref = player(current_);
+    if (!ref)
+        return;
+    // (Not while a pause is still to go out, or, for a while, to be seen taking effect.)
+    if (std::any_of(players_.begin(), players_.end(), [&](const Player& p) {
+            return p.present && (p.stepping || (p.landFirst && p.countThrough && !p.pauseSeen &&
+                                                now < stepsPausedAt_ + kStepPauseSeenMs));
+        })) {
+        stepCheckAt_ = now + kStepCheckMs / 2;
+        return;
+    }
+    const double period = periodOf(*ref);
+    // The frame each shows, as its new pictures since it last ran counted it (one whose content
+    // is not told is left where it is).
+    const auto counted = [&](const Player& p) {
+        return p.present && p.state == State::Standing && p.landFirst && !p.stepping &&
+               p.countThrough && p.counted;
+    };
+    const auto shown = [&](const Player& p) { return shownAt(p); };
+    double goal = -1;
+    for (Player& p : players_) {
+        if (!counted(p))
+            continue;
+        goal = std::max(goal, shown(p));
+    }
+    // The picture asked; after a stand, the furthest any camera shows, from then on the one
+    // asked (one that runs on past it after its pause stays ahead, where the next presses
+    // reach it, rather than taking all further).
+    if (stepAsked_ >= 0)
+        goal = stepAsked_;
+    if (goal < 0 || lengthOf(*ref) <= 0 || goal > lengthOf(*ref) - 1000)
+        return;
+    stepAsked_ = goal;
+    // Those behind run on to the middle of the frame asked.
+    const int64_t play = now + kResumeLeadMs;
+    for (int c = 0; c < static_cast<int>(players_.size()); ++c) {
+        Player* p = player(c);
+        if (!p || !counted(*p))
+            continue;
+        const double behind = goal - shown(*p);
+        const double run = goal + period / 2 - standsAt(*p);
+        p->standingAt = std::max(goal, shown(*p)) + period / 2;
+        if (behind < period / 2)
+            continue;
+        const int64_t pause = play + roundMs(run);
+        schedule({SyncCommand::Kind::Key, c, kPlayKey, 0, play});
+        schedule({SyncCommand::Kind::Key, c, kPauseKey, 0, pause});
+        p->stepping = true;
+        p->pauseSeen = false;
+        p->playDue = play;
+        p->pauseDue = pause;
+        stepsPausedAt_ = std::max(stepsPausedAt_, p->pauseDue);
+        if (stepChecks_ + 1 < kStepChecks)
+            stepCheckAt_ = std::max(stepCheckAt_, p->pauseDue + kStepCheckMs);
+    }
+    ++stepChecks_;
+    standing_ = goal + period / 2;
 }
 
 void FineSync::operatorRate(int64_t now, bool normal) {
@@ -808,6 +1012,8 @@ void FineSync::operatorRate(int64_t now, bool normal) {
 // --- the plan --------------------------------------------------------------------------------
 
 std::vector<SyncCommand> FineSync::due(int64_t now) {
+    if (enabled_ && !running_ && stepCheckAt_ >= 0 && now >= stepCheckAt_)
+        alignSteps(now);
     if (enabled_)
         plan(now);
     std::vector<SyncCommand> out;
@@ -857,6 +1063,7 @@ void FineSync::posted(const SyncCommand& c, int64_t atMs) {
     if (c.code == kPauseKey && c.atMs == p->pauseDue) {
         // It ran on until the key went out.
         p->pauseDue = -1;
+        p->stepping = false;
         if (p->state == State::Standing) {
             p->standingAt += late;
         } else if (p->state == State::Starting && !p->afterLanding) {
@@ -871,12 +1078,16 @@ void FineSync::posted(const SyncCommand& c, int64_t atMs) {
             p->offset -= late;
             p->predicted -= late;
             p->holdUntil += roundMs(late);
+        } else if (p->stepping) {
+            // Its step runs that much less (its pause goes out as planned).
+            p->standingAt -= late;
         }
     }
 }
 
 int64_t FineSync::nextDue() const {
-    return planned_.empty() ? INT64_MAX : planned_.front().atMs;
+    const int64_t check = enabled_ && !running_ && stepCheckAt_ >= 0 ? stepCheckAt_ : INT64_MAX;
+    return std::min(check, planned_.empty() ? INT64_MAX : planned_.front().atMs);
 }
 
 int64_t FineSync::startMissedMs(const Player& p) const {

@@ -181,7 +181,11 @@ public:
     // F2/F3 (`seconds` = -1 or 1, each press adding to the last) or the seek bar (`toSecond`).
     void jump(int64_t now, int seconds);
     void seekAll(int64_t now, int32_t toSecond);
-    // F9: every player steps one frame and stands.
+    // F9: playing, every player stands; standing, every player steps one frame on from the
+    // current camera's picture and stands again (presses add up). The controller steps them
+    // itself, by a play and a pause a frame apart: the players' own step can leave a player of
+    // a program stream unable to play again. With the option off the players stepped by their
+    // own key: should the option be switched on, those are the ones that may not play again.
     void stepped(int64_t now);
     // F4/F5 (the players' own speed steps): nothing is corrected until BackSpace (`normal`),
     // which brings every camera back onto the current camera's picture.
@@ -239,10 +243,17 @@ private:
         // (its pictures cannot tell): it lands once more.
         bool landAgain = false;
         int64_t firstMissAt = 0; // the first of them
-        double predicted = 0;    // the offset its start was planned for
-        int samples = 0;         // pictures on the grid since the last change
-        int offGrid = 0;         // pictures off the grid in a row
-        double offGridSum = 0;   // and their residuals
+        // On its way one frame on (F9): it runs until the pause due at `pauseDue` stands it at
+        // `standingAt`.
+        bool stepping = false;
+        // Stood or stepped by F9: its pause took effect late by its own amount (a frame or
+        // more on a busy machine), so where its clock stands is known only to a frame or two.
+        // It lands before it plays.
+        bool landFirst = false;
+        double predicted = 0;  // the offset its start was planned for
+        int samples = 0;       // pictures on the grid since the last change
+        int offGrid = 0;       // pictures off the grid in a row
+        double offGridSum = 0; // and their residuals
         // The last picture on the grid (its frame's media time) and the pictures counted since:
         // they name the frames of pictures off the grid, which their times alone name only to
         // within a frame period.
@@ -280,6 +291,9 @@ private:
     void schedule(SyncCommand c);
     void cancelPlanned(int channel);
     void cancelAll();
+    // Player `c`'s planned key `code` due at `at` goes out `by` ms later; false when no such
+    // key is planned (any more).
+    bool delayKey(int c, uint32_t code, int64_t at, int64_t by);
 
     // Every player stands now (a key each); the timeline stands where it was.
     void standAll(int64_t now);
@@ -319,6 +333,14 @@ private:
     // Starts the standing timeline at `standing_`: players standing where they were paused
     // resume on time, the others land first.
     void startAll(int64_t now);
+    // After a stand or frame steps: players whose counted pictures stand behind the one asked
+    // (after a stand, the furthest shown) run on to it.
+    void alignSteps(int64_t now);
+    // The picture (media ms) a standing player shows: as its new pictures since it last ran
+    // counted it (its pause can take effect frames late), else where its pause was to stand it.
+    double shownAt(const Player& p) const;
+    // Where that player's clock stands (media ms), as near as is known.
+    double standsAt(const Player& p) const;
     // The closing of small differences and the finding of lost and ended players.
     void plan(int64_t now);
     // How long after it was due to run on a starting player's pictures may still not move
@@ -340,8 +362,14 @@ private:
     bool rateHold_ = false;
     bool atEnd_ = false;    // standing at the end: the next play starts from the beginning
     int64_t seeksFrom_ = 0; // no seek goes out before then (quick presses gathered)
-    double rateFrom_ = 0;   // the timeline when the operator's speed began
-    int ratePictures_ = 0;  // the current camera's pictures since
+    // After frame steps, when the pictures standing are compared (-1: none to come), and how
+    // many times since the last press.
+    int64_t stepCheckAt_ = -1;
+    int stepChecks_ = 0;
+    int64_t stepsPausedAt_ = 0; // when the last step's pause was due
+    double stepAsked_ = -1;     // the picture the last press asked for (media ms; -1: none)
+    double rateFrom_ = 0;       // the timeline when the operator's speed began
+    int ratePictures_ = 0;      // the current camera's pictures since
     std::vector<Player> players_;
     std::vector<Frozen> frozen_;       // found frozen, not yet taken
     std::vector<SyncCommand> planned_; // ordered by due time

@@ -74,6 +74,8 @@ struct SimPlayer {
     bool showOnPlay = false; // (and show it only once told to play)
     bool nextAtOnce = false; // (or show it at once)
     int64_t pauseAt = -1;
+    int64_t pauseLag = 0; // its pauses take effect this much later than its plays
+    int64_t lastKeyEffect = 0;
     int64_t lastRepaint = 0;
     double shown = -1;         // the last frame drawn: a clock set back draws none twice
     int jitter = 0;            // its frames are seen this many ms early and late by turns
@@ -135,15 +137,16 @@ public:
 
     void step(int c) {
         SimPlayer& p = players[static_cast<std::size_t>(c)];
-        if (p.pauseAt >= 0 && now >= p.pauseAt) {
-            p.running = false;
-            p.pauseAt = -1;
-        }
-        if (p.runsAt >= 0 && now >= p.runsAt && p.pauseAt < 0) {
+        // (A play and a pause taking effect at once: the one that came first first.)
+        if (p.runsAt >= 0 && now >= p.runsAt && (p.pauseAt < 0 || p.runsAt <= p.pauseAt)) {
             p.running = true;
             p.ranAt = now;
             p.runs.push_back(now);
             p.runsAt = -1;
+        }
+        if (p.pauseAt >= 0 && now >= p.pauseAt) {
+            p.running = false;
+            p.pauseAt = -1;
         }
         if (p.running) {
             p.media += 1;
@@ -169,11 +172,17 @@ public:
         SimPlayer& p = players[static_cast<std::size_t>(cmd.channel)];
         const auto latency = static_cast<int64_t>(p.latency) +
                              (p.keyLate ? static_cast<int64_t>(rng() % (p.keyLate + 1)) : 0);
-        // Pause and play take effect in the order they came, each after the player's latency.
+        // Pause and play take effect in the order they came, each after the player's latency
+        // (a play then a pause run it for as long as lies between their taking effect).
+        const int64_t effect =
+            std::max(now + latency + (cmd.code == kPauseKey ? p.pauseLag : 0), p.lastKeyEffect);
+        if (cmd.kind == SyncCommand::Kind::Key)
+            p.lastKeyEffect = effect;
         if (cmd.kind == SyncCommand::Kind::Key && cmd.code == kPauseKey) {
             if (p.running || p.runsAt >= 0) {
-                p.pauseAt = now + latency;
-                p.runsAt = -1;
+                p.pauseAt = effect;
+                if (p.runsAt > effect)
+                    p.runsAt = -1;
             }
         } else if (p.deaf && cmd.kind == SyncCommand::Kind::Key && cmd.code == kPlayKey) {
             p.deaf = false;
@@ -187,7 +196,7 @@ public:
             else if (p.startLead)
                 p.runsAt = now + static_cast<int64_t>(*p.startLead + p.constant);
             else
-                p.runsAt = now + latency;
+                p.runsAt = effect;
             if (p.showOnPlay)
                 sync.picture(cmd.channel, now + 8, p.content(true));
             p.showOnPlay = false;
@@ -346,6 +355,26 @@ TEST(FineSync, KeysThatGoOutLateAreTakenFromWhenTheyWentOut) {
     sim.sync.playPause(sim.now);
     sim.run(3000);
     EXPECT_LT(sim.spread(), FineSync::kToleranceMs + 2);
+    // F9 while they play stands all; F9 three times quickly steps every camera three frames on
+    // from the current camera's picture, each by a play and a pause (no seek), however late
+    // their keys go out; F1 lands all (one seek each) and plays them on together from there.
+    const std::size_t seeks = sim.sent(kShareSeekCode);
+    sim.sync.stepped(sim.now);
+    sim.run(500);
+    const double frame = std::floor(sim.current() / kPeriod);
+    for (int k = 0; k < 3; ++k) {
+        sim.sync.stepped(sim.now);
+        sim.run(30);
+    }
+    sim.run(1000);
+    for (const SimPlayer& p : sim.players)
+        EXPECT_EQ(std::floor(p.media / kPeriod), frame + 3);
+    EXPECT_EQ(sim.sent(kShareSeekCode), seeks);
+    sim.sync.playPause(sim.now);
+    sim.run(3000);
+    EXPECT_LT(sim.spread(), FineSync::kToleranceMs + 2);
+    EXPECT_EQ(sim.sent(kShareSeekCode), seeks + sim.players.size());
+    EXPECT_GE(sim.current(), (frame + 3) * kPeriod);
     // The station's thread held up by 400 ms at F3 (an X server stalled): the pauses go out at
     // once, each seek a moment after its pause (never with it: through the relay it could
     // overtake the pause), and all still land together.
@@ -398,6 +427,40 @@ TEST(FineSync, PausesAndPlaysThatTakeEffectLateByTheirOwnAmountsLeaveNoPlayerAFr
                 sim.run(700);
             }
     }
+}
+
+TEST(FineSync, FrameStepsMoveEveryCameraToThePictureAsked) {
+    // One player's pauses take effect 50 ms after its plays (it runs on a frame or two), the
+    // others' on time, each key up to 5 ms late; every picture's content is told. F9 stands all,
+    // and those that stood behind the furthest step on to it; then each press asks the next
+    // picture of every camera. The one that ran on stays ahead until the presses reach it:
+    // nobody follows it further.
+    Simulation sim({12, 12, 12, 12}, {0, 0, 0, 0}, 120000, 12, true);
+    for (SimPlayer& p : sim.players)
+        p.keyLate = 5;
+    sim.players[2].pauseLag = 50;
+    sim.sync.playPause(sim.now);
+    sim.run(5000);
+    const auto frame = [&](std::size_t c) { return std::floor(sim.players[c].media / kPeriod); };
+    sim.sync.stepped(sim.now);
+    sim.run(1500);
+    double asked = frame(0);
+    for (std::size_t c = 0; c < 4; ++c)
+        EXPECT_EQ(frame(c), asked) << c;
+    for (int k = 0; k < 5; ++k) {
+        const double was = frame(2);
+        asked += 1;
+        sim.sync.stepped(sim.now);
+        sim.run(1500);
+        for (std::size_t c : {0, 1, 3})
+            EXPECT_EQ(frame(c), asked) << "press " << k << ", player " << c;
+        EXPECT_GE(frame(2), asked) << k;
+        EXPECT_LE(frame(2), std::max(asked, was) + 2) << k;
+    }
+    // F1 lands them all and plays them on together.
+    sim.sync.playPause(sim.now);
+    sim.run(4000);
+    EXPECT_LT(sim.spread(), FineSync::kToleranceMs + 2);
 }
 
 TEST(FineSync, APlayerWhoseClockIsSetAnewGoesAstrayOrFreezesIsFollowedLandsAnewOrIsReplaced) {
@@ -484,12 +547,22 @@ TEST(FineSync, APlayerWhoseClockIsSetAnewGoesAstrayOrFreezesIsFollowedLandsAnewO
     sim.run(4000);
     EXPECT_TRUE(sim.sync.present(2));
     EXPECT_LT(sim.spread(), FineSync::kToleranceMs + 2);
-    // Stepped by frames (what freezes players), two missed starts make it frozen; a player that
-    // runs after a step lands once more (its first run may start a group of pictures away).
-    sim.sync.stepped(sim.now);
-    sim.players[2].frozen = true;
+    // Stepped by the players' own key with the option off (what freezes players), then
+    // switched on: two missed starts make one frozen; a player that runs after such a step
+    // lands once more (its first run may start a group of pictures away).
+    const auto ownStep = [&] {
+        sim.sync.setEnabled(false, sim.now);
+        sim.run(100);
+        sim.sync.stepped(sim.now);
+        for (SimPlayer& p : sim.players)
+            p.running = false;
+        sim.run(500);
+        sim.sync.setEnabled(true, sim.now);
+        sim.run(1000);
+    };
     sim.players[1].strays = 1;
-    sim.run(500);
+    ownStep();
+    sim.players[2].frozen = true;
     sim.sync.playPause(sim.now);
     sim.run(5500);
     EXPECT_EQ(sim.sync.takeFrozen(), (Frozen{{2, false}}));
@@ -497,9 +570,8 @@ TEST(FineSync, APlayerWhoseClockIsSetAnewGoesAstrayOrFreezesIsFollowedLandsAnewO
     // One that showed nothing of its landing either is found at its first missed start.
     restart(false);
     sim.run(4000);
-    sim.sync.stepped(sim.now);
+    ownStep();
     sim.players[2].frozen = sim.players[2].blind = sim.players[2].tellsContent = true;
-    sim.run(500);
     sim.sync.playPause(sim.now);
     sim.run(2000);
     EXPECT_EQ(sim.sync.takeFrozen(), (Frozen{{2, false}}));

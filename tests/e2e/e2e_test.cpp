@@ -500,18 +500,28 @@ TEST_F(EndToEnd, FineSyncKeepsEveryRealCameraInStepThroughAnOperatorsRound) {
             EXPECT_EQ(desktop.title(w).empty(), false);
         EXPECT_LE(watch(2000), 200);
         EXPECT_EQ(s.messageBoxes(), std::vector<std::string>{});
-        // F9 twice (a pause, then a step), then F1: a player of a program stream stepped so may
-        // never play again (the player's own fault). The station replaces such a player: every
-        // camera plays on, in step, with no box.
+        // F9 twice: the first stands every camera, the second steps each one picture on from
+        // the current camera's; F1 lands them all and plays them on from there, in step, every
+        // player the same. (The station steps them itself: the players' own step leaves one of
+        // a program stream unable to play again now and then.)
         desktop.key("F9");
         testing_support::waitUntil([] { return false; }, 500);
+        const std::vector<int> standing = frames();
         desktop.key("F9");
-        testing_support::waitUntil([] { return false; }, 1000);
+        EXPECT_TRUE(waitUntil([&] { return frames()[0] > standing[0]; }, 3000));
+        testing_support::waitUntil([] { return false; }, 500);
+        const std::vector<int> stepped = frames();
+        EXPECT_GE(stepped[0] - standing[0], 1);
+        EXPECT_LE(stepped[0] - standing[0], 2); // (a loaded machine)
+        // (A player that runs on for frames after its pause stands that far ahead, at most a
+        // few frames, until the presses reach it; none stands behind.)
+        const auto [low, high] = std::minmax_element(stepped.begin(), stepped.end());
+        EXPECT_GE(*low, *std::min_element(standing.begin(), standing.end()) + 1);
+        EXPECT_LE(*high - *low, 3)
+            << stepped[0] << " " << stepped[1] << " " << stepped[2] << " " << stepped[3];
         desktop.key("F1");
         std::vector<int> last;
         auto playsInStep = [&] {
-            for (int i = 0; i < 4; ++i) // (a replaced camera has a new window)
-                video[static_cast<std::size_t>(i)] = s.videoWindow(std::to_string(i));
             const std::vector<int> a = frames();
             testing_support::waitUntil([] { return false; }, 300);
             last = frames();
@@ -523,8 +533,10 @@ TEST_F(EndToEnd, FineSyncKeepsEveryRealCameraInStepThroughAnOperatorsRound) {
                        *std::min_element(last.begin(), last.end()) <=
                    5;
         };
-        EXPECT_TRUE(waitUntil(playsInStep, 25000))
+        EXPECT_TRUE(waitUntil(playsInStep, 6000))
             << last[0] << " " << last[1] << " " << last[2] << " " << last[3];
+        for (int i = 0; i < 4; ++i) // (no player replaced)
+            EXPECT_EQ(s.videoWindow(std::to_string(i)), video[static_cast<std::size_t>(i)]);
         EXPECT_EQ(s.messageBoxes(), std::vector<std::string>{});
         EXPECT_TRUE(s.exitAndAwaitEnd());
     }
