@@ -879,21 +879,25 @@ void FineSync::stepped(int64_t now) {
         p->landFirst = true;
         if (run < period / 2)
             continue; // it shows that picture already, or a later one
-        schedule({SyncCommand::Kind::Key, c, kPlayKey, 0, play});
         const int64_t pause = runsAt + roundMs(run);
-        schedule({SyncCommand::Kind::Key, c, kPauseKey, 0, pause});
+        runOn(c, *p, play, pause);
         p->state = State::Standing;
         p->standingAt = target;
-        p->stepping = true;
-        p->pauseSeen = false;
-        p->playDue = play;
-        p->pauseDue = pause;
         stepCheckAt_ = std::max(stepCheckAt_, pause + kStepCheckMs);
-        stepsPausedAt_ = std::max(stepsPausedAt_, pause);
     }
     stepChecks_ = 0;
     stepAsked_ = asked;
     standing_ = target;
+}
+
+void FineSync::runOn(int c, Player& p, int64_t play, int64_t pause) {
+    schedule({SyncCommand::Kind::Key, c, kPlayKey, 0, play});
+    schedule({SyncCommand::Kind::Key, c, kPauseKey, 0, pause});
+    p.stepping = true;
+    p.pauseSeen = false;
+    p.playDue = play;
+    p.pauseDue = pause;
+    stepsPausedAt_ = std::max(stepsPausedAt_, pause);
 }
 
 double FineSync::shownAt(const Player& p) const {
@@ -957,14 +961,7 @@ void FineSync::alignSteps(int64_t now) {
         p->standingAt = std::max(goal, shown(*p)) + period / 2;
         if (behind < period / 2)
             continue;
-        const int64_t pause = play + roundMs(run);
-        schedule({SyncCommand::Kind::Key, c, kPlayKey, 0, play});
-        schedule({SyncCommand::Kind::Key, c, kPauseKey, 0, pause});
-        p->stepping = true;
-        p->pauseSeen = false;
-        p->playDue = play;
-        p->pauseDue = pause;
-        stepsPausedAt_ = std::max(stepsPausedAt_, p->pauseDue);
+        runOn(c, *p, play, play + roundMs(run));
         if (stepChecks_ + 1 < kStepChecks)
             stepCheckAt_ = std::max(stepCheckAt_, p->pauseDue + kStepCheckMs);
     }
