@@ -1,0 +1,17 @@
+// What the parts of the Fine Sync controller share beyond its class: a few of its rules.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+
+namespace vorbelt::fine_sync {
+
+// The least time from now a resume is planned for (so that every "play" of a common start is
+// still to come).
+constexpr int64_t kResumeLeadMs = 20;
+
+inline int64_t roundMs(double ms) {
+    return static_cast<int64_t>(std::llround(ms));
+}
+
+} // namespace vorbelt::fine_sync

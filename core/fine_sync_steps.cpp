@@ -1,0 +1,199 @@
+// Fine Sync's frame steps (F9): the controller stands the players and runs each on to the
+// picture asked by a play and a pause, then compares the pictures they show and runs those
+// behind on to it.
+#include "core/fine_sync.h"
+#include "core/fine_sync_rules.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace vorbelt {
+
+using fine_sync::kResumeLeadMs;
+using fine_sync::roundMs;
+
+namespace {
+
+// After frame steps, how long after the last pause went out the standing pictures are compared
+// (a pause can take effect a few frames late), and how many times at most; how long a pause is
+// awaited to be seen taking effect before they are compared anyway.
+constexpr int64_t kStepCheckMs = 250;
+constexpr int kStepChecks = 5;
+constexpr int64_t kStepPauseSeenMs = 1500;
+
+} // namespace
+
+void FineSync::stepped(int64_t now) {
+    if (!enabled_) {
+        // The players stepped by their own key.
+        for (Player& p : players_)
+            if (p.present)
+                p.stepped = true;
+        return;
+    }
+    if (inferring_)
+        return; // where the players stand is not known yet
+    if (rateHold_) {
+        // At the operator's speed where each player stands is not known: all stand, at the
+        // normal speed, and land before they play or step.
+        standAll(now);
+        rateHold_ = false;
+        for (int c = 0; c < static_cast<int>(players_.size()); ++c)
+            if (Player* p = player(c); p && p->state != State::Ended) {
+                p->state = State::Unknown;
+                schedule({SyncCommand::Kind::Relay, c, kRateCode, kNormalRate, now});
+            }
+        return;
+    }
+    if (running_) {
+        // All stand; their pauses take effect late by their own amounts, so the pictures each
+        // then shows are compared, and those behind step on to the furthest.
+        standAll(now);
+        for (Player& p : players_)
+            if (p.present && p.state == State::Standing)
+                p.landFirst = true;
+        stepCheckAt_ = now + kStepCheckMs;
+        stepsPausedAt_ = now;
+        stepChecks_ = 0;
+        return;
+    }
+    const Player* ref = player(current_);
+    if (!ref || atEnd_)
+        return;
+    // The picture asked: the one after the last one asked, else after the current camera's;
+    // every camera is to stand within its frame (half a frame either way for a pause or a play
+    // taking effect late). Not in the recording's last second: a "play" reaching a player at
+    // its end would end it.
+    const double period = periodOf(*ref);
+    double asked = std::floor(standing_ / period + 1e-6) * period + period;
+    if (stepAsked_ >= 0)
+        asked = stepAsked_ + period;
+    else if (ref->state == State::Standing)
+        asked = shownAt(*ref) + period;
+    else if (ref->state == State::Landed)
+        asked = ref->landing.mediaMs + period;
+    const double target = asked + period / 2;
+    if (lengthOf(*ref) > 0 && target > lengthOf(*ref) - 1000)
+        return;
+    const int64_t t0 = now + kResumeLeadMs;
+    for (int c = 0; c < static_cast<int>(players_.size()); ++c) {
+        Player* p = player(c);
+        if (!p || p->state == State::Ended || !p->landings)
+            continue;
+        // Still on its way to the last press's picture: one frame further (or, its pause on
+        // its way out, a step of its own after that).
+        if (p->stepping && delayKey(c, kPauseKey, p->pauseDue, roundMs(target - p->standingAt))) {
+            p->standingAt = target;
+            stepCheckAt_ = std::max(stepCheckAt_, p->pauseDue + kStepCheckMs);
+            stepsPausedAt_ = std::max(stepsPausedAt_, p->pauseDue);
+            continue;
+        }
+        // It runs from where it stands, or from its landing once that runs on, to the middle of
+        // the frame asked.
+        int64_t play = p->stepping ? std::max(t0, p->pauseDue + 1) : t0;
+        int64_t runsAt = play;
+        double run = 0;
+        if (p->state == State::Standing) {
+            run = target - standsAt(*p);
+        } else if (p->state == State::Landed) {
+            play = std::max(t0, p->soughtAt + kSettleMs);
+            runsAt = play + roundMs(p->landing.startMs + p->constant);
+            run = target - p->landing.mediaMs;
+        } else {
+            landStanding(c, *p, target, now);
+            continue;
+        }
+        p->landFirst = true;
+        if (run < period / 2)
+            continue; // it shows that picture already, or a later one
+        const int64_t pause = runsAt + roundMs(run);
+        runOn(c, *p, play, pause);
+        p->state = State::Standing;
+        p->standingAt = target;
+        stepCheckAt_ = std::max(stepCheckAt_, pause + kStepCheckMs);
+    }
+    stepChecks_ = 0;
+    stepAsked_ = asked;
+    standing_ = target;
+}
+
+void FineSync::runOn(int c, Player& p, int64_t play, int64_t pause) {
+    schedule({SyncCommand::Kind::Key, c, kPlayKey, 0, play});
+    schedule({SyncCommand::Kind::Key, c, kPauseKey, 0, pause});
+    p.stepping = true;
+    p.pauseSeen = false;
+    p.playDue = play;
+    p.pauseDue = pause;
+    stepsPausedAt_ = std::max(stepsPausedAt_, pause);
+}
+
+double FineSync::shownAt(const Player& p) const {
+    const double period = periodOf(p);
+    return p.countThrough ? p.onGridFrame + p.picturesSince * period
+                          : std::floor(p.standingAt / period + 1e-6) * period;
+}
+
+double FineSync::standsAt(const Player& p) const {
+    // Where its pause was to stand it, when that lies within the frame it shows; else somewhere
+    // within that frame, taken as its middle.
+    const double period = periodOf(p);
+    const double shown = shownAt(p);
+    return std::floor(p.standingAt / period + 1e-6) * period == shown ? p.standingAt
+                                                                      : shown + period / 2;
+}
+
+void FineSync::alignSteps(int64_t now) {
+    stepCheckAt_ = -1;
+    const Player* ref = player(current_);
+    if (!ref)
+        return;
+    // (Not while a pause is still to go out, or, for a while, to be seen taking effect.)
+    if (std::any_of(players_.begin(), players_.end(), [&](const Player& p) {
+            return p.present && (p.stepping || (p.landFirst && p.countThrough && !p.pauseSeen &&
+                                                now < stepsPausedAt_ + kStepPauseSeenMs));
+        })) {
+        stepCheckAt_ = now + kStepCheckMs / 2;
+        return;
+    }
+    const double period = periodOf(*ref);
+    // The frame each shows, as its new pictures since it last ran counted it (one whose content
+    // is not told is left where it is).
+    const auto counted = [&](const Player& p) {
+        return p.present && p.state == State::Standing && p.landFirst && !p.stepping &&
+               p.countThrough && p.counted;
+    };
+    const auto shown = [&](const Player& p) { return shownAt(p); };
+    double goal = -1;
+    for (Player& p : players_) {
+        if (!counted(p))
+            continue;
+        goal = std::max(goal, shown(p));
+    }
+    // The picture asked; after a stand, the furthest any camera shows, from then on the one
+    // asked (one that runs on past it after its pause stays ahead, where the next presses
+    // reach it, rather than taking all further).
+    if (stepAsked_ >= 0)
+        goal = stepAsked_;
+    if (goal < 0 || lengthOf(*ref) <= 0 || goal > lengthOf(*ref) - 1000)
+        return;
+    stepAsked_ = goal;
+    // Those behind run on to the middle of the frame asked.
+    const int64_t play = now + kResumeLeadMs;
+    for (int c = 0; c < static_cast<int>(players_.size()); ++c) {
+        Player* p = player(c);
+        if (!p || !counted(*p))
+            continue;
+        const double behind = goal - shown(*p);
+        const double run = goal + period / 2 - standsAt(*p);
+        p->standingAt = std::max(goal, shown(*p)) + period / 2;
+        if (behind < period / 2)
+            continue;
+        runOn(c, *p, play, play + roundMs(run));
+        if (stepChecks_ + 1 < kStepChecks)
+            stepCheckAt_ = std::max(stepCheckAt_, p->pauseDue + kStepCheckMs);
+    }
+    ++stepChecks_;
+    standing_ = goal + period / 2;
+}
+
+} // namespace vorbelt
