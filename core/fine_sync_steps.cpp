@@ -162,13 +162,10 @@ void FineSync::alignSteps(int64_t now) {
         return p.present && p.state == State::Standing && p.landFirst && !p.stepping &&
                p.countThrough && p.counted;
     };
-    const auto shown = [&](const Player& p) { return shownAt(p); };
     double goal = -1;
-    for (Player& p : players_) {
-        if (!counted(p))
-            continue;
-        goal = std::max(goal, shown(p));
-    }
+    for (const Player& p : players_)
+        if (counted(p))
+            goal = std::max(goal, shownAt(p));
     // The picture asked; after a stand, the furthest any camera shows, from then on the one
     // asked (one that runs on past it after its pause stays ahead, where the next presses
     // reach it, rather than taking all further).
@@ -183,9 +180,9 @@ void FineSync::alignSteps(int64_t now) {
         Player* p = player(c);
         if (!p || !counted(*p))
             continue;
-        const double behind = goal - shown(*p);
+        const double behind = goal - shownAt(*p);
         const double run = goal + period / 2 - standsAt(*p);
-        p->standingAt = std::max(goal, shown(*p)) + period / 2;
+        p->standingAt = std::max(goal, shownAt(*p)) + period / 2;
         if (behind < period / 2)
             continue;
         runOn(c, *p, play, play + roundMs(run));
