@@ -279,8 +279,8 @@ void takeSnapshots() {
 }
 
 void takeSnapshotsSoon() {
-    // A player writes its picture a moment after the key.
-    for (int ms : {700, 2000})
+    // A player writes its picture a moment after the key (on a busy machine, seconds after).
+    for (int ms : {700, 2000, 5000, 9000})
         QTimer::singleShot(ms, qApp, [] { takeSnapshots(); });
 }
 
