@@ -663,21 +663,8 @@ void FineSync::moveAll(int64_t now, double target, bool play) {
 }
 
 void FineSync::startAll(int64_t now) {
-    // Players still stepping a frame stand where their step takes them first: their keys stay.
-    int64_t stepsEnd = now;
-    for (const Player& p : players_)
-        if (p.present && p.stepping)
-            stepsEnd = std::max(stepsEnd, p.pauseDue);
-    planned_.erase(std::remove_if(planned_.begin(), planned_.end(),
-                                  [&](const SyncCommand& c) {
-                                      const Player* p = player(c.channel);
-                                      return !(p && p->stepping &&
-                                               c.kind == SyncCommand::Kind::Key &&
-                                               ((c.code == kPauseKey && c.atMs == p->pauseDue) ||
-                                                (c.code == kPlayKey && c.atMs == p->playDue)));
-                                  }),
-                   planned_.end());
-    stepAsked_ = -1;
+    // (A player stepped by F9, even one still on its way, lands first: its seek stands it.)
+    cancelAll();
     const Player* ref = player(current_);
     if (!ref)
         return;
@@ -695,7 +682,7 @@ void FineSync::startAll(int64_t now) {
     };
     // When the timeline starts: at once when the current camera only resumes (so that those
     // that stood behind it resume before it); when it must land, once it can run on.
-    int64_t t0 = stepsEnd + kResumeLeadMs;
+    int64_t t0 = now + kResumeLeadMs;
     if (near(*ref)) {
         for (const Player& p : players_)
             if (p.present && near(p))
