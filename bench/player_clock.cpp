@@ -216,16 +216,16 @@ int main(int argc, char** argv) {
             // VLCLOG=1: each player's own debug log, profiles/N/vlc.log.
             const std::string logfile =
                 "--logfile=" + profiles + "/" + std::to_string(i) + "/vlc.log";
+            std::vector<const char*> args = {wrapper.c_str(), "-I", "telnet", port.c_str(),
+                                             "--short-jump-size=1"};
             if (getenv("VLCLOG"))
-                execl(wrapper.c_str(), wrapper.c_str(), "-I", "telnet", port.c_str(),
-                      "--short-jump-size=1", "-vv", "--file-logging", logfile.c_str(),
-                      "--no-interact", "--video-title=video", "--no-video-deco",
-                      "--no-embedded-video", "--extraintf=oldrc", "--rc-fake-tty", states.c_str(),
-                      file.c_str(), nullptr);
-            execl(wrapper.c_str(), wrapper.c_str(), "-I", "telnet", port.c_str(),
-                  "--short-jump-size=1", "-q", "--no-interact", "--video-title=video",
-                  "--no-video-deco", "--no-embedded-video", "--extraintf=oldrc", "--rc-fake-tty",
-                  states.c_str(), file.c_str(), nullptr);
+                args.insert(args.end(), {"-vv", "--file-logging", logfile.c_str()});
+            else
+                args.push_back("-q");
+            args.insert(args.end(), {"--no-interact", "--video-title=video", "--no-video-deco",
+                                     "--no-embedded-video", "--extraintf=oldrc", "--rc-fake-tty",
+                                     states.c_str(), file.c_str(), nullptr});
+            execv(wrapper.c_str(), const_cast<char* const*>(args.data()));
             _exit(127);
         }
         pids.push_back(pid);

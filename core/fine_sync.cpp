@@ -135,9 +135,13 @@ void FineSync::cancelAll() {
         p.stepping = false;
 }
 
-bool FineSync::delayKey(int c, uint32_t code, int64_t at, int64_t by) {
+bool FineSync::delayPause(int c, int64_t by) {
+    Player* p = player(c);
+    if (!p)
+        return false;
     const auto it = std::find_if(planned_.begin(), planned_.end(), [&](const SyncCommand& k) {
-        return k.kind == SyncCommand::Kind::Key && k.channel == c && k.code == code && k.atMs == at;
+        return k.kind == SyncCommand::Kind::Key && k.channel == c && k.code == kPauseKey &&
+               k.atMs == p->pauseDue;
     });
     if (it == planned_.end())
         return false;
@@ -145,11 +149,7 @@ bool FineSync::delayKey(int c, uint32_t code, int64_t at, int64_t by) {
     planned_.erase(it);
     moved.atMs += by;
     schedule(moved);
-    Player* p = player(c);
-    if (p && code == kPauseKey && p->pauseDue == at)
-        p->pauseDue = moved.atMs;
-    if (p && code == kPlayKey && p->playDue == at)
-        p->playDue = moved.atMs;
+    p->pauseDue = moved.atMs;
     return true;
 }
 

@@ -291,9 +291,9 @@ private:
     void schedule(SyncCommand c);
     void cancelPlanned(int channel);
     void cancelAll();
-    // Player `c`'s planned key `code` due at `at` goes out `by` ms later; false when no such
-    // key is planned (any more).
-    bool delayKey(int c, uint32_t code, int64_t at, int64_t by);
+    // Player `c`'s planned pause (due at its `pauseDue`) goes out `by` ms later; false when it
+    // is no longer planned (on its way out).
+    bool delayPause(int c, int64_t by);
 
     // Every player stands now (a key each); the timeline stands where it was.
     void standAll(int64_t now);

@@ -82,7 +82,7 @@ void FineSync::stepped(int64_t now) {
             continue;
         // Still on its way to the last press's picture: one frame further (or, its pause on
         // its way out, a step of its own after that).
-        if (p->stepping && delayKey(c, kPauseKey, p->pauseDue, roundMs(target - p->standingAt))) {
+        if (p->stepping && delayPause(c, roundMs(target - p->standingAt))) {
             p->standingAt = target;
             stepCheckAt_ = std::max(stepCheckAt_, p->pauseDue + kStepCheckMs);
             stepsPausedAt_ = std::max(stepsPausedAt_, p->pauseDue);
@@ -138,8 +138,8 @@ double FineSync::standsAt(const Player& p) const {
     // within that frame, taken as its middle.
     const double period = periodOf(p);
     const double shown = shownAt(p);
-    return std::floor(p.standingAt / period + 1e-6) * period == shown ? p.standingAt
-                                                                      : shown + period / 2;
+    const double planned = std::floor(p.standingAt / period + 1e-6) * period;
+    return std::fabs(planned - shown) < period / 2 ? p.standingAt : shown + period / 2;
 }
 
 void FineSync::alignSteps(int64_t now) {
