@@ -53,6 +53,9 @@ std::vector<platform::ProcessId>& startedPlayers() {
     static std::vector<platform::ProcessId> players;
     return players;
 }
+#ifndef _WIN32
+void removeSpentHomes(int awaitMs);
+#endif
 } // namespace
 
 void endVideoPlayers(unsigned pauseMs) {
@@ -62,6 +65,9 @@ void endVideoPlayers(unsigned pauseMs) {
         if (platform::processRunning(pid))
             endProcess(pid, pauseMs);
     startedPlayers().clear();
+#ifndef _WIN32
+    removeSpentHomes(300);
+#endif
 }
 
 #ifndef _WIN32
@@ -107,6 +113,33 @@ bool& snapshotsRefused() {
 std::map<int, std::string>& playerHomes() {
     static std::map<int, std::string> homes;
     return homes;
+}
+
+// As root: every home made for a player, with that player's process. The wrapper that runs the
+// player as its account removes the home it took once the player ends; one it never took (a
+// player program without the wrapper, or a wrapper that failed first) is removed here once its
+// player has ended, and only while empty.
+std::vector<std::pair<platform::ProcessId, std::string>>& madeHomes() {
+    static std::vector<std::pair<platform::ProcessId, std::string>> homes;
+    return homes;
+}
+
+// Removes the homes of the players that have ended, waiting up to `awaitMs` for players just
+// ended to be reaped.
+void removeSpentHomes(int awaitMs) {
+    auto& homes = madeHomes();
+    const auto running = [](const auto& h) { return platform::processRunning(h.first); };
+    for (int waited = 0; waited < awaitMs && std::any_of(homes.begin(), homes.end(), running);
+         waited += 10)
+        platform::sleepMs(10);
+    homes.erase(std::remove_if(homes.begin(), homes.end(),
+                               [&](const auto& h) {
+                                   if (running(h))
+                                       return false;
+                                   rmdir(h.second.c_str());
+                                   return true;
+                               }),
+                homes.end());
 }
 
 // A fresh secret from the system's random source: 128 bits as 32 hexadecimal digits.
@@ -426,6 +459,7 @@ PlayerStart startVideoPlayer(int index, bool doubleWide, const std::string& item
     // As root the player gets a private home of the station's making, where its snapshots wait
     // for the station to take them.
     playerHomes().erase(index);
+    removeSpentHomes(0);
     if (getuid() == 0) {
         char home[] = "/tmp/vorbelt-vlc-home-XXXXXX";
         if (mkdtemp(home)) {
@@ -439,6 +473,10 @@ PlayerStart startVideoPlayer(int index, bool doubleWide, const std::string& item
     const std::string program = platform::videoPlayerProgram();
     const platform::ProcessId pid =
         platform::createProcess(program, commandLine, environment, streams);
+#ifndef _WIN32
+    if (playerHomes().count(index))
+        madeHomes().push_back({pid, playerHomes()[index]});
+#endif
     if (pid > 0) {
         startedPlayers().push_back(pid);
         return {pid, {}};
