@@ -10,6 +10,12 @@ namespace vorbelt::fine_sync {
 // still to come).
 constexpr int64_t kResumeLeadMs = 20;
 
+// After a hold, how long its effect takes to show in the pictures.
+constexpr int64_t kHoldSettleMs = 200;
+// A seek follows the pause before it by this much (the pause goes to the player's window, the
+// seek through its relay).
+constexpr int64_t kSeekAfterPauseMs = 20;
+
 inline int64_t roundMs(double ms) {
     return static_cast<int64_t>(std::llround(ms));
 }
