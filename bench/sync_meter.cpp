@@ -18,8 +18,9 @@
 // F2; (e) after a click on the seek bar; (f) "Always Play" off again while all play; (g) where VLC
 // lands a seek in this recording. Run on an X server from the source tree:
 //   tests/isolated.sh --x11 build/bench/sync_meter [--cameras N] [--seconds S] [--other-round]
-//     [variant ...]
-// (--other-round: the scenes in other orders, see otherScenes.)
+//     [--edges] [variant ...]
+// (--other-round: the scenes in other orders, see otherScenes; --edges: the recording's edges
+// and the other ways in, see edgeScenes.)
 // (2>/dev/null: VLC's own messages go to standard error.) The recordings are kept in
 // $TMPDIR/vorbelt-sync-meter for the next run.
 // variants: design ps12 ps25 mux01 busy hd mp4 dvd ntsc mp4-30 p50 silent mpeg1 (all but
@@ -34,6 +35,9 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QSlider>
+#include <QStyle>
+#include <QStyleOptionSlider>
 
 #include <arpa/inet.h>
 #include <atomic>
@@ -623,6 +627,97 @@ void otherScenes(Desktop& desktop, Station& station, Meter& m) {
         std::printf("  box: %s\n", box.c_str());
 }
 
+// Where the control window's seek bar shows its handle at `second` of `seconds`, on the screen
+// (laid out by Qt's style as the station's is).
+QPoint seekHandle(int second, int seconds) {
+    struct Bar : QSlider {
+        Bar() : QSlider(Qt::Horizontal) {}
+        QRect handle() {
+            QStyleOptionSlider o;
+            initStyleOption(&o);
+            return style()->subControlRect(QStyle::CC_Slider, &o, QStyle::SC_SliderHandle, this);
+        }
+    } bar;
+    bar.setGeometry(at::kSeekBar.x() - 180, at::kSeekBar.y() - 12, 361, 25);
+    bar.setTickPosition(QSlider::TicksBelow);
+    bar.setMaximum(seconds);
+    bar.setValue(second);
+    return bar.geometry().topLeft() + bar.handle().center();
+}
+
+// The recording's edges and the other ways in: the option ticked before the first F1; F2 at
+// the recording's start (it goes no further back than 0:00); a camera switch while a jump lands;
+// the players' slower speed and a jump at it; a drag of the seek bar; the compact window's jump
+// and back; a click on the seek bar near the end, F3 three times, playing into the end, F2
+// there; then a long steady stretch from a Load.
+void edgeScenes(Desktop& desktop, Station& station, Meter& m, int seconds) {
+    auto key = [&](const char* k) { desktop.key(k); };
+    const int second = framesPerSecond();
+    int current = 0;
+    toggleFineSync(desktop);
+    key("F1");
+    printScene("ticked before, F1", m.record(3000, 100, false), current, {}, {}, 1000);
+    auto before = lastFrame(m.record(300, 100, false), current);
+    key("F2");
+    usleep(150000);
+    key("F2");
+    printScene("F2 twice at the start", m.record(7000, 100, false), current, before,
+               -std::min(2 * second, before.second));
+    before = lastFrame(m.record(300, 100, false), 1);
+    key("F3");
+    usleep(300000);
+    key("2");
+    current = 1;
+    printScene("F3, key 2 while it lands", m.record(7000, 100, false), current, before, second);
+    key("F4");
+    m.record(2000, 100, false);
+    key("F3");
+    m.record(2000, 100, false);
+    key("BackSpace");
+    printScene("F4, F3 at that speed, BackSpace", m.record(7000, 100, false), current);
+    // The seek bar's handle dragged 15 s on.
+    auto secondNow = [&] {
+        return static_cast<int>(lastFrame(m.record(200, 100, false), current).second * frameMs /
+                                1000);
+    };
+    int from = secondNow();
+    desktop.drag(seekHandle(from, seconds), seekHandle(from + 15, seconds));
+    desktop.click(300, 300);
+    printScene("a seek-bar drag", m.record(7000, 100, false), current);
+    before = lastFrame(m.record(300, 100, false), current);
+    key("slash");
+    m.record(1000, 100, false);
+    key("F3");
+    printScene("compact window: F3", m.record(6000, 100, false), current, before, second);
+    key("slash");
+    m.record(500, 100, false);
+    key("F2");
+    printScene("back, F2", m.record(7000, 100, false), current);
+    // Near the end: F3 takes nobody beyond it; played into it, all stand at their last pictures.
+    from = secondNow();
+    desktop.drag(seekHandle(from, seconds), seekHandle(seconds - 9, seconds));
+    desktop.click(300, 300);
+    m.record(3000, 100, false);
+    before = lastFrame(m.record(300, 100, false), current);
+    for (int n = 0; n < 3; ++n) {
+        key("F3");
+        usleep(150000);
+    }
+    const auto end = m.record(8000, 100, false);
+    printScene("near the end: F3 three times", end, current, {}, {}, 0);
+    const int last = seconds * second - 1;
+    std::printf("  moved from frame %d to %d (the last is about %d), %zu windows\n", before.second,
+                end.back().frame[current], last,
+                static_cast<std::size_t>(std::count_if(
+                    end.back().frame, end.back().frame + kCameras, [](int f) { return f >= 0; })));
+    key("F2");
+    const auto back = m.record(6000, 100, false);
+    printScene("F2 at the end", back, current);
+    std::printf("  the current picture then shows frame %d\n", back.back().frame[current]);
+    for (const std::string& box : station.messageBoxes())
+        std::printf("  box: %s\n", box.c_str());
+}
+
 struct Variant {
     const char* name;
     const char* options;
@@ -636,7 +731,7 @@ int main(int argc, char** argv) {
     const auto app = offscreenApplication(argc, argv);
     std::vector<std::string> asked;
     int seconds = 100;
-    bool otherRound = false;
+    bool otherRound = false, edges = false;
     for (int k = 1; k < argc; ++k) {
         const std::string a = argv[k];
         if (a == "--cameras" && k + 1 < argc)
@@ -647,6 +742,8 @@ int main(int argc, char** argv) {
             seconds = std::clamp(std::atoi(argv[++k]), 90, 3600);
         else if (a == "--other-round")
             otherRound = true;
+        else if (a == "--edges")
+            edges = true;
         else if (a != "-platform" && a != "offscreen")
             asked.push_back(a);
     }
@@ -727,8 +824,11 @@ int main(int argc, char** argv) {
             ok = false;
             continue;
         }
-        if (otherRound) {
-            otherScenes(desktop, station, *meter);
+        if (otherRound || edges) {
+            if (otherRound)
+                otherScenes(desktop, station, *meter);
+            else
+                edgeScenes(desktop, station, *meter, kSeconds);
             station.exitAndAwaitEnd();
             continue;
         }

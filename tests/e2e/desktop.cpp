@@ -152,6 +152,18 @@ void Desktop::doubleClick(int x, int y) {
     }
 }
 
+void Desktop::drag(const QPoint& from, const QPoint& to, int steps) {
+    move(from.x(), from.y());
+    XTestFakeButtonEvent(d_, 1, True, CurrentTime);
+    sync();
+    for (int k = 1; k <= steps; ++k)
+        move(from.x() + (to.x() - from.x()) * k / steps,
+             from.y() + (to.y() - from.y()) * k / steps);
+    XTestFakeButtonEvent(d_, 1, False, CurrentTime);
+    sync();
+    pause(20);
+}
+
 QRect Desktop::geometry(Window w) const {
     platform::WindowGeometry g{};
     if (!w || !platform::windowGeometry(w, g))

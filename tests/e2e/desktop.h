@@ -45,6 +45,8 @@ public:
     void click(int x, int y);
     // Two presses within the double-click time.
     void doubleClick(int x, int y);
+    // The button pressed at `from`, the pointer moved in `steps` steps to `to`, released there.
+    void drag(const QPoint& from, const QPoint& to, int steps = 8);
 
     // The topmost window titled `title`, or 0; every window so titled, topmost first; and where
     // a window's picture stands on the screen, translated to the root window.
