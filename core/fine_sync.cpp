@@ -39,6 +39,8 @@ constexpr int kAstrayAnswers = 3;
 // A landed player whose pictures have not run on this long after they were due missed its
 // "play" (it stands on the picture it showed before its seek): it lands anew.
 constexpr int64_t kStartMissedMs = 400;
+// How many frames late a start from a landing may be told as such by its first picture.
+constexpr double kLateStartFramesAtMost = 5;
 // A landed player may run on from the next landing instead: waited for this much longer at most.
 constexpr int64_t kNextLandingAtMostMs = 2000;
 
@@ -330,8 +332,10 @@ void FineSync::picture(int channel, int64_t atMs, Content content) {
     if (p->countThrough && (content == Content::Same ||
                             (content == Content::New && atMs - p->lastNew > 1.25 * period)))
         p->pauseSeen = true;
-    if (content == Content::New)
+    if (content == Content::New) {
+        checkStart(*p, atMs);
         p->lastNew = atMs;
+    }
     if (paused && content == Content::New)
         ++p->picturesSince;
     // (One held with its count runs again with a new picture once "play" went out: a picture
@@ -364,6 +368,30 @@ void FineSync::picture(int channel, int64_t atMs, Content content) {
     if (p->state == State::Running && !rateHold_ && frame &&
         !(p->countThrough && content == Content::Same))
         lock(*p, atMs);
+}
+
+void FineSync::checkStart(Player& p, int64_t at) {
+    const double period = periodOf(p);
+    if (!p.startUnseen || static_cast<double>(at) < static_cast<double>(p.startAt) - period / 2)
+        return;
+    p.startUnseen = false;
+    // A player that drew its landing standing, and nothing new after its "play" until the
+    // landing's time came (its "play" goes out frames before it), runs on from that picture:
+    // its first new picture since is the next frame, due a frame period after the landing's
+    // time. One that took its "play" in late by whole frames shows it that much later, which
+    // the pictures' times, naming a frame only to within a period, cannot tell. (Late by one
+    // frame is not told from a picture dropped at the start; one sought to a landing may show
+    // the next instead, a group of pictures later, and is in step.)
+    const bool drewLanding =
+        p.lastNew > p.seekSentAt && p.lastNew < p.playSentAt && p.playSentAt > p.seekSentAt;
+    if (!p.afterLanding || (p.state != State::Starting && p.state != State::Running) ||
+        !drewLanding || p.landing.startMs + p.constant < 2 * period)
+        return;
+    const double late = std::round((static_cast<double>(at - p.startAt) - period) / period);
+    if (std::fabs(late) >= 2 && std::fabs(late) <= kLateStartFramesAtMost) {
+        p.offset -= late * period;
+        p.predicted -= late * period;
+    }
 }
 
 void FineSync::lock(Player& p, int64_t at) {

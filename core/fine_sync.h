@@ -236,6 +236,9 @@ private:
         int64_t playSentAt = INT64_MIN / 2;  // its last play key
         int64_t startAt = 0;                 // Starting: when its pictures run on
         bool afterLanding = false;
+        // Started from a landing, its first new picture once the landing's time has come is
+        // still to be seen (it tells a start whole frames late).
+        bool startUnseen = false;
         int missedStarts = 0;   // in a row
         bool restarted = false; // started anew for a frozen one, and not yet run
         bool stepped = false;   // stepped by frames since it last ran
@@ -349,6 +352,9 @@ private:
     // before its start counts as missed.
     int64_t startMissedMs(const Player& p) const;
     void lock(Player& p, int64_t at);
+    // A new picture of player `p` at `at`: if it is the first once its landing's time has
+    // come, where it stands against its plan by whole frames.
+    void checkStart(Player& p, int64_t at);
     // What the answers say of where the current camera's picture is (ms), for when nothing
     // better is known.
     double estimateFromAnswers(int64_t now) const;

@@ -108,6 +108,7 @@ void FineSync::startLanded(int c, Player& p, double play, double startAt) {
     p.offset = origin_;
     p.predicted = origin_;
     p.afterLanding = true;
+    p.startUnseen = true;
     p.samples = 0;
     p.holdUntil = roundMs(startAt) + kHoldSettleMs;
 }

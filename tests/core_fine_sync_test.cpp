@@ -63,6 +63,7 @@ struct SimPlayer {
     std::vector<int64_t> runs; // and every time it ran on
     double latency = 0;        // of its pause and play
     double constant = 15;      // from "play" after a seek to running on, beyond the key's own time
+    int64_t startLate = 0;     // its next start after a seek runs on this much later, once
     std::optional<double> startLead; // sought standing: "play" runs it on after this
     bool atEnd = false;
     bool lostWindow = false; // "play" reached it at its end with no seek since
@@ -194,7 +195,8 @@ public:
             else if (p.atEnd)
                 p.lostWindow = true;
             else if (p.startLead)
-                p.runsAt = now + static_cast<int64_t>(*p.startLead + p.constant);
+                p.runsAt = now + static_cast<int64_t>(*p.startLead + p.constant) +
+                           std::exchange(p.startLate, 0);
             else
                 p.runsAt = effect;
             if (p.showOnPlay)
@@ -419,6 +421,10 @@ TEST(FineSync, PausesAndPlaysThatTakeEffectLateByTheirOwnAmountsLeaveNoPlayerAFr
                 << "round " << round << ", player " << c;
         }
         EXPECT_LT(sim.spread(), kPeriod) << "round " << round;
+        // (The second jump's landing: one player takes its "play" in three frames late, which
+        // its first picture then tells.)
+        if (round == 3)
+            sim.players[1].startLate = 3 * static_cast<int64_t>(kPeriod);
         if (round % 2)
             sim.sync.jump(sim.now, 1);
         else
