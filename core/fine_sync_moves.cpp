@@ -24,6 +24,9 @@ constexpr int64_t kGatherPressesMs = 200;
 constexpr int64_t kRateSettleMs = 300;
 // A move's cameras wait for one another's landings this much at most, to start together.
 constexpr double kTogetherAtMostMs = 1000;
+// Landings tried one after another for the first a player can run on from in time (a recording
+// with a key picture in every frame needs a second's worth and more).
+constexpr int kLandingsTriedAtMost = 64;
 
 } // namespace
 
@@ -122,17 +125,20 @@ std::optional<std::pair<Landing, double>> FineSync::timelineLanding(int c, int64
     const Player* p = player(c);
     if (!p || !p->landings)
         return std::nullopt;
-    // The first landing whose "play" comes late enough for its seek to have settled.
+    // The first landing whose "play" comes late enough for its seek to have settled. Each is
+    // tried in turn: how long before its picture a landing's "play" goes differs from one key
+    // picture to the next (by a tenth of a second and more in a program stream), so the next
+    // may do where this one came too soon by that much.
     const int64_t earliestPlay = earliestLandedPlay(*p, now);
     double from = std::max(timeline(earliestPlay) + p->constant, notBefore);
-    for (int attempt = 0; attempt < 8; ++attempt) {
+    for (int attempt = 0; attempt < kLandingsTriedAtMost; ++attempt) {
         const auto l = p->landings->atOrAfter(from);
         if (!l)
             return std::nullopt;
         const double play = l->mediaMs - origin_ - l->startMs - p->constant;
         if (play >= static_cast<double>(earliestPlay))
             return std::make_pair(*l, play);
-        from = l->mediaMs + (static_cast<double>(earliestPlay) - play) + 1;
+        from = l->mediaMs + 1;
     }
     return std::nullopt;
 }

@@ -45,6 +45,8 @@ public:
         return Landing{k * step(), leads_[static_cast<std::size_t>(k)], kShareSeekCode, k};
     }
 
+    void setLead(int k, double ms) { leads_.at(static_cast<std::size_t>(k)) = ms; }
+
     bool saysPeriod = true; // else the controller measures it from the pictures (an MP4)
 
 private:
@@ -337,6 +339,32 @@ TEST(FineSync, EveryPathLeavesEveryPictureOnTheCurrentCamerasTimeline) {
     EXPECT_EQ(sim.sent(kShareSeekCode, normal + 300), sim.players.size());
     EXPECT_LT(sim.spread(), FineSync::kToleranceMs + 2);
     EXPECT_FALSE(sim.anyLost());
+}
+
+TEST(FineSync, AMoveStartsFromTheFirstKeyPictureItsCamerasCanRunOnFromInTime) {
+    // Key pictures whose "play" goes out 950 and 500 ms before them by turns: where one comes
+    // too soon, the next one may not.
+    Simulation sim({15, 15}, {0, 0});
+    for (SimPlayer& p : sim.players)
+        for (int k = 0; k * 12 * kPeriod < 120000; ++k)
+            p.file->setLead(k, k % 2 ? 500 : 950);
+    sim.sync.playPause(sim.now);
+    sim.run(5000);
+    for (int press = 0; press < 4; ++press) {
+        sim.run(130); // (each press at another place in a group of pictures)
+        const double at = sim.sync.timeline(sim.now);
+        const int64_t pressed = sim.now;
+        sim.sync.jump(sim.now, press % 2 ? 1 : -1);
+        sim.run(3000);
+        // The seeks go out 200 ms after the press, "play" 300 ms after them at the earliest.
+        const double target = at + (press % 2 ? 1000 : -1000);
+        int k = 0;
+        while (k * 12 * kPeriod - target < 500 + (k % 2 ? 500 : 950) + 15)
+            ++k;
+        for (const SimPlayer& p : sim.players)
+            EXPECT_NEAR(static_cast<double>(p.runs.back() - pressed), k * 12 * kPeriod - target, 25)
+                << "press " << press;
+    }
 }
 
 TEST(FineSync, KeysThatGoOutLateAreTakenFromWhenTheyWentOut) {
