@@ -321,6 +321,8 @@ private:
     // Player `c` lands (standing) where it can run on the playing timeline, started on time, on
     // a picture at or after `notBefore` (media ms).
     bool landOnTimeline(int c, int64_t now, double notBefore = 0);
+    // Player `c` lands on `landing` (and the moment its "play" goes out), to run on the timeline.
+    void landAt(int c, int64_t now, const std::pair<Landing, double>& landing);
     // That landing, and when its "play" goes out, without landing there.
     std::optional<std::pair<Landing, double>> timelineLanding(int c, int64_t now,
                                                               double notBefore) const;
@@ -331,7 +333,8 @@ private:
     // timeline, of those within a second of player `lead`'s (of the earliest of them without
     // one); 0 when none.
     double togetherLanding(const std::vector<int>& cs, int64_t now, std::optional<int> lead) const;
-    // Player `c` lands on the timeline at `together`, or where it first can when it cannot.
+    // Player `c` lands on the timeline at `together`; where it cannot, on the last picture
+    // before that it can reach in time, else where it first can.
     bool landTogether(int c, int64_t now, double together);
     // Starts the standing timeline at `standing_`: players standing where they were paused
     // resume on time, the others land first.

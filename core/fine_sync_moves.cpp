@@ -147,11 +147,15 @@ bool FineSync::landOnTimeline(int c, int64_t now, double notBefore) {
     const auto found = timelineLanding(c, now, notBefore);
     if (!found)
         return false;
-    Player& p = *player(c);
-    seekStanding(c, found->first, now);
-    p.landing = found->first;
-    startLanded(c, p, found->second, found->first.mediaMs - origin_);
+    landAt(c, now, *found);
     return true;
+}
+
+void FineSync::landAt(int c, int64_t now, const std::pair<Landing, double>& landing) {
+    Player& p = *player(c);
+    seekStanding(c, landing.first, now);
+    p.landing = landing.first;
+    startLanded(c, p, landing.second, landing.first.mediaMs - origin_);
 }
 
 double FineSync::togetherLanding(const std::vector<int>& cs, int64_t now,
@@ -178,7 +182,28 @@ double FineSync::togetherLanding(const std::vector<int>& cs, int64_t now,
 }
 
 bool FineSync::landTogether(int c, int64_t now, double together) {
-    return landOnTimeline(c, now, together) || landOnTimeline(c, now);
+    const auto there = timelineLanding(c, now, together);
+    const Player* p = player(c);
+    if (there && p && there->first.mediaMs > together + periodOf(*p) / 2) {
+        // Its recording has no picture there it can land on (a key picture elsewhere, or one
+        // its player cannot time): rather than stand on a later one, showing it, until the
+        // timeline reaches it, it runs on from the last one before that it can reach in time,
+        // and is in step when the others start.
+        const auto first = timelineLanding(c, now, 0);
+        std::optional<std::pair<Landing, double>> before;
+        for (auto l = first; l && l->first.mediaMs <= together;
+             l = timelineLanding(c, now, l->first.mediaMs + 1))
+            before = l;
+        if (before) {
+            landAt(c, now, *before);
+            return true;
+        }
+    }
+    if (there) {
+        landAt(c, now, *there);
+        return true;
+    }
+    return landOnTimeline(c, now);
 }
 
 void FineSync::landAnew(const std::vector<int>& cs, int64_t now) {

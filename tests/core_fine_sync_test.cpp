@@ -31,10 +31,16 @@ public:
             leads_.push_back(lead(rng));
     }
     std::optional<Landing> atOrAfter(double m) override {
-        return key(static_cast<int>(std::ceil(std::max(0.0, m) / step() - 1e-9)));
+        int k = static_cast<int>(std::ceil(std::max(0.0, m) / step() - 1e-9));
+        while (unlandable(k))
+            ++k;
+        return key(k);
     }
     std::optional<Landing> atOrBefore(double m) override {
-        return key(static_cast<int>(std::floor(std::min(m, length_ - 1) / step() + 1e-9)));
+        int k = static_cast<int>(std::floor(std::min(m, length_ - 1) / step() + 1e-9));
+        while (unlandable(k))
+            --k;
+        return key(k);
     }
     double framePeriodMs() const override { return saysPeriod ? kPeriod : 0; }
     double lengthMs() const override { return length_; }
@@ -46,14 +52,19 @@ public:
     }
 
     void setLead(int k, double ms) { leads_.at(static_cast<std::size_t>(k)) = ms; }
+    void setUnlandable(int k) { unlandable_ = {k}; }
 
     bool saysPeriod = true; // else the controller measures it from the pictures (an MP4)
 
 private:
     double step() const { return gop_ * kPeriod; }
+    bool unlandable(int k) const {
+        return std::find(unlandable_.begin(), unlandable_.end(), k) != unlandable_.end();
+    }
     int gop_;
     double length_;
     std::vector<double> leads_;
+    std::vector<int> unlandable_; // key pictures a player cannot time: it shows none of them
 };
 
 struct SimPlayer {
@@ -342,28 +353,51 @@ TEST(FineSync, EveryPathLeavesEveryPictureOnTheCurrentCamerasTimeline) {
 }
 
 TEST(FineSync, AMoveStartsFromTheFirstKeyPictureItsCamerasCanRunOnFromInTime) {
-    // Key pictures whose "play" goes out 950 and 500 ms before them by turns: where one comes
-    // too soon, the next one may not.
+    // Camera 1's key pictures have their "play" go out 950 and 500 ms before them by turns
+    // (where one comes too soon, the next may not), camera 2's 500 ms before each.
     Simulation sim({15, 15}, {0, 0});
-    for (SimPlayer& p : sim.players)
+    const auto lead = [](int c, int k) { return c == 0 && k % 2 == 0 ? 950.0 : 500.0; };
+    for (int c = 0; c < 2; ++c)
         for (int k = 0; k * 12 * kPeriod < 120000; ++k)
-            p.file->setLead(k, k % 2 ? 500 : 950);
+            sim.players[static_cast<std::size_t>(c)].file->setLead(k, lead(c, k));
     sim.sync.playPause(sim.now);
     sim.run(5000);
-    for (int press = 0; press < 4; ++press) {
+    for (int press = 0; press < 6; ++press) {
         sim.run(130); // (each press at another place in a group of pictures)
-        const double at = sim.sync.timeline(sim.now);
+        const double target = sim.sync.timeline(sim.now) + (press % 2 ? 1000 : -1000);
+        // The seeks go out 200 ms after the press, "play" 300 ms after them at the earliest.
+        // From the third press on, camera 2 cannot land on the key picture where both would
+        // first start (its player could not time it).
+        int unlandable = -1;
+        const auto feasible = [&](int c, int k) {
+            return k * 12 * kPeriod - target >= 500 + lead(c, k) + 15 &&
+                   !(c == 1 && k == unlandable);
+        };
+        int together = 0;
+        for (int round = 0; round < (press >= 2 ? 2 : 1); ++round) {
+            if (round == 1)
+                sim.players[1].file->setUnlandable(unlandable = together);
+            int first[2] = {0, 0};
+            for (int c = 0; c < 2; ++c)
+                while (!feasible(c, first[c]))
+                    ++first[c];
+            together = std::max(first[0], first[1]);
+        }
+        // All start together there; where camera 2 cannot land, it runs on from the last
+        // picture before that it can reach in time.
+        int second = together;
+        if (!feasible(1, together))
+            second = feasible(1, together - 1) ? together - 1 : together + 1;
         const int64_t pressed = sim.now;
         sim.sync.jump(sim.now, press % 2 ? 1 : -1);
         sim.run(3000);
-        // The seeks go out 200 ms after the press, "play" 300 ms after them at the earliest.
-        const double target = at + (press % 2 ? 1000 : -1000);
-        int k = 0;
-        while (k * 12 * kPeriod - target < 500 + (k % 2 ? 500 : 950) + 15)
-            ++k;
-        for (const SimPlayer& p : sim.players)
-            EXPECT_NEAR(static_cast<double>(p.runs.back() - pressed), k * 12 * kPeriod - target, 25)
-                << "press " << press;
+        EXPECT_NEAR(static_cast<double>(sim.players[0].runs.back() - pressed),
+                    together * 12 * kPeriod - target, 25)
+            << "press " << press;
+        EXPECT_NEAR(static_cast<double>(sim.players[1].runs.back() - pressed),
+                    second * 12 * kPeriod - target, 25)
+            << "press " << press;
+        EXPECT_LT(sim.spread(), FineSync::kToleranceMs + 2) << "press " << press;
     }
 }
 
