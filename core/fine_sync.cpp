@@ -39,8 +39,9 @@ constexpr int kAstrayAnswers = 3;
 // A landed player whose pictures have not run on this long after they were due missed its
 // "play" (it stands on the picture it showed before its seek): it lands anew.
 constexpr int64_t kStartMissedMs = 400;
-// How many frames late a start from a landing may be told as such by its first picture.
-constexpr double kLateStartFramesAtMost = 5;
+// How many frames late a start from a landing may be told as such by its first picture (a
+// player busy decoding can take its "play" in a quarter of a second late).
+constexpr double kLateStartFramesAtMost = 25;
 // A landed player may run on from the next landing instead: waited for this much longer at most.
 constexpr int64_t kNextLandingAtMostMs = 2000;
 
@@ -375,23 +376,27 @@ void FineSync::checkStart(Player& p, int64_t at) {
     if (!p.startUnseen || static_cast<double>(at) < static_cast<double>(p.startAt) - period / 2)
         return;
     p.startUnseen = false;
-    // A player that drew its landing standing, and nothing new after its "play" until the
-    // landing's time came (its "play" goes out frames before it), runs on from that picture:
-    // its first new picture since is the next frame, due a frame period after the landing's
-    // time. One that took its "play" in late by whole frames shows it that much later, which
-    // the pictures' times, naming a frame only to within a period, cannot tell. (Late by one
-    // frame is not told from a picture dropped at the start; one sought to a landing may show
-    // the next instead, a group of pictures later, and is in step.)
-    const bool drewLanding =
-        p.lastNew > p.seekSentAt && p.lastNew < p.playSentAt && p.playSentAt > p.seekSentAt;
+    // A landed player runs on from its landing once the landing's time comes (its "play" goes
+    // out frames before): its first new picture since is the next frame, due a frame period
+    // after that time (or, one that drew its landing only once told to play, the landing
+    // itself, about at that time). One that took its "play" in late by whole frames shows it
+    // that much later, which the pictures' times, naming a frame only to within a period,
+    // cannot tell; so does one that showed the pictures before its landing (B pictures of the
+    // group before) as soon as it was told to play. (Late by one frame is not told from a
+    // picture dropped at the start, or from the landing drawn late; one sought to a landing
+    // may show the next instead, the next landing's time later, and is in step.)
     if (!p.afterLanding || (p.state != State::Starting && p.state != State::Running) ||
-        !drewLanding || p.landing.startMs + p.constant < 2 * period)
+        p.playSentAt < p.seekSentAt || p.landing.startMs + p.constant < 2 * period)
         return;
     const double late = std::round((static_cast<double>(at - p.startAt) - period) / period);
-    if (std::fabs(late) >= 2 && std::fabs(late) <= kLateStartFramesAtMost) {
-        p.offset -= late * period;
-        p.predicted -= late * period;
-    }
+    if (std::fabs(late) < 2 || std::fabs(late) > kLateStartFramesAtMost)
+        return;
+    if (p.landings->mayShowNext())
+        if (const auto next = p.landings->atOrAfter(p.landing.mediaMs + period / 2);
+            next && std::fabs(late * period - (next->mediaMs - p.landing.mediaMs)) <= period)
+            return; // the next landing's picture, on time
+    p.offset -= late * period;
+    p.predicted -= late * period;
 }
 
 void FineSync::lock(Player& p, int64_t at) {

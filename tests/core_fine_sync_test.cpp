@@ -483,10 +483,10 @@ TEST(FineSync, PausesAndPlaysThatTakeEffectLateByTheirOwnAmountsLeaveNoPlayerAFr
                 << "round " << round << ", player " << c;
         }
         EXPECT_LT(sim.spread(), kPeriod) << "round " << round;
-        // (The second jump's landing: one player takes its "play" in three frames late, which
+        // (The second jump's landing: one player takes its "play" in seven frames late, which
         // its first picture then tells.)
         if (round == 3)
-            sim.players[1].startLate = 3 * static_cast<int64_t>(kPeriod);
+            sim.players[1].startLate = 7 * static_cast<int64_t>(kPeriod);
         if (round % 2)
             sim.sync.jump(sim.now, 1);
         else
