@@ -378,17 +378,17 @@ void FineSync::checkStart(Player& p, int64_t at) {
     p.startUnseen = false;
     // A landed player runs on from its landing once the landing's time comes (its "play" goes
     // out frames before): its first new picture since is the next frame, due a frame period
-    // after that time; or, where B pictures of an open group show before the landing, the
-    // landing itself, due at that time. One that took its "play" in late by whole frames shows
-    // it that much later, which the pictures' times, naming a frame only to within a period,
-    // cannot tell. (Late by one frame is not told from a picture dropped at the start, or from
-    // a landing drawn only once told to play; one sought to a landing may show the next
-    // instead, the next landing's time later, and is in step.)
+    // after that time (or, one that drew its landing only once told to play, the landing
+    // itself, about at that time). One that took its "play" in late by whole frames shows it
+    // that much later, which the pictures' times, naming a frame only to within a period,
+    // cannot tell; so does one that showed the pictures before its landing (B pictures of the
+    // group before) as soon as it was told to play. (Late by one frame is not told from a
+    // picture dropped at the start, or from the landing drawn late; one sought to a landing
+    // may show the next instead, the next landing's time later, and is in step.)
     if (!p.afterLanding || (p.state != State::Starting && p.state != State::Running) ||
         p.playSentAt < p.seekSentAt || p.landing.startMs + p.constant < 2 * period)
         return;
-    const double first = p.landing.leading > 0 ? 0 : period;
-    const double late = std::round((static_cast<double>(at - p.startAt) - first) / period);
+    const double late = std::round((static_cast<double>(at - p.startAt) - period) / period);
     if (std::fabs(late) < 2 || std::fabs(late) > kLateStartFramesAtMost)
         return;
     if (p.landings->mayShowNext())

@@ -47,9 +47,6 @@ struct Landing {
     double startMs = 0;
     uint32_t code = 0;
     int32_t argument = 0;
-    // Pictures shown before it though read after it (B pictures of an open group): once told
-    // to play, the player shows those before its time, and the landing again when it comes.
-    int leading = 0;
 };
 
 // Where the players of one recording file can land.

@@ -240,7 +240,7 @@ private:
                     const bool last = i + 1 == group_.size();
                     scan_.keys.push_back({p.sequence->offset, p.sequence->previous, at,
                                           p.sequence->clockMs,
-                                          p.timed || last || group_[i + 1].timed, p.temporal});
+                                          p.timed || last || group_[i + 1].timed});
                     if (last && !p.timed)
                         untimedKey_ = scan_.keys.size() - 1;
                 }
@@ -540,7 +540,7 @@ private:
         if (!key)
             return std::nullopt;
         return Landing{key->mediaMs, key->mediaMs - key->clockMs, kShareSeekCode,
-                       stream_->landingShare(*key), key->leading};
+                       stream_->landingShare(*key)};
     }
     std::unique_ptr<ProgramStream> stream_;
 };

@@ -39,9 +39,6 @@ struct KeyPicture {
     // begins in a packet without one (or straddles into the next), is never shown: the player
     // shows the next key picture instead.
     bool landable = true;
-    // Pictures of its group shown before it though read after it (the B pictures of an open
-    // group): its temporal reference.
-    int leading = 0;
 };
 
 class ProgramStream {
