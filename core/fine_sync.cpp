@@ -383,13 +383,14 @@ void FineSync::checkStart(Player& p, int64_t at) {
     // that much later, which the pictures' times, naming a frame only to within a period,
     // cannot tell; so does one that showed the pictures before its landing (B pictures of the
     // group before) as soon as it was told to play. (Late by one frame is not told from a
-    // picture dropped at the start, or from the landing drawn late; one sought to a landing
-    // may show the next instead, the next landing's time later, and is in step.)
+    // picture dropped at the start, or from the landing drawn late; none is early, but a B
+    // picture shown before the landing may come a little late; one sought to a landing may
+    // show the next instead, the next landing's time later, and is in step.)
     if (!p.afterLanding || (p.state != State::Starting && p.state != State::Running) ||
         p.playSentAt < p.seekSentAt || p.landing.startMs + p.constant < 2 * period)
         return;
     const double late = std::round((static_cast<double>(at - p.startAt) - period) / period);
-    if (std::fabs(late) < 2 || std::fabs(late) > kLateStartFramesAtMost)
+    if (late < 2 || late > kLateStartFramesAtMost)
         return;
     if (p.landings->mayShowNext())
         if (const auto next = p.landings->atOrAfter(p.landing.mediaMs + period / 2);
