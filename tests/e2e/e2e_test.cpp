@@ -62,6 +62,11 @@ protected:
 
 using Keys = std::vector<std::string>;
 
+// The private homes of players (made as root) in /tmp.
+int playerHomes() {
+    return static_cast<int>(QDir("/tmp").entryList({"vorbelt-vlc-home-*"}, QDir::Dirs).size());
+}
+
 // Makes a demo recording of `seconds` in `folder` (tools/make_demo.sh): four camera files.
 bool makeDemo(const std::string& folder, int seconds) {
     return std::system(("bash " + std::string(VORBELT_SOURCE_DIR) + "/tools/make_demo.sh '" +
@@ -260,10 +265,7 @@ TEST_F(EndToEnd, RealPlayersLoadedByTypedPathPlayAndEnd) {
     // The station's folder closed to other users, as a fresh clone under a private folder is:
     // the players (as root: another user) still get their recording and profile.
     Station s(desktop, {{}, true, 125, true});
-    const auto homes = [] {
-        return QDir("/tmp").entryList({"vorbelt-vlc-home-*"}, QDir::Dirs).size();
-    };
-    const int homesBefore = homes();
+    const int homesBefore = playerHomes();
     ASSERT_TRUE(makeDemo(s.folder() + "/demo", 20));
     desktop.click(at::kLoad.x(), at::kLoad.y());
     s.awaitDialog();
@@ -294,7 +296,7 @@ TEST_F(EndToEnd, RealPlayersLoadedByTypedPathPlayAndEnd) {
     EXPECT_TRUE(waitUntil([&] { return s.shownPosition() >= 3; }, 8000));
     EXPECT_TRUE(s.exitAndAwaitEnd());
     // Nothing of the players is left behind: no home folder more than before.
-    EXPECT_TRUE(waitUntil([&] { return homes() <= homesBefore; }, 3000));
+    EXPECT_TRUE(waitUntil([&] { return playerHomes() <= homesBefore; }, 3000));
 }
 
 TEST_F(EndToEnd, CompactLoadKeepsItsCamerasInStepAndNothingOutlivesTheStation) {
@@ -552,10 +554,7 @@ TEST_F(EndToEnd, TheCompactWindowGivesTheMainWindowBackWhateverWasLoadedWhere) {
     desktop.startWindowManager();
     // As root the station makes each player a home; a player started without the wrapper that
     // takes it (as here) leaves it empty, and the station removes it once that player ends.
-    const auto homes = [] {
-        return QDir("/tmp").entryList({"vorbelt-vlc-home-*"}, QDir::Dirs).size();
-    };
-    const int homesBefore = homes();
+    const int homesBefore = playerHomes();
     Station s(desktop);
     s.loadTyped(s.recording(4));
     ASSERT_TRUE(s.awaitLoaded(4));
@@ -604,7 +603,7 @@ TEST_F(EndToEnd, TheCompactWindowGivesTheMainWindowBackWhateverWasLoadedWhere) {
     desktop.key("F2");
     EXPECT_TRUE(s.awaitKeys(9002, keys + 1));
     EXPECT_TRUE(s.exitAndAwaitEnd());
-    EXPECT_EQ(homes(), homesBefore);
+    EXPECT_EQ(playerHomes(), homesBefore);
 }
 
 TEST_F(EndToEnd, WhatGoesWrongIsSaidAndNothingIsShownLoadedThatIsNot) {
