@@ -7,10 +7,7 @@
 
 namespace vorbelt {
 
-using fine_sync::kHoldSettleMs;
-using fine_sync::kResumeLeadMs;
-using fine_sync::kSeekAfterPauseMs;
-using fine_sync::roundMs;
+using namespace fine_sync; // the rules the controller's parts share
 
 namespace {
 

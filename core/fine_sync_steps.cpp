@@ -9,8 +9,7 @@
 
 namespace vorbelt {
 
-using fine_sync::kResumeLeadMs;
-using fine_sync::roundMs;
+using namespace fine_sync; // the rules the controller's parts share
 
 namespace {
 
