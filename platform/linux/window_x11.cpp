@@ -122,11 +122,11 @@ long windowProcess(Display* d, Window w) {
     // (libXRes keeps the answer per display: asked once for each connection.)
     int event, error;
     if (XResQueryExtension(d, &event, &error)) {
-        XResClientIdSpec spec{w, XRES_CLIENT_ID_PID_MASK};
+        XResClientIdSpec client{w, XRES_CLIENT_ID_PID_MASK};
         long count = 0;
         XResClientIdValue* ids = nullptr;
         long pid = 0;
-        if (XResQueryClientIds(d, 1, &spec, &count, &ids) == Success) {
+        if (XResQueryClientIds(d, 1, &client, &count, &ids) == Success) {
             for (long k = 0; k < count && pid <= 0; ++k)
                 pid = XResGetClientPid(&ids[k]);
             XResClientIdsDestroy(count, ids);
