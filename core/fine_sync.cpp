@@ -478,8 +478,11 @@ std::vector<SyncCommand> FineSync::due(int64_t now) {
         plan(now);
     std::vector<SyncCommand> out;
     std::vector<SyncCommand> later;
+    std::vector<int> stale; // players whose seek would now go out too late for their play
     auto it = planned_.begin();
     for (; it != planned_.end() && it->atMs <= now; ++it) {
+        if (std::find(stale.begin(), stale.end(), it->channel) != stale.end())
+            continue; // (it lands anew: what was planned for it goes)
         // A seek follows its player's pause by a moment from when the pause goes out, not only
         // as planned: the station's thread held up (a busy machine, a stalled X server) would
         // post both at once, and the seek, through the relay, can then reach the player before
@@ -492,6 +495,16 @@ std::vector<SyncCommand> FineSync::due(int64_t now) {
                            c.code == kPauseKey;
                 }))
                 after = now + kSeekAfterPauseMs;
+            // Going out this late (the station's thread held up), the seek would not settle
+            // before its landing's "play" (or come after it): the player lands anew instead,
+            // with the others held up alike, rather than miss its start and be found lost. (A
+            // few tens of milliseconds late, as the keys go out on a busy machine, the settling
+            // planned has room.)
+            if (p && p->state == State::Starting && p->afterLanding && p->playDue >= 0 &&
+                p->playDue < std::max(after, now) + kSettleMs / 2) {
+                stale.push_back(it->channel);
+                continue;
+            }
             if (after > now) {
                 later.push_back(*it);
                 later.back().atMs = after;
@@ -503,6 +516,8 @@ std::vector<SyncCommand> FineSync::due(int64_t now) {
     planned_.erase(planned_.begin(), it);
     for (const SyncCommand& c : later)
         schedule(c);
+    if (!stale.empty())
+        landAnew(stale, now);
     return out;
 }
 

@@ -367,8 +367,11 @@ void FineSync::jump(int64_t now, int seconds) {
     // A jump ahead never goes back, however near the end.
     if (seconds > 0)
         target = std::max(target, timeline(now));
-    // All stand at once; their seeks wait a moment for a further press.
-    seeksFrom_ = now + kGatherPressesMs;
+    // All stand at once. The first press's seeks go out at once; those of a press on the heels
+    // of another wait a moment for a further one (quick presses become one seek).
+    if (now - lastJumpAt_ < kGatherPressesMs)
+        seeksFrom_ = now + kGatherPressesMs;
+    lastJumpAt_ = now;
     moveAll(now, target, running_);
 }
 

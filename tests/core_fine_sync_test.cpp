@@ -293,7 +293,7 @@ TEST(FineSync, EveryPathLeavesEveryPictureOnTheCurrentCamerasTimeline) {
     EXPECT_LT(sim.spread(), FineSync::kToleranceMs + 2);
 
     // F3 three times in quick succession: the timeline moves on by three seconds, every
-    // camera with it, each by one seek.
+    // camera with it: the first press's seek at once, the next two gathered into one.
     const double before = sim.current();
     const int64_t pressed = sim.now;
     for (int k = 0; k < 3; ++k) {
@@ -303,7 +303,7 @@ TEST(FineSync, EveryPathLeavesEveryPictureOnTheCurrentCamerasTimeline) {
     sim.run(3500);
     EXPECT_NEAR(sim.current() - before, 3000 + static_cast<double>(sim.now - pressed), 2 * kPeriod);
     EXPECT_LT(sim.spread(), FineSync::kToleranceMs + 2);
-    EXPECT_EQ(sim.sent(kShareSeekCode, pressed), sim.players.size());
+    EXPECT_EQ(sim.sent(kShareSeekCode, pressed), 2 * sim.players.size());
 
     // F2 and a seek-bar move.
     const double beforeBack = sim.current();
@@ -365,12 +365,12 @@ TEST(FineSync, AMoveStartsFromTheFirstKeyPictureItsCamerasCanRunOnFromInTime) {
     for (int press = 0; press < 6; ++press) {
         sim.run(130); // (each press at another place in a group of pictures)
         const double target = sim.sync.timeline(sim.now) + (press % 2 ? 1000 : -1000);
-        // The seeks go out 200 ms after the press, "play" 300 ms after them at the earliest.
+        // The seeks go out 20 ms after the press, "play" 300 ms after them at the earliest.
         // From the third press on, camera 2 cannot land on the key picture where both would
         // first start (its player could not time it).
         int unlandable = -1;
         const auto feasible = [&](int c, int k) {
-            return k * 12 * kPeriod - target >= 500 + lead(c, k) + 15 &&
+            return k * 12 * kPeriod - target >= 320 + lead(c, k) + 15 &&
                    !(c == 1 && k == unlandable);
         };
         int together = 0;
