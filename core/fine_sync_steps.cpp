@@ -165,11 +165,9 @@ void FineSync::alignSteps(int64_t now) {
     for (const Player& p : players_)
         if (counted(p))
             goal = std::max(goal, shownAt(p));
-    // The picture asked; after a stand, the furthest any camera shows, from then on the one
-    // asked (one that runs on past it after its pause stays ahead, where the next presses
-    // reach it, rather than taking all further).
-    if (stepAsked_ >= 0)
-        goal = stepAsked_;
+    // The picture asked, or the furthest any camera shows, if one ran on past it after its
+    // pause: no player can step back but by a seek, so the others step on to it.
+    goal = std::max(goal, stepAsked_);
     if (goal < 0 || lengthOf(*ref) <= 0 || goal > lengthOf(*ref) - 1000)
         return;
     stepAsked_ = goal;
