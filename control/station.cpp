@@ -73,6 +73,10 @@ void endVideoPlayers(unsigned pauseMs) {
 #ifndef _WIN32
 namespace {
 
+// The private homes made for players as root, in /tmp: this, the station's process id, a dash
+// and more.
+constexpr const char* kHomePrefix = "vorbelt-vlc-home-";
+
 // The station's folder of player profiles, made at start-up; empty when it could not be made,
 // and why.
 std::string& profilesFolder() {
@@ -84,20 +88,31 @@ std::string& profilesRefused() {
     return why;
 }
 
-// Removes the profile folders of stations that are no longer running (a station killed leaves
-// its folder, secrets and all): their names carry the station's process id.
-void removeStaleProfiles(const QString& runtime) {
-    const QDir dir(runtime);
-    for (const QString& name : dir.entryList({"vorbelt-players-*"}, QDir::Dirs | QDir::Hidden)) {
-        const QStringList parts = name.split('-');
+// The folders in `dir` named `prefix`, the id of the station's process and more, whose station
+// no longer runs (a station killed leaves them).
+QStringList staleStationFolders(const QDir& dir, const QString& prefix) {
+    QStringList stale;
+    for (const QString& name : dir.entryList({prefix + "*"}, QDir::Dirs | QDir::Hidden)) {
         bool ok = false;
-        const int pid = parts.size() >= 4 ? parts[2].toInt(&ok) : 0;
+        const int pid = name.mid(prefix.size()).section('-', 0, 0).toInt(&ok);
         if (!ok || pid <= 0 || pid == getpid())
             continue;
         // Alive: a station of that id runs (not merely waits, ended, to be reaped).
         if (platform::runningProgram(pid) != "VorbeltPlayer")
-            QDir(dir.filePath(name)).removeRecursively();
+            stale << dir.filePath(name);
     }
+    return stale;
+}
+
+// Removes what stations no longer running left: their profile folders, secrets and all, and
+// the players' homes they made as root that no player took (the wrapper removes those it took
+// once their player ends).
+void removeStaleFolders(const QString& runtime) {
+    for (const QString& folder : staleStationFolders(QDir(runtime), "vorbelt-players-"))
+        QDir(folder).removeRecursively();
+    if (getuid() == 0)
+        for (const QString& home : staleStationFolders(QDir("/tmp"), kHomePrefix))
+            rmdir(QFile::encodeName(home).constData()); // (only while empty)
 }
 
 // The account the players run as when the station runs as root.
@@ -256,7 +271,7 @@ std::string openPlayerProfiles(std::string* why) {
     if (runtime.empty()) {
         profilesRefused() = "no private folder for the players' profiles (" + refused + ")";
     } else {
-        removeStaleProfiles(QString::fromStdString(runtime));
+        removeStaleFolders(QString::fromStdString(runtime));
         // Removed when the station ends; a killed station's is removed by the next one.
         static QTemporaryDir profiles(QString::fromStdString(runtime) + "/vorbelt-players-" +
                                       QString::number(getpid()) + "-XXXXXX");
@@ -461,8 +476,11 @@ PlayerStart startVideoPlayer(int index, bool doubleWide, const std::string& item
     playerHomes().erase(index);
     removeSpentHomes(0);
     if (getuid() == 0) {
-        char home[] = "/tmp/vorbelt-vlc-home-XXXXXX";
-        if (mkdtemp(home)) {
+        // (Named for the station, so that the next one can tell it stale should this one be
+        // killed before its player took it.)
+        std::string home =
+            "/tmp/" + std::string(kHomePrefix) + std::to_string(getpid()) + "-XXXXXX";
+        if (mkdtemp(home.data())) {
             environment.push_back({"VORBELT_PLAYER_HOME", home});
             playerHomes()[index] = home;
         }

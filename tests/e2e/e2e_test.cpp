@@ -342,6 +342,7 @@ TEST_F(EndToEnd, ARelayOfADeletedNameEndsWithTheStation) {
 }
 
 TEST_F(EndToEnd, KilledAndStoppedPartsLeaveTheRestWorkingAndAKilledStationLeavesNothing) {
+    const int homesBefore = playerHomes();
     Station s(desktop);
     s.loadTyped(s.recording(4));
     ASSERT_TRUE(s.awaitLoaded(4));
@@ -371,6 +372,9 @@ TEST_F(EndToEnd, KilledAndStoppedPartsLeaveTheRestWorkingAndAKilledStationLeaves
         5000));
     for (int port = 9000; port < 9004; ++port)
         EXPECT_FALSE(Station::listening(port)) << port;
+    // The empty homes it made for its players (as root) the next station removes.
+    Station next(desktop);
+    EXPECT_TRUE(waitUntil([&] { return playerHomes() <= homesBefore; }, 3000));
 }
 
 TEST_F(EndToEnd, FineSyncKeepsEveryRealCameraInStepThroughAnOperatorsRound) {
