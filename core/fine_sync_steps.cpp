@@ -165,9 +165,12 @@ void FineSync::alignSteps(int64_t now) {
     for (const Player& p : players_)
         if (counted(p))
             goal = std::max(goal, shownAt(p));
-    // The picture asked, or the furthest any camera shows, if one ran on past it after its
-    // pause: no player can step back but by a seek, so the others step on to it.
-    goal = std::max(goal, stepAsked_);
+    // The picture asked, or the furthest any camera shows if one ran on two frames or more past
+    // it after its pause: no player can step back but by a seek, so the others step on to it.
+    // (One a frame past it stays there: following it, the others' runs could end a frame
+    // further in turn, and the chase go on.)
+    if (stepAsked_ >= 0 && goal < stepAsked_ + 1.5 * period)
+        goal = stepAsked_;
     if (goal < 0 || lengthOf(*ref) <= 0 || goal > lengthOf(*ref) - 1000)
         return;
     stepAsked_ = goal;
