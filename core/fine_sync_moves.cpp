@@ -15,7 +15,8 @@ namespace {
 // How much later than its pause a player's play may take effect, or the other way round, on a
 // busy machine (each can come a tenth of a second late, by its own amount).
 constexpr double kKeysApartMs = 100;
-// A jump's seeks wait this long for a further press (quick presses become one seek).
+// A press of F2/F3 this soon after the one before is a quick press: its seeks wait this long
+// for a further one (quick presses become one seek).
 constexpr int64_t kGatherPressesMs = 200;
 // From the players' speed set back to normal until a seek may follow.
 constexpr int64_t kRateSettleMs = 300;
