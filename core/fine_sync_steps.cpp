@@ -19,6 +19,9 @@ namespace {
 constexpr int64_t kStepCheckMs = 250;
 constexpr int kStepChecks = 5;
 constexpr int64_t kStepPauseSeenMs = 1500;
+// A press this soon after a player's step's pause went out leaves that player to the check
+// after it.
+constexpr int64_t kStepPauseSettleMs = 250;
 
 } // namespace
 
@@ -85,6 +88,16 @@ void FineSync::stepped(int64_t now) {
             p->standingAt = target;
             stepCheckAt_ = std::max(stepCheckAt_, p->pauseDue + kStepCheckMs);
             stepsPausedAt_ = std::max(stepsPausedAt_, p->pauseDue);
+            continue;
+        }
+        // Its pause of the press before went out a moment ago: a play on its heels was seen to
+        // run it on five frames and more. (Its pictures cannot tell yet: the first of its run
+        // came after a gap, as after a pause.) The check after this press runs it on to the
+        // picture asked once it stands.
+        if (p->state == State::Standing && p->countThrough &&
+            now - p->pauseSentAt < kStepPauseSettleMs) {
+            p->landFirst = true;
+            stepCheckAt_ = std::max(stepCheckAt_, now + kStepCheckMs);
             continue;
         }
         // It runs from where it stands, or from its landing once that runs on, to the middle of
