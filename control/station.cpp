@@ -112,7 +112,7 @@ void removeStaleFolders(const QString& runtime) {
         QDir(folder).removeRecursively();
     if (getuid() == 0)
         for (const QString& home : staleStationFolders(QDir("/tmp"), kHomePrefix))
-            rmdir(QFile::encodeName(home).constData()); // (only while empty)
+            QDir().rmdir(home); // (only while empty)
 }
 
 // The account the players run as when the station runs as root.

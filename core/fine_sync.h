@@ -32,7 +32,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <limits>
 #include <memory>
 #include <optional>
 #include <string>
@@ -374,7 +373,7 @@ private:
     bool rateHold_ = false;
     bool atEnd_ = false;    // standing at the end: the next play starts from the beginning
     int64_t seeksFrom_ = 0; // no seek goes out before then (quick presses gathered)
-    int64_t lastJumpAt_ = std::numeric_limits<int64_t>::min() / 2; // the last F2/F3 press
+    int64_t lastJumpAt_ = INT64_MIN / 2; // the last F2/F3 press
     // After frame steps, when the pictures standing are compared (-1: none to come), and how
     // many times since the last press.
     int64_t stepCheckAt_ = -1;
