@@ -24,9 +24,10 @@ constexpr int64_t kStepPauseSeenMs = 1500;
 constexpr int64_t kStepPauseSettleMs = 250;
 // A run between a play and a pause ends where the two keys took effect, each some tens of
 // milliseconds late by its own amount: to within about this much either way, however many
-// frames that is. A check follows a camera ahead, or runs one behind on, only by more than
-// that (at 50 pictures a second, a camera a frame off would otherwise be chased by runs that
-// end frames off in turn).
+// frames that is. A check runs a camera on only when it stands further behind than that, and
+// has the others follow one ahead only when it stands twice as far ahead (their runs to it end
+// as far off in turn). At 50 pictures a second a camera a frame off was otherwise chased by
+// runs that ended frames off in turn.
 constexpr double kRunEndsWithinMs = 30;
 
 } // namespace
@@ -185,9 +186,9 @@ void FineSync::alignSteps(int64_t now) {
         if (counted(p))
             goal = std::max(goal, shownAt(p));
     // The picture asked, or the furthest any camera shows if one ran on two frames or more past
-    // it after its pause (and further than a run's end is sure): no player can step back but by
-    // a seek, so the others step on to it. (One a frame past it stays there: following it, the
-    // others' runs could end a frame further in turn, and the chase go on.)
+    // it after its pause (and further than the others' runs could end off): no player can step
+    // back but by a seek, so the others step on to it. (One a frame past it stays there: following
+    // it, the others' runs could end a frame further in turn, and the chase go on.)
     if (stepAsked_ >= 0 && goal < stepAsked_ + std::max(1.5 * period, 2 * kRunEndsWithinMs))
         goal = stepAsked_;
     if (goal < 0 || lengthOf(*ref) <= 0 || goal > lengthOf(*ref) - 1000)
