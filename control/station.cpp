@@ -73,8 +73,9 @@ void endVideoPlayers(unsigned pauseMs) {
 #ifndef _WIN32
 namespace {
 
-// The private homes made for players as root, in /tmp: this, the station's process id, a dash
-// and more.
+// The private homes made for players as root: in this folder, named this, the station's
+// process id, a dash and more.
+constexpr const char* kHomesFolder = "/tmp";
 constexpr const char* kHomePrefix = "vorbelt-vlc-home-";
 
 // The station's folder of player profiles, made at start-up; empty when it could not be made,
@@ -111,7 +112,7 @@ void removeStaleFolders(const QString& runtime) {
     for (const QString& folder : staleStationFolders(QDir(runtime), "vorbelt-players-"))
         QDir(folder).removeRecursively();
     if (getuid() == 0)
-        for (const QString& home : staleStationFolders(QDir("/tmp"), kHomePrefix))
+        for (const QString& home : staleStationFolders(QDir(kHomesFolder), kHomePrefix))
             QDir().rmdir(home); // (only while empty)
 }
 
@@ -479,7 +480,7 @@ PlayerStart startVideoPlayer(int index, bool doubleWide, const std::string& item
         // (Named for the station, so that the next one can tell it stale should this one be
         // killed before its player took it.)
         std::string home =
-            "/tmp/" + std::string(kHomePrefix) + std::to_string(getpid()) + "-XXXXXX";
+            std::string(kHomesFolder) + "/" + kHomePrefix + std::to_string(getpid()) + "-XXXXXX";
         if (mkdtemp(home.data())) {
             environment.push_back({"VORBELT_PLAYER_HOME", home});
             playerHomes()[index] = home;
