@@ -749,7 +749,11 @@ TEST(RelayProcess, ThePlayersSecretGoesOnlyToItsPlayersListenerAndAFloodCostsLit
     ASSERT_GT(player.pid(), 0);
     std::ofstream(folder + "/pid") << player.pid();
     platform::postMessage(w, 0xD000, 3, 0);
-    const std::string heard = player.heard(1000);
+    // (Gathered until the secret came, for a few seconds at most: on a loaded machine the relay
+    // was once seen to take longer than a second of quiet to log in.)
+    std::string heard;
+    for (int k = 0; k < 5 && heard.find("s3cr3t\r\n") == std::string::npos; ++k)
+        heard += player.heard(1000);
     EXPECT_NE(heard.find("s3cr3t\r\n"), std::string::npos);
     EXPECT_EQ(heard.find("qopra"), std::string::npos);
     std::thread reader([&] {
