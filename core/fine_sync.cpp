@@ -487,7 +487,29 @@ std::vector<SyncCommand> FineSync::due(int64_t now) {
         // as planned: the station's thread held up (a busy machine, a stalled X server) would
         // post both at once, and the seek, through the relay, can then reach the player before
         // the pause, through its window, which leaves it deaf to the seek and the play after.
-        if (isSeek(*it)) {
+        if (isSeek(*it) && it->again) {
+            // The seek once more goes out a settling after the first went out, to a player that
+            // still waits on that landing, and only where the play after it still leaves room
+            // for one more; else it is left out.
+            const Player* p = player(it->channel);
+            const auto seek = [&](const SyncCommand& c) {
+                return c.channel == it->channel && isSeek(c);
+            };
+            const bool waits = p &&
+                               (p->state == State::Landed || p->state == State::Ended ||
+                                (p->state == State::Starting && p->afterLanding)) &&
+                               p->landing.code == it->code && p->landing.argument == it->argument;
+            const int64_t at = std::max(now, p ? p->seekSentAt + kSettleMs : now);
+            if (!waits || std::any_of(out.begin(), out.end(), seek) ||
+                std::any_of(later.begin(), later.end(), seek) ||
+                (p->playDue >= 0 && p->playDue < at + kSeekAgainSettleMs))
+                continue;
+            if (at > now) {
+                later.push_back(*it);
+                later.back().atMs = at;
+                continue;
+            }
+        } else if (isSeek(*it)) {
             const Player* p = player(it->channel);
             int64_t after = p ? p->pauseSentAt + kSeekAfterPauseMs : now;
             if (std::any_of(out.begin(), out.end(), [&](const SyncCommand& c) {
@@ -526,8 +548,12 @@ void FineSync::posted(const SyncCommand& c, int64_t atMs) {
     if (!p)
         return;
     if (c.kind == SyncCommand::Kind::Relay) {
-        if (isSeek(c))
+        if (isSeek(c)) {
             p->seekSentAt = atMs;
+            p->soughtAgain = c.again;
+            if (!c.again)
+                p->landingSeekSentAt = atMs;
+        }
         return;
     }
     const double late = static_cast<double>(std::max<int64_t>(0, atMs - c.atMs));
@@ -571,8 +597,8 @@ int64_t FineSync::startMissedMs(const Player& p) const {
     // then runs on from there once the timeline reaches it (landing it anew would only make it
     // later). One stepped by frames since it last ran is more likely frozen: it is not waited
     // for (its replacement would come later).
-    if (!p.afterLanding || p.stepped || p.playSentAt < p.seekSentAt || p.lastNew <= p.seekSentAt ||
-        !p.landings->mayShowNext())
+    if (!p.afterLanding || p.stepped || p.playSentAt < p.seekSentAt ||
+        p.lastNew <= p.landingSeekSentAt || !p.landings->mayShowNext())
         return kStartMissedMs;
     const auto next = p.landings->atOrAfter(p.landing.mediaMs + 1);
     return next ? kStartMissedMs +
@@ -647,7 +673,7 @@ void FineSync::plan(int64_t now) {
         // (a player that takes in its seek shows the picture within half a second of it) is
         // frozen at once: what froze it leaves it deaf to every seek and play after.
         const bool deaf = p->stepped && p->state == State::Starting && p->afterLanding &&
-                          p->contentTold && p->lastNew <= p->seekSentAt;
+                          p->contentTold && p->lastNew <= p->landingSeekSentAt;
         if (deaf || (p->missedStarts >= (p->stepped ? kFrozenStartsAfterStep : kFrozenStarts) &&
                      now - p->firstMissAt >= (p->stepped ? kFrozenMsAfterStep : kFrozenMs))) {
             gone(c);

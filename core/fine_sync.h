@@ -89,6 +89,7 @@ struct SyncCommand {
     uint32_t code = 0;    // relay command code, or the virtual-key code of a key
     int32_t argument = 0; // the relay command's argument
     int64_t atMs = 0;
+    bool again = false; // a seek once more to the landing a seek before it went to
 
     bool operator==(const SyncCommand& o) const {
         return kind == o.kind && channel == o.channel && code == o.code && argument == o.argument &&
@@ -227,14 +228,16 @@ private:
         bool present = false;
         std::shared_ptr<Landings> landings;
         State state = State::Unknown;
-        double offset = 0;                   // Starting, Running
-        double standingAt = 0;               // Standing: media ms of its picture
-        Landing landing;                     // Landed, Starting after a landing
-        int64_t soughtAt = 0;                // when its last seek is due
-        int64_t seekSentAt = INT64_MIN / 2;  // when its last seek went out
-        int64_t pauseSentAt = INT64_MIN / 2; // its last pause key
-        int64_t playSentAt = INT64_MIN / 2;  // its last play key
-        int64_t startAt = 0;                 // Starting: when its pictures run on
+        double offset = 0;                         // Starting, Running
+        double standingAt = 0;                     // Standing: media ms of its picture
+        Landing landing;                           // Landed, Starting after a landing
+        int64_t soughtAt = 0;                      // when its last seek is due
+        int64_t seekSentAt = INT64_MIN / 2;        // when its last seek went out
+        int64_t landingSeekSentAt = INT64_MIN / 2; // when the first seek to its landing did
+        bool soughtAgain = false;                  // its last seek was one once more to its landing
+        int64_t pauseSentAt = INT64_MIN / 2;       // its last pause key
+        int64_t playSentAt = INT64_MIN / 2;        // its last play key
+        int64_t startAt = 0;                       // Starting: when its pictures run on
         bool afterLanding = false;
         // Started from a landing, its first new picture once the landing's time has come is
         // still to be seen (it tells a start whole frames late).
@@ -311,6 +314,15 @@ private:
     // Player `p`, paused by the controller now to shift it by `shift` ms (0: to stand), has its
     // frames counted until the pause was seen to take effect (when its pictures are told).
     void followCount(Player& p, double shift);
+    // Player `c`'s seek to `l`, due at `at`, goes out once more when it has settled. A seek that
+    // meets the player's pictures stopping, or reaches it standing, shows its picture at once
+    // only now and then: the screen keeps the old picture until the player runs (a second and
+    // more in a recording with long groups of pictures). Sought once more when it stands, it
+    // shows the picture, or leaves the screen as it was; most show it by then. (It holds up
+    // nothing: a play due before it could settle leaves it out.)
+    void seekAgain(int c, const Landing& l, int64_t at);
+    // When a "play" may follow the seeks of player `p`: its last has settled.
+    int64_t settledAt(const Player& p) const;
     // Player `c` (`p`, with its landings) stands and seeks to the landing at or before `target`
     // (at or after, when there is none before): the landing, or none when its file has none.
     std::optional<Landing> landStanding(int c, Player& p, double target, int64_t now);

@@ -88,7 +88,7 @@ std::optional<Landing> FineSync::landStanding(int c, Player& p, double target, i
         l = p.landings->atOrAfter(target);
     if (!l)
         return std::nullopt;
-    seekStanding(c, *l, now);
+    seekAgain(c, *l, seekStanding(c, *l, now));
     p.state = State::Landed;
     p.landing = *l;
     return l;
@@ -112,6 +112,11 @@ void FineSync::startLanded(int c, Player& p, double play, double startAt) {
     p.startUnseen = true;
     p.samples = 0;
     p.holdUntil = roundMs(startAt) + kHoldSettleMs;
+}
+
+int64_t FineSync::settledAt(const Player& p) const {
+    return std::max(p.soughtAt + kSettleMs,
+                    p.seekSentAt + (p.soughtAgain ? kSeekAgainSettleMs : kSettleMs));
 }
 
 int64_t FineSync::earliestLandedPlay(const Player& p, int64_t now) const {
@@ -151,9 +156,14 @@ bool FineSync::landOnTimeline(int c, int64_t now, double notBefore) {
 
 void FineSync::landAt(int c, int64_t now, const std::pair<Landing, double>& landing) {
     Player& p = *player(c);
-    seekStanding(c, landing.first, now);
+    const int64_t at = seekStanding(c, landing.first, now);
     p.landing = landing.first;
     startLanded(c, p, landing.second, landing.first.mediaMs - origin_);
+    seekAgain(c, landing.first, at);
+}
+
+void FineSync::seekAgain(int c, const Landing& l, int64_t at) {
+    schedule({SyncCommand::Kind::Relay, c, l.code, l.argument, at + kSettleMs, true});
 }
 
 double FineSync::togetherLanding(const std::vector<int>& cs, int64_t now,
@@ -244,8 +254,9 @@ void FineSync::moveAll(int64_t now, double target, bool play) {
                     // Its recording ends before the timeline can reach it there: it stands
                     // at its end.
                     if (const auto l = player(c)->landings->atOrBefore(lengthOf(*player(c)))) {
-                        seekStanding(c, *l, now);
+                        seekAgain(c, *l, seekStanding(c, *l, now));
                         player(c)->state = State::Ended;
+                        player(c)->landing = *l;
                     }
                 }
             return;
@@ -303,7 +314,7 @@ void FineSync::startAll(int64_t now) {
             int64_t earliest = 0;
             if (p.state == State::Landed) {
                 l = p.landing;
-                earliest = std::max(now + kResumeLeadMs, p.soughtAt + kSettleMs);
+                earliest = std::max(now + kResumeLeadMs, settledAt(p));
             } else {
                 l = p.landings->atOrAfter(standing_);
                 earliest = earliestLandedPlay(p, now);
@@ -338,7 +349,7 @@ void FineSync::startAll(int64_t now) {
         if (p->state == State::Landed) {
             const double startAt = p->landing.mediaMs - origin_;
             const double play = startAt - p->landing.startMs - p->constant;
-            if (play >= static_cast<double>(std::max(now, p->soughtAt + kSettleMs))) {
+            if (play >= static_cast<double>(std::max(now, settledAt(*p)))) {
                 startLanded(c, *p, play, startAt);
                 continue;
             }

@@ -16,6 +16,11 @@ constexpr int64_t kHoldSettleMs = 200;
 // seek through its relay).
 constexpr int64_t kSeekAfterPauseMs = 20;
 
+// From a seek once more to its landing until "play" may follow: a player that showed nothing
+// of the first can take half a second to settle on it (with eight players, up to 0.46 s was
+// seen; a play 0.39 s after it started one six frames late).
+constexpr int64_t kSeekAgainSettleMs = 600;
+
 inline int64_t roundMs(double ms) {
     return static_cast<int64_t>(std::llround(ms));
 }

@@ -115,7 +115,7 @@ void FineSync::stepped(int64_t now) {
         if (p->state == State::Standing) {
             run = target - standsAt(*p);
         } else if (p->state == State::Landed) {
-            play = std::max(t0, p->soughtAt + kSettleMs);
+            play = std::max(t0, settledAt(*p));
             runsAt = play + roundMs(p->landing.startMs + p->constant);
             run = target - p->landing.mediaMs;
         } else {

@@ -91,6 +91,8 @@ struct SimPlayer {
     int64_t pauseLag = 0; // its pauses take effect this much later than its plays
     int64_t lastKeyEffect = 0;
     int64_t lastRepaint = 0;
+    int64_t lastSeek = INT64_MIN / 2;
+    bool lastSeekAgain = false;
     double shown = -1;         // the last frame drawn: a clock set back draws none twice
     int jitter = 0;            // its frames are seen this many ms early and late by turns
     int keyLate = 0;           // each pause and play takes effect up to this much later, by its own
@@ -203,6 +205,8 @@ public:
         } else if (p.deaf) {
             // (Its seek is lost: it stands on the picture it showed.)
         } else if (cmd.kind == SyncCommand::Kind::Key && cmd.code == kPlayKey) {
+            // (Settling on a seek once more takes longer.)
+            EXPECT_FALSE(p.lastSeekAgain && now - p.lastSeek < 600) << now;
             if (p.frozen)
                 p.startLead.reset();
             else if (p.atEnd)
@@ -217,6 +221,13 @@ public:
             p.showOnPlay = false;
             p.startLead.reset();
         } else if (cmd.code == kShareSeekCode) {
+            // A seek once more to a landing reaches a standing player whose last seek has
+            // settled and whose play is still to come: it holds up nothing and moves nobody.
+            if (cmd.again) {
+                EXPECT_TRUE(!p.running && p.runsAt < 0 && now - p.lastSeek >= 300) << now;
+            }
+            p.lastSeek = now;
+            p.lastSeekAgain = cmd.again;
             const auto l = p.file->key(cmd.argument + (p.strays > 0 ? 1 : 0));
             p.strays = std::max(0, p.strays - 1);
             ASSERT_TRUE(l);
@@ -252,10 +263,12 @@ public:
         return std::any_of(players.begin(), players.end(),
                            [](const SimPlayer& p) { return p.lostWindow; });
     }
+    // (A seek once more to the landing sought is not counted: it lands nobody anew.)
     std::size_t sent(uint32_t code, int64_t since = 0) const {
         return static_cast<std::size_t>(
-            std::count_if(commands.begin(), commands.end(),
-                          [&](const SyncCommand& c) { return c.code == code && c.atMs >= since; }));
+            std::count_if(commands.begin(), commands.end(), [&](const SyncCommand& c) {
+                return c.code == code && !c.again && c.atMs >= since;
+            }));
     }
 
     int64_t now = 1000;
