@@ -487,29 +487,7 @@ std::vector<SyncCommand> FineSync::due(int64_t now) {
         // as planned: the station's thread held up (a busy machine, a stalled X server) would
         // post both at once, and the seek, through the relay, can then reach the player before
         // the pause, through its window, which leaves it deaf to the seek and the play after.
-        if (isSeek(*it) && it->again) {
-            // The seek once more goes out a settling after the first went out, to a player that
-            // still waits on that landing, and only where the play after it still leaves room
-            // for one more; else it is left out.
-            const Player* p = player(it->channel);
-            const auto seek = [&](const SyncCommand& c) {
-                return c.channel == it->channel && isSeek(c);
-            };
-            const bool waits = p &&
-                               (p->state == State::Landed || p->state == State::Ended ||
-                                (p->state == State::Starting && p->afterLanding)) &&
-                               p->landing.code == it->code && p->landing.argument == it->argument;
-            const int64_t at = std::max(now, p ? p->seekSentAt + kSettleMs : now);
-            if (!waits || std::any_of(out.begin(), out.end(), seek) ||
-                std::any_of(later.begin(), later.end(), seek) ||
-                (p->playDue >= 0 && p->playDue < at + kSeekAgainSettleMs))
-                continue;
-            if (at > now) {
-                later.push_back(*it);
-                later.back().atMs = at;
-                continue;
-            }
-        } else if (isSeek(*it)) {
+        if (isSeek(*it) && !it->again) {
             const Player* p = player(it->channel);
             int64_t after = p ? p->pauseSentAt + kSeekAfterPauseMs : now;
             if (std::any_of(out.begin(), out.end(), [&](const SyncCommand& c) {
@@ -530,6 +508,30 @@ std::vector<SyncCommand> FineSync::due(int64_t now) {
             if (after > now) {
                 later.push_back(*it);
                 later.back().atMs = after;
+                continue;
+            }
+        } else if (isSeek(*it)) {
+            // The seek once more goes out a settling after the first went out, to a player that
+            // still waits on that landing, and only where the play after it still leaves room
+            // for one more; else it is left out.
+            const Player* p = player(it->channel);
+            const auto seek = [&](const SyncCommand& c) {
+                return c.channel == it->channel && isSeek(c);
+            };
+            const bool waits = p &&
+                               (p->state == State::Landed || p->state == State::Ended ||
+                                (p->state == State::Starting && p->afterLanding)) &&
+                               p->landing.code == it->code && p->landing.argument == it->argument;
+            if (!waits)
+                continue;
+            const int64_t at = std::max(now, p->seekSentAt + kSettleMs);
+            if (std::any_of(out.begin(), out.end(), seek) ||
+                std::any_of(later.begin(), later.end(), seek) ||
+                (p->playDue >= 0 && p->playDue < at + kSeekAgainSettleMs))
+                continue;
+            if (at > now) {
+                later.push_back(*it);
+                later.back().atMs = at;
                 continue;
             }
         }
