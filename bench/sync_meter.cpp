@@ -23,8 +23,8 @@
 // and the other ways in, see edgeScenes.)
 // (2>/dev/null: VLC's own messages go to standard error.) The recordings are kept in
 // $TMPDIR/vorbelt-sync-meter for the next run.
-// variants: design ps12 ps25 mux01 busy hd mp4 dvd ntsc mp4-30 p50 silent mpeg1 (all but
-// design when none is named).
+// variants: design ps12 ps25 mux01 busy hd mp4 dvd ntsc mp4-30 p50 silent mpeg1 mp4-250 p24 (all
+// but design when none is named).
 #include "bench_util.h"
 #include "desktop.h"
 #include "platform/pictures.h"
@@ -376,7 +376,8 @@ double spreadOf(const Sample& s) {
 void printScene(const char* what, const std::vector<Sample>& samples, int current,
                 std::optional<std::pair<double, int>> before = std::nullopt,
                 std::optional<int> asked = std::nullopt, double settledFrom = 2000) {
-    // SYNC_METER_SAMPLES=file: every sample's frames as read, a line each, for a closer look.
+    // SYNC_METER_SAMPLES=file: every sample's frames as read, a line each, for a closer look
+    // beside the station's trace.
     if (const char* dump = std::getenv("SYNC_METER_SAMPLES"))
         if (FILE* f = std::fopen(dump, "a")) {
             std::fprintf(f, "# %s\n", what);
@@ -384,7 +385,8 @@ void printScene(const char* what, const std::vector<Sample>& samples, int curren
                 std::fprintf(f, "%.0f", s.at);
                 for (int i = 0; i < kCameras; ++i)
                     std::fprintf(f, " %d", s.frame[i]);
-                std::fprintf(f, "\n");
+                // (The steady clock the station's trace stamps its lines with.)
+                std::fprintf(f, " @%.0f\n", s.clock);
             }
             std::fclose(f);
         }
@@ -761,7 +763,11 @@ int main(int argc, char** argv) {
         {"mp4-30", "--rate 30 --gop 60 --bframes 3", "mp4", 1000.0 / 30},
         {"p50", "--rate 50 --gop 25", "mpg", 20},
         {"silent", "--silent", "mpg"},
-        {"mpeg1", "--mpeg1", "mpg"}};
+        {"mpeg1", "--mpeg1", "mpg"},
+        // x264's own group length (250 pictures: a seek decodes up to ten seconds' worth), and
+        // film's 24 pictures a second.
+        {"mp4-250", "--gop 250", "mp4"},
+        {"p24", "--rate 24", "mpg", 1000.0 / 24}};
     Desktop desktop;
     desktop.startWindowManager();
     std::vector<std::string> names;
