@@ -171,6 +171,8 @@ std::string FineSync::describe(int64_t now) const {
                    std::to_string(p.samples) + " c " + std::to_string(std::llround(p.constant));
         if (p.state == State::Starting)
             out += " at " + std::to_string(p.startAt);
+        if (p.state == State::Standing && p.countThrough && p.counted)
+            out += " shows " + std::to_string(std::llround(shownAt(p)));
     }
     return out;
 }

@@ -29,6 +29,12 @@ constexpr int64_t kStepPauseSettleMs = 250;
 // as far off in turn). At 50 pictures a second a camera a frame off was otherwise chased by
 // runs that ended frames off in turn.
 constexpr double kRunEndsWithinMs = 30;
+// How far apart the standing cameras may show their pictures: a frame, and at more than 25
+// pictures a second two, which are less apart than a frame at 25. One standing further behind
+// the furthest than that runs on to the frame before it, whatever was asked: at 50 pictures a
+// second a camera a frame short of the picture asked and one two past it otherwise stood three
+// frames apart for good.
+constexpr double kStandingApartMs = 40;
 
 } // namespace
 
@@ -185,6 +191,8 @@ void FineSync::alignSteps(int64_t now) {
     for (const Player& p : players_)
         if (counted(p))
             goal = std::max(goal, shownAt(p));
+    const double furthest = goal;
+    const double apart = std::max(period, kStandingApartMs);
     // The picture asked, or the furthest any camera shows if one ran on two frames or more past
     // it after its pause (and further than the others' runs could end off): no player can step
     // back but by a seek, so the others step on to it. (One a frame past it stays there: following
@@ -200,9 +208,13 @@ void FineSync::alignSteps(int64_t now) {
         Player* p = player(c);
         if (!p || !counted(*p))
             continue;
-        const double behind = goal - shownAt(*p);
-        const double run = goal + period / 2 - standsAt(*p);
-        p->standingAt = std::max(goal, shownAt(*p)) + period / 2;
+        const double shown = shownAt(*p);
+        double aim = goal;
+        if (furthest - shown > apart + period / 2)
+            aim = std::max(goal, furthest - period);
+        const double behind = aim - shown;
+        const double run = aim + period / 2 - standsAt(*p);
+        p->standingAt = std::max(aim, shown) + period / 2;
         if (behind < std::max(period / 2, kRunEndsWithinMs))
             continue;
         runOn(c, *p, play, play + roundMs(run));

@@ -18,7 +18,8 @@ using namespace vorbelt;
 
 namespace {
 
-constexpr double kPeriod = 40;
+// The recordings' frame period (25 pictures a second unless a test sets another).
+double kPeriod = 40;
 
 // Key pictures every `gop` frames; the time from "play" to running on differs per key, as the
 // multiplexer placed each one's clock reference.
@@ -542,6 +543,31 @@ TEST(FineSync, FrameStepsMoveEveryCameraToThePictureAsked) {
     sim.sync.playPause(sim.now);
     sim.run(4000);
     EXPECT_LT(sim.spread(), FineSync::kToleranceMs + 2);
+}
+
+TEST(FineSync, FrameStepsAtFiftyPicturesASecondLeaveNoCameraMoreThanTwoFramesFromTheOthers) {
+    // At 50 pictures a second each key takes effect up to 15 ms late (most of a frame) and one
+    // player's pauses 30 ms late: its runs end a frame or two past the picture asked, the
+    // others' now and then a frame short of it. Those short of it are run on too (left there,
+    // they stood three frames from the furthest).
+    kPeriod = 20;
+    Simulation sim({12, 12, 12, 12}, {0, 0, 0, 0}, 120000, 25, true);
+    for (SimPlayer& p : sim.players)
+        p.keyLate = 15;
+    sim.players[2].pauseLag = 30;
+    sim.sync.playPause(sim.now);
+    sim.run(5000);
+    for (int k = 0; k < 6; ++k) {
+        sim.sync.stepped(sim.now);
+        sim.run(2000);
+        double lo = 1e9, hi = -1e9;
+        for (const SimPlayer& p : sim.players) {
+            lo = std::min(lo, std::floor(p.media / kPeriod));
+            hi = std::max(hi, std::floor(p.media / kPeriod));
+        }
+        EXPECT_LE(hi - lo, 2) << "press " << k;
+    }
+    kPeriod = 40;
 }
 
 TEST(FineSync, APlayerWhoseClockIsSetAnewGoesAstrayOrFreezesIsFollowedLandsAnewOrIsReplaced) {
