@@ -29,11 +29,11 @@ constexpr int64_t kStepPauseSettleMs = 250;
 // as far off in turn). At 50 pictures a second a camera a frame off was otherwise chased by
 // runs that ended frames off in turn.
 constexpr double kRunEndsWithinMs = 30;
-// How far apart the standing cameras may show their pictures: a frame, and at more than 25
-// pictures a second two, which are less apart than a frame at 25. One standing further behind
-// the furthest than that runs on to the frame before it, whatever was asked: at 50 pictures a
-// second a camera a frame short of the picture asked and one two past it otherwise stood three
-// frames apart for good.
+// How far apart the standing cameras may show their pictures: 40 ms (a frame at 25 pictures a
+// second, two at 50), and a frame at fewer pictures a second. One standing further behind the
+// furthest than that runs on to the frame before the furthest, whatever was asked: at 50
+// pictures a second a camera a frame short of the picture asked and one two past it otherwise
+// stood three frames apart for good.
 constexpr double kStandingApartMs = 40;
 
 } // namespace
@@ -202,7 +202,7 @@ void FineSync::alignSteps(int64_t now) {
     if (goal < 0 || lengthOf(*ref) <= 0 || goal > lengthOf(*ref) - 1000)
         return;
     stepAsked_ = goal;
-    // Those behind run on to the middle of the frame asked.
+    // Those behind run on to the middle of the frame asked (or of the one before the furthest).
     const int64_t play = now + kResumeLeadMs;
     for (int c = 0; c < static_cast<int>(players_.size()); ++c) {
         Player* p = player(c);
