@@ -306,21 +306,19 @@ private:
     // Every player to the timeline at `target` (media ms at `now`), by landings; the timeline
     // then plays, or stands at `target` when `play` is false.
     void moveAll(int64_t now, double target, bool play);
-    // Player `c` stands and seeks to `l`; when the seek goes out.
-    int64_t seekStanding(int c, const Landing& l, int64_t now);
+    // Player `c` stands and seeks to `l`; the seek goes out once more when it has settled. A
+    // seek that meets the player's pictures stopping, or reaches it standing, shows its picture
+    // at once only now and then: the screen keeps the old picture until the player runs (a
+    // second and more in a recording with long groups of pictures). Sought once more when it
+    // stands, it shows the picture, or leaves the screen as it was; most show it by then. (The
+    // seek once more holds up nothing: a play due before it could settle leaves it out.)
+    void seekStanding(int c, const Landing& l, int64_t now);
     // Player `c`, standing on its landing, gets "play" at `play` so that the landing's picture
     // runs on from `startAt`.
     void startLanded(int c, Player& p, double play, double startAt);
     // Player `p`, paused by the controller now to shift it by `shift` ms (0: to stand), has its
     // frames counted until the pause was seen to take effect (when its pictures are told).
     void followCount(Player& p, double shift);
-    // Player `c`'s seek to `l`, due at `at`, goes out once more when it has settled. A seek that
-    // meets the player's pictures stopping, or reaches it standing, shows its picture at once
-    // only now and then: the screen keeps the old picture until the player runs (a second and
-    // more in a recording with long groups of pictures). Sought once more when it stands, it
-    // shows the picture, or leaves the screen as it was; most show it by then. (It holds up
-    // nothing: a play due before it could settle leaves it out.)
-    void seekAgain(int c, const Landing& l, int64_t at);
     // When a "play" may follow the seeks of player `p`: its last has settled.
     int64_t settledAt(const Player& p) const;
     // Player `c` (`p`, with its landings) stands and seeks to the landing at or before `target`

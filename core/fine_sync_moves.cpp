@@ -56,7 +56,7 @@ void FineSync::standAll(int64_t now) {
     running_ = false;
 }
 
-int64_t FineSync::seekStanding(int c, const Landing& l, int64_t now) {
+void FineSync::seekStanding(int c, const Landing& l, int64_t now) {
     // It stands first: a seek lands as planned only on a standing player.
     const bool pausing = std::any_of(planned_.begin(), planned_.end(), [&](const SyncCommand& p) {
         return p.channel == c && p.kind == SyncCommand::Kind::Key && p.code == kPauseKey &&
@@ -67,12 +67,12 @@ int64_t FineSync::seekStanding(int c, const Landing& l, int64_t now) {
     Player* p = player(c);
     const int64_t at = p ? seekTime(*p, now) : now + kSeekAfterPauseMs;
     schedule({SyncCommand::Kind::Relay, c, l.code, l.argument, at});
+    schedule({SyncCommand::Kind::Relay, c, l.code, l.argument, at + kSettleMs, true});
     if (p) {
         p->soughtAt = at;
         p->countThrough = false;
         p->landFirst = false;
     }
-    return at;
 }
 
 void FineSync::followCount(Player& p, double shift) {
@@ -88,7 +88,7 @@ std::optional<Landing> FineSync::landStanding(int c, Player& p, double target, i
         l = p.landings->atOrAfter(target);
     if (!l)
         return std::nullopt;
-    seekAgain(c, *l, seekStanding(c, *l, now));
+    seekStanding(c, *l, now);
     p.state = State::Landed;
     p.landing = *l;
     return l;
@@ -156,14 +156,9 @@ bool FineSync::landOnTimeline(int c, int64_t now, double notBefore) {
 
 void FineSync::landAt(int c, int64_t now, const std::pair<Landing, double>& landing) {
     Player& p = *player(c);
-    const int64_t at = seekStanding(c, landing.first, now);
+    seekStanding(c, landing.first, now);
     p.landing = landing.first;
     startLanded(c, p, landing.second, landing.first.mediaMs - origin_);
-    seekAgain(c, landing.first, at);
-}
-
-void FineSync::seekAgain(int c, const Landing& l, int64_t at) {
-    schedule({SyncCommand::Kind::Relay, c, l.code, l.argument, at + kSettleMs, true});
 }
 
 double FineSync::togetherLanding(const std::vector<int>& cs, int64_t now,
@@ -254,7 +249,7 @@ void FineSync::moveAll(int64_t now, double target, bool play) {
                     // Its recording ends before the timeline can reach it there: it stands
                     // at its end.
                     if (const auto l = player(c)->landings->atOrBefore(lengthOf(*player(c)))) {
-                        seekAgain(c, *l, seekStanding(c, *l, now));
+                        seekStanding(c, *l, now);
                         player(c)->state = State::Ended;
                         player(c)->landing = *l;
                     }
