@@ -37,6 +37,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <map>
 #include <utility>
 #include <vector>
@@ -287,7 +288,19 @@ std::string openPlayerProfiles(std::string* why) {
     return profilesFolder();
 }
 
-void takeSnapshots() {
+namespace {
+// A player writes its picture into a file it has just made: one changed this recently may still
+// be written, and a copy of it would keep half a picture (and the whole one be removed).
+constexpr int kSnapshotSettleMs = 1000;
+
+// How long ago the file of `st` was last written, in milliseconds.
+long long msSinceWritten(const struct stat& st) {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return (now.tv_sec - st.st_mtim.tv_sec) * 1000LL + (now.tv_nsec - st.st_mtim.tv_nsec) / 1000000;
+}
+
+void takeSnapshots(bool awaitFresh) {
     if (playerHomes().empty() || snapshotsRefused())
         return;
     // Into the operator's own folder, opened without following a link: a name already there is
@@ -310,6 +323,16 @@ void takeSnapshots() {
                     close(source);
                 continue;
             }
+            // A picture still being written is left for a later round; before its player ends
+            // (and its home with it) the round waits for it instead.
+            const long long age = msSinceWritten(st);
+            if (age >= 0 && age < kSnapshotSettleMs) {
+                if (!awaitFresh) {
+                    close(source);
+                    continue;
+                }
+                platform::sleepMs(static_cast<unsigned>(kSnapshotSettleMs - age));
+            }
             const int target =
                 openat(into, e->d_name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
             bool copied = target >= 0;
@@ -319,18 +342,26 @@ void takeSnapshots() {
             close(source);
             if (target >= 0)
                 close(target);
+            // Moved only when whole: a copy cut short (a full disk) goes, the picture stays.
             if (copied)
                 unlinkat(dirfd(from), e->d_name, 0);
+            else if (target >= 0)
+                unlinkat(into, e->d_name, 0);
         }
         closedir(from);
     }
     close(into);
 }
+} // namespace
+
+void takeSnapshots() {
+    takeSnapshots(true);
+}
 
 void takeSnapshotsSoon() {
     // A player writes its picture a moment after the key (on a busy machine, seconds after).
     for (int ms : {700, 2000, 5000, 9000})
-        QTimer::singleShot(ms, qApp, [] { takeSnapshots(); });
+        QTimer::singleShot(ms, qApp, [] { takeSnapshots(false); });
 }
 
 void keepPlayerLogsShort() {

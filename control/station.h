@@ -44,7 +44,8 @@ QString videoPlayerProfile();
 std::string openPlayerProfiles(std::string* why = nullptr);
 
 // As root the players keep their snapshots in their private homes: the station takes them into
-// its snapshots folder (the operator's, opened without following a link), now or in a moment.
+// its snapshots folder (the operator's, opened without following a link), now (waiting for a
+// picture still being written, as the players are about to end) or over the next seconds.
 void takeSnapshots();
 void takeSnapshotsSoon();
 // Each player's log (its output and errors, in the private folder) kept short.
