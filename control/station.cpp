@@ -359,8 +359,9 @@ void takeSnapshots() {
 }
 
 void takeSnapshotsSoon() {
-    // A player writes its picture a moment after the key (on a busy machine, seconds after).
-    for (int ms : {700, 2000, 5000, 9000})
+    // A player writes its picture a moment after the key (on a busy machine, seconds after);
+    // the last round comes late enough to take one written just before the round before it.
+    for (int ms : {700, 2000, 5000, 9000, 9000 + kSnapshotSettleMs + 500})
         QTimer::singleShot(ms, qApp, [] { takeSnapshots(false); });
 }
 
