@@ -448,28 +448,29 @@ std::pair<double, int> lastFrame(const std::vector<Sample>& samples, int current
 // Processor time (% of one core) of the station with its relays, of the players and of the X
 // server, while `meter` records for `ms`.
 struct Processor {
-    double station, players, server;
+    double station, relays, players, server;
 };
 Processor cpuDuring(Station& station, Meter& meter, int ms) {
-    auto ours = [&] {
+    auto ours = [&](const std::string& program) {
         long t = 0;
         for (pid_t p : station.processes()) {
             std::ifstream f("/proc/" + std::to_string(p) + "/comm");
             std::string name;
             std::getline(f, name);
-            if (name == "VorbeltPlayer" || name == "brellon")
+            if (name == program)
                 t += bench::cpuTicks(p);
         }
         return t;
     };
-    const long s0 = ours(), p0 = bench::cpuTicksOfProgram("vlc"),
-               x0 = bench::cpuTicksOfProgram("Xvfb");
+    const long s0 = ours("VorbeltPlayer"), r0 = ours("brellon"),
+               p0 = bench::cpuTicksOfProgram("vlc"), x0 = bench::cpuTicksOfProgram("Xvfb");
     QElapsedTimer t;
     t.start();
     meter.record(ms, 200, false);
     const double per = 100.0 / static_cast<double>(sysconf(_SC_CLK_TCK)) /
                        (static_cast<double>(t.elapsed()) / 1000.0);
-    return {static_cast<double>(ours() - s0) * per,
+    return {static_cast<double>(ours("VorbeltPlayer") - s0) * per,
+            static_cast<double>(ours("brellon") - r0) * per,
             static_cast<double>(bench::cpuTicksOfProgram("vlc") - p0) * per,
             static_cast<double>(bench::cpuTicksOfProgram("Xvfb") - x0) * per};
 }
@@ -518,9 +519,9 @@ void fineScenes(Desktop& desktop, Station& station, std::unique_ptr<Meter>& mete
     printScene("steady, 20 s", m->record(20000, 100, false), current, {}, {}, 0);
     const std::vector<long> after = m->pictures();
     const double elapsed = (bench::nowMs() - since) / 1000.0;
-    std::printf("  processor: station and relays %.2f %%, players %.1f %%, X server %.1f %% of one "
-                "core\n",
-                cpu.station, cpu.players, cpu.server);
+    std::printf("  processor: station and relays %.2f %% (station %.2f, relays %.2f), players "
+                "%.1f %%, X server %.1f %% of one core\n",
+                cpu.station + cpu.relays, cpu.station, cpu.relays, cpu.players, cpu.server);
     std::printf("  pictures a second on screen, each camera:");
     for (int i = 0; i < kCameras; ++i)
         std::printf(" %.1f", static_cast<double>(after[static_cast<std::size_t>(i)] -
@@ -805,8 +806,8 @@ int main(int argc, char** argv) {
                 std::printf(" %.1f", static_cast<double>(after[static_cast<std::size_t>(i)] -
                                                          before[static_cast<std::size_t>(i)]) /
                                          10.0);
-            std::printf("; players %.1f %%, X server %.1f %%, station %.2f %%\n", cpu.players,
-                        cpu.server, cpu.station);
+            std::printf("; players %.1f %%, X server %.1f %%, station and relays %.2f %%\n",
+                        cpu.players, cpu.server, cpu.station + cpu.relays);
         }
         station.exitAndAwaitEnd();
     }
