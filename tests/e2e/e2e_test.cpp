@@ -246,7 +246,8 @@ TEST_F(EndToEnd, CompactWindowAndBackUnderAWindowManager) {
     const long spent = testing_support::cpuTicks(s.pid()) - ticks;
     std::printf("[ measure ] 200 pointer moves over the compact camera picture: %ld ms of CPU\n",
                 spent * 1000 / sysconf(_SC_CLK_TCK));
-    EXPECT_LT(spent * 1000 / sysconf(_SC_CLK_TCK), 200); // 670 ms when each move cut the mask
+    // (40-50 ms measured, 210 once on a busy machine; 670 ms when each move cut the mask.)
+    EXPECT_LT(spent * 1000 / sysconf(_SC_CLK_TCK), 335);
     // '/' in the compact window goes back: only the main window is left, and it has the keys.
     desktop.key("slash");
     EXPECT_TRUE(waitUntil([&] {
