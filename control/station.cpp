@@ -300,7 +300,9 @@ long long msSinceWritten(const struct stat& st) {
     return (now.tv_sec - st.st_mtim.tv_sec) * 1000LL + (now.tv_nsec - st.st_mtim.tv_nsec) / 1000000;
 }
 
-void takeSnapshots(bool awaitFresh) {
+// Moves the players' snapshots into the snapshots folder (waiting for pictures still being
+// written when `awaitFresh`).
+void moveSnapshots(bool awaitFresh) {
     if (playerHomes().empty() || snapshotsRefused())
         return;
     // Into the operator's own folder, opened without following a link: a name already there is
@@ -355,14 +357,14 @@ void takeSnapshots(bool awaitFresh) {
 } // namespace
 
 void takeSnapshots() {
-    takeSnapshots(true);
+    moveSnapshots(true);
 }
 
 void takeSnapshotsSoon() {
     // A player writes its picture a moment after the key (on a busy machine, seconds after);
     // the last round comes late enough to take one written just before the round before it.
     for (int ms : {700, 2000, 5000, 9000, 9000 + kSnapshotSettleMs + 500})
-        QTimer::singleShot(ms, qApp, [] { takeSnapshots(false); });
+        QTimer::singleShot(ms, qApp, [] { moveSnapshots(false); });
 }
 
 void keepPlayerLogsShort() {
