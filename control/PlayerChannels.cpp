@@ -327,7 +327,7 @@ void TForm1::applyReport(int channel, int32_t value, bool lengthPhase) {
     if (step.seekToReference)
         platform::postMessage(view.reportRelayWindow(channel), vorbelt::kCommandMessage, 20,
                               reference);
-    // With Fine Sync the players answer twenty times a second: the window is drawn again when
+    // With Fine Sync the players answer several times a second: the window is drawn again when
     // what it shows changes.
     if (!fineSync || moved)
         view.repaintView();

@@ -83,6 +83,15 @@ bool FineSync::present(int channel) const {
     return player(channel) != nullptr;
 }
 
+bool FineSync::pollsOften(int channel, int64_t now) const {
+    const Player* p = player(channel);
+    if (!p)
+        return false;
+    if (!running_ || channel == current_ || p->state != State::Running || p->answersAstray > 0)
+        return true;
+    return now <= p->holdUntil + kAnswersSettleMs + (kAstrayAnswers + 1) * kPlayingPollMs;
+}
+
 double FineSync::periodOf(const Player& p) const {
     if (p.landings && p.landings->framePeriodMs() > 0)
         return p.landings->framePeriodMs();

@@ -196,6 +196,13 @@ public:
     // Switched on mid-way: the pictures tell shortly whether the current camera plays.
     bool inferring() const { return enabled_ && inferring_; }
     int pollPeriodMs() const { return running_ ? kPlayingPollMs : kPausedPollMs; }
+    // Whether player `channel` is asked at every poll, or at every other: while all play, a
+    // camera other than the current one that has run on its grid for a while is asked half as
+    // often (eight cameras answering four times a second cost the relays and the station more
+    // than all else they do). Asked at every poll: the current camera (the position display, its
+    // end), and a player after a move until its answers have had their say on whether its seek
+    // went astray, or while they say so.
+    bool pollsOften(int channel, int64_t now) const;
 
     // The commands due by `now`, in order (planning what the pictures call for on the way),
     // and when the next one is due (INT64_MAX when none is planned).
