@@ -21,7 +21,9 @@
 //     tests/isolated.sh --x11 build/bench/player_clock 4 "" /tmp/clock.log
 // (arguments: players, recording folder (made when empty), log file, script file (else
 // standard input); LAYOUT=station places eight as the station does, CONTENT=1 has the picture
-// watch tell each picture's content as the station's does).
+// watch tell each picture's content as the station's does; for "keys", PAUSE_SEEK=MS the time
+// from the pause to the seeks, 400 unless told, and SEEK_AGAIN=MS each seek once more that
+// long after).
 #include "bench_util.h"
 #include "core/program_stream.h"
 #include "platform/pictures.h"
@@ -31,6 +33,7 @@
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
 #include <cmath>
@@ -396,9 +399,15 @@ int main(int argc, char** argv) {
                                        static_cast<std::size_t>(i) - 1) /
                                           static_cast<std::size_t>(players));
         }
+        const char* againText = std::getenv("SEEK_AGAIN");
+        const int againMs = againText ? std::atoi(againText) : 0;
+        // PAUSE_SEEK=MS: from the pause to the seeks (the station seeks 20 ms after).
+        const char* pauseText = std::getenv("PAUSE_SEEK");
+        const int pauseMs = pauseText ? std::clamp(std::atoi(pauseText), 0, 5000) : 400;
         for (std::size_t r = 0; r < rounds; ++r) {
+            std::vector<std::string> again(static_cast<std::size_t>(players));
             window(35);
-            usleep(400000);
+            usleep(static_cast<useconds_t>(pauseMs) * 1000);
             for (int i = 0; i < players; ++i) {
                 const std::size_t k =
                     static_cast<std::size_t>(i) + r * static_cast<std::size_t>(players);
@@ -415,8 +424,18 @@ int main(int argc, char** argv) {
                                      : frame + 1000;
                 sought.push_back({i, frame, next, bench::nowMs(), ks[k].landable});
                 command(i, line);
+                again[static_cast<std::size_t>(i)] = line;
             }
-            usleep(700000);
+            // SEEK_AGAIN=MS: each seek goes out once more that long after, as the station's
+            // does once the first has settled.
+            if (againMs > 0 && againMs < 700) {
+                usleep(static_cast<useconds_t>(againMs) * 1000);
+                for (int i = 0; i < players; ++i)
+                    if (!again[static_cast<std::size_t>(i)].empty())
+                        command(i, again[static_cast<std::size_t>(i)]);
+            }
+            usleep(static_cast<useconds_t>(700 - (againMs > 0 && againMs < 700 ? againMs : 0)) *
+                   1000);
             window(34);
             usleep(1500000);
         }
