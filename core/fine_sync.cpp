@@ -116,7 +116,21 @@ void FineSync::schedule(SyncCommand c) {
     planned_.insert(at, c);
 }
 
+void FineSync::unplanned(const SyncCommand& c) {
+    // A player whose seek to its landing had not gone out does not show that landing: it lands
+    // before it plays. (A seek goes out a moment after its pause; a move, F1 say, in between
+    // plans anew.)
+    Player* p = player(c.channel);
+    if (p && isSeek(c) && !c.again && p->landing.code == c.code &&
+        p->landing.argument == c.argument &&
+        (p->state == State::Landed || (p->state == State::Starting && p->afterLanding)))
+        p->state = State::Unknown;
+}
+
 void FineSync::cancelPlanned(int channel) {
+    for (const SyncCommand& c : planned_)
+        if (c.channel == channel)
+            unplanned(c);
     planned_.erase(std::remove_if(planned_.begin(), planned_.end(),
                                   [&](const SyncCommand& c) { return c.channel == channel; }),
                    planned_.end());
@@ -125,6 +139,8 @@ void FineSync::cancelPlanned(int channel) {
 }
 
 void FineSync::cancelAll() {
+    for (const SyncCommand& c : planned_)
+        unplanned(c);
     planned_.clear();
     stepCheckAt_ = -1;
     stepAsked_ = -1;

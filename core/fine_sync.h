@@ -304,6 +304,8 @@ private:
     void schedule(SyncCommand c);
     void cancelPlanned(int channel);
     void cancelAll();
+    // Planned command `c` will not go out.
+    void unplanned(const SyncCommand& c);
     // Player `c`'s planned pause (due at its `pauseDue`) goes out `by` ms later; false when it
     // is no longer planned (on its way out).
     bool delayPause(int c, int64_t by);
