@@ -399,9 +399,10 @@ int main(int argc, char** argv) {
                                        static_cast<std::size_t>(i) - 1) /
                                           static_cast<std::size_t>(players));
         }
+        // SEEK_AGAIN=MS: within the 700 ms before the play, or none.
         const char* againText = std::getenv("SEEK_AGAIN");
-        const int againMs = againText ? std::atoi(againText) : 0;
-        // PAUSE_SEEK=MS: from the pause to the seeks (the station seeks 20 ms after).
+        const int againMs = againText ? std::clamp(std::atoi(againText), 0, 699) : 0;
+        // PAUSE_SEEK=MS: from the pause to the seeks (the station seeks 150 ms after).
         const char* pauseText = std::getenv("PAUSE_SEEK");
         const int pauseMs = pauseText ? std::clamp(std::atoi(pauseText), 0, 5000) : 400;
         for (std::size_t r = 0; r < rounds; ++r) {
@@ -428,14 +429,13 @@ int main(int argc, char** argv) {
             }
             // SEEK_AGAIN=MS: each seek goes out once more that long after, as the station's
             // does once the first has settled.
-            if (againMs > 0 && againMs < 700) {
+            if (againMs > 0) {
                 usleep(static_cast<useconds_t>(againMs) * 1000);
                 for (int i = 0; i < players; ++i)
                     if (!again[static_cast<std::size_t>(i)].empty())
                         command(i, again[static_cast<std::size_t>(i)]);
             }
-            usleep(static_cast<useconds_t>(700 - (againMs > 0 && againMs < 700 ? againMs : 0)) *
-                   1000);
+            usleep(static_cast<useconds_t>(700 - againMs) * 1000);
             window(34);
             usleep(1500000);
         }
