@@ -259,12 +259,9 @@ void SyncKeeper::run() {
         const int64_t t = now();
         std::vector<platform::WindowHandle> polls;
         if (polling_ && t >= nextPoll) {
-            const bool everyone = ++pollRound_ % 2 == 0;
-            for (std::size_t c = 0; c < table_.size(); ++c) {
-                const int channel = static_cast<int>(c);
-                if (sync_.present(channel) && (everyone || sync_.pollsOften(channel, t)))
-                    polls.push_back(table_[c].relay);
-            }
+            for (int c : sync_.pollNow(t))
+                if (c < static_cast<int>(table_.size()))
+                    polls.push_back(table_[static_cast<std::size_t>(c)].relay);
             nextPoll = t + sync_.pollPeriodMs();
         }
         const std::vector<vorbelt::SyncCommand> due = sync_.due(t);

@@ -91,7 +91,6 @@ private:
     std::FILE* trace_ = nullptr;
     std::mutex traceLock_;
     int64_t lastDescribed_ = 0;
-    unsigned pollRound_ = 0; // the keeper thread's own
     std::atomic<bool> enabled_{false};
     std::mutex lock_;
     std::condition_variable wake_;

@@ -92,6 +92,15 @@ bool FineSync::pollsOften(int channel, int64_t now) const {
     return now <= p->holdUntil + kAnswersSettleMs + (kAstrayAnswers + 1) * kPlayingPollMs;
 }
 
+std::vector<int> FineSync::pollNow(int64_t now) {
+    const bool everyone = ++pollRound_ % 2 == 0;
+    std::vector<int> asked;
+    for (int c = 0; c < static_cast<int>(players_.size()); ++c)
+        if (present(c) && (everyone || pollsOften(c, now)))
+            asked.push_back(c);
+    return asked;
+}
+
 double FineSync::periodOf(const Player& p) const {
     if (p.landings && p.landings->framePeriodMs() > 0)
         return p.landings->framePeriodMs();

@@ -196,13 +196,13 @@ public:
     // Switched on mid-way: the pictures tell shortly whether the current camera plays.
     bool inferring() const { return enabled_ && inferring_; }
     int pollPeriodMs() const { return running_ ? kPlayingPollMs : kPausedPollMs; }
-    // Whether player `channel` is asked at every poll, or at every other: while all play, a
-    // camera other than the current one that has run on its grid for a while is asked half as
-    // often (eight cameras answering four times a second cost the relays and the station more
-    // than all else they do). Asked at every poll: the current camera (the position display, its
-    // end), and a player after a move until its answers have had their say on whether its seek
-    // went astray, or while they say so.
-    bool pollsOften(int channel, int64_t now) const;
+    // The players to ask their position at a poll now (the station polls every
+    // `pollPeriodMs`). While all play, a camera other than the current one that has run on its
+    // grid for a while is asked at every other poll (eight cameras answering four times a second
+    // cost the relays and the station more than all else they do); at every poll the current
+    // camera (the position display, its end), and a player after a move until its answers have
+    // had their say on whether its seek went astray, or while they say so.
+    std::vector<int> pollNow(int64_t now);
 
     // The commands due by `now`, in order (planning what the pictures call for on the way),
     // and when the next one is due (INT64_MAX when none is planned).
@@ -306,6 +306,8 @@ private:
     void cancelAll();
     // Planned command `c` will not go out.
     void unplanned(const SyncCommand& c);
+    // Whether player `channel` is asked at every poll (see `pollNow`).
+    bool pollsOften(int channel, int64_t now) const;
     // Player `c`'s planned pause (due at its `pauseDue`) goes out `by` ms later; false when it
     // is no longer planned (on its way out).
     bool delayPause(int c, int64_t by);
@@ -393,6 +395,7 @@ private:
     bool atEnd_ = false;    // standing at the end: the next play starts from the beginning
     int64_t seeksFrom_ = 0; // no seek goes out before then (quick presses gathered)
     int64_t lastJumpAt_ = INT64_MIN / 2; // the last F2/F3 press
+    unsigned pollRound_ = 0;             // the polls so far
     // After frame steps, when the pictures standing are compared (-1: none to come), and how
     // many times since the last press.
     int64_t stepCheckAt_ = -1;

@@ -131,15 +131,14 @@ public:
         for (const int64_t end = now + ms; now < end; ++now) {
             for (std::size_t c = 0; c < players.size(); ++c)
                 step(static_cast<int>(c));
-            // Polled as the station polls: the players the controller wants often at every
-            // poll, the others at every other.
+            // Polled as the station polls (the controller names whom to ask).
             if (now % 250 == 0)
-                for (std::size_t c = 0; c < players.size(); ++c)
-                    if ((now / 250) % 2 == 0 || sync.pollsOften(static_cast<int>(c), now))
-                        sync.answer(
-                            static_cast<int>(c), now,
-                            static_cast<int32_t>(std::floor(
-                                (players[c].media + (players[c].running ? 500 : 0)) / 1000)));
+                for (const int c : sync.pollNow(now)) {
+                    const SimPlayer& p = players[static_cast<std::size_t>(c)];
+                    sync.answer(
+                        c, now,
+                        static_cast<int32_t>(std::floor((p.media + (p.running ? 500 : 0)) / 1000)));
+                }
             if (now >= heldUntil)
                 for (const SyncCommand& c : sync.due(now))
                     late.push_back({now + dispatchLate[static_cast<std::size_t>(c.channel)], c});
