@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <iterator>
 #include <mutex>
 #include <thread>
 
@@ -236,46 +237,70 @@ TEST(Window, QtsHiddenLeaderWindowIsNotFound) {
     EXPECT_EQ(platform::findWindow("Telnet"), std::stoul(ready->substr(6)));
 }
 
-TEST(Window, PicturesOfAWindowCoveredWhollyAreToldAndTheirContentToo) {
-    // A player's window under the current camera's full view still shows its pictures to the
+TEST(Window, PicturesOfWindowsCoveredWhollyAreToldWithTheirTimesAndContent) {
+    // Players' windows under the current camera's full view still show their pictures to the
     // watch (drawing into a covered window is clipped away, and reports no damage unless the
-    // window is redirected), and a picture drawn again is told from a new one.
+    // window is redirected); two drawn together are told apart, each at the time it was drawn,
+    // and a picture drawn again is told from a new one.
     RawWindow player("player", nullptr);
+    RawWindow second("second", nullptr);
     RawWindow cover("cover", nullptr);
-    XMoveResizeWindow(cover.d, cover.w, 0, 0, 200, 200);
+    XMoveResizeWindow(cover.d, cover.w, 0, 0, 400, 400);
     XRaiseWindow(cover.d, cover.w);
     XSync(cover.d, False);
+    struct Told {
+        platform::WindowHandle window;
+        int64_t at;
+        platform::PictureContent content;
+    };
     std::mutex lock;
-    std::vector<platform::PictureContent> told;
+    std::vector<Told> told;
     platform::PictureWatch watch(
-        [&](platform::WindowHandle, int64_t, platform::PictureContent content) {
+        [&](platform::WindowHandle w, int64_t at, platform::PictureContent content) {
             std::lock_guard<std::mutex> g(lock);
-            told.push_back(content);
+            told.push_back({w, at, content});
         },
         {}, true);
     ASSERT_TRUE(watch.available());
-    watch.watch({player.w}, true);
+    watch.watch({player.w, second.w}, true);
     waitUntil([] { return false; }, 300);
     {
         std::lock_guard<std::mutex> g(lock);
         told.clear();
     }
-    GC gc = XCreateGC(player.d, player.w, 0, nullptr);
-    // Ten new pictures, then the last one three times again.
+    // Ten new pictures, then the last one three times again; the second window's own colours.
+    std::vector<std::pair<int64_t, int64_t>> drawn;
     for (unsigned long k = 1; k <= 13; ++k) {
-        XSetForeground(player.d, gc, std::min(k, 10ul) * 0x101010);
-        XFillRectangle(player.d, player.w, gc, 0, 0, 50, 50);
-        XSync(player.d, False);
+        const int64_t before = platform::steadyMs();
+        for (RawWindow* w : {&player, &second}) {
+            GC gc = XCreateGC(w->d, w->w, 0, nullptr);
+            XSetForeground(w->d, gc, std::min(k, 10ul) * (w == &player ? 0x101010 : 0x0F0001));
+            XFillRectangle(w->d, w->w, gc, 0, 0, 50, 50);
+            XFreeGC(w->d, gc);
+            XSync(w->d, False);
+        }
+        drawn.emplace_back(before, platform::steadyMs());
         waitUntil([] { return false; }, 40);
     }
-    XFreeGC(player.d, gc);
     const auto count = [&] {
         std::lock_guard<std::mutex> g(lock);
         return told.size();
     };
-    ASSERT_TRUE(waitUntil([&] { return count() >= 13; }, 2000)) << count();
+    ASSERT_TRUE(waitUntil([&] { return count() >= 26; }, 2000)) << count();
     std::lock_guard<std::mutex> g(lock);
     using C = platform::PictureContent;
-    EXPECT_EQ(std::count(told.begin() + 1, told.begin() + 10, C::New), 9);
-    EXPECT_EQ(std::count(told.begin() + 10, told.end(), C::Same), 3);
+    for (platform::WindowHandle w : {player.w, second.w}) {
+        std::vector<Told> its;
+        std::copy_if(told.begin(), told.end(), std::back_inserter(its),
+                     [&](const Told& t) { return t.window == w; });
+        ASSERT_EQ(its.size(), 13u);
+        for (std::size_t k = 0; k < its.size(); ++k) {
+            // (Milliseconds of the server's clock and of ours, each cut to the millisecond.)
+            EXPECT_GE(its[k].at, drawn[k].first - 1) << k;
+            EXPECT_LE(its[k].at, drawn[k].second + 1) << k;
+            if (k > 0) {
+                EXPECT_EQ(its[k].content, k < 10 ? C::New : C::Same) << k;
+            }
+        }
+    }
 }
