@@ -360,6 +360,8 @@ private:
     // Starts the standing timeline at `standing_`: players standing where they were paused
     // resume on time, the others land first.
     void startAll(int64_t now);
+    // The same, keeping what was planned (the players' landings just planned).
+    void startStanding(int64_t now);
     // Player `c` (`p`), standing, runs on from `play` until `pause` (a frame step).
     void runOn(int c, Player& p, int64_t play, int64_t pause);
     // After a stand or frame steps: players whose counted pictures stand behind the one asked

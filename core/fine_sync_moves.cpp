@@ -276,6 +276,10 @@ void FineSync::moveAll(int64_t now, double target, bool play) {
 void FineSync::startAll(int64_t now) {
     // (A player stepped by F9, even one still on its way, lands first: its seek stands it.)
     cancelAll();
+    startStanding(now);
+}
+
+void FineSync::startStanding(int64_t now) {
     const Player* ref = player(current_);
     if (!ref)
         return;
@@ -386,7 +390,14 @@ void FineSync::seekAll(int64_t now, int32_t toSecond) {
     if (!enabled_)
         return;
     inferring_ = false;
-    moveAll(now, toSecond * 1000.0, running_);
+    // The timeline stands at the second asked and plays on from it once every camera can run
+    // on from there (its key picture before, run up to it), rather than run on from it at once:
+    // then the cameras could only join it a key picture or two later, standing meanwhile on that
+    // later picture or their old one (with eight cameras, two seconds after the click).
+    const bool play = running_;
+    moveAll(now, toSecond * 1000.0, false);
+    if (play && !atEnd_)
+        startStanding(now);
 }
 
 void FineSync::operatorRate(int64_t now, bool normal) {
