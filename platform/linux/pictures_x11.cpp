@@ -62,17 +62,19 @@ public:
         // (Differences modulo 2^32: the server's time wraps around every 49.7 days.)
         const auto lag =
             static_cast<int32_t>(static_cast<uint32_t>(readMs) - static_cast<uint32_t>(serverMs));
-        if (readMs - windowSince_ >= kWindowMs) {
+        if (!known_) {
+            before_ = now_ = lag;
+            windowSince_ = readMs;
+            known_ = true;
+        } else if (readMs - windowSince_ >= kWindowMs) {
             before_ = now_;
             now_ = lag;
             windowSince_ = readMs;
-        }
-        if (!known_ || beyond(now_, lag))
+        } else if (beyond(now_, lag)) {
             now_ = lag;
-        if (!known_)
-            before_ = lag;
-        known_ = true;
+        }
         const int32_t offset = beyond(before_, now_) ? now_ : before_;
+        // (Not below 0: the offset is the least lag.)
         const auto late =
             static_cast<int32_t>(static_cast<uint32_t>(lag) - static_cast<uint32_t>(offset));
         // (A server whose clock jumped back: its times name nothing; ours from now on. A thread
@@ -81,7 +83,7 @@ public:
             before_ = now_ = lag;
             return readMs;
         }
-        return readMs - std::max<int32_t>(late, 0);
+        return readMs - late;
     }
 
 private:
@@ -360,12 +362,13 @@ struct PictureWatch::Impl {
             last = std::max(last, slot);
         }
         // The rows from the first window's to the last one's, read back at once.
+        const int rows = (last - first + 1) * kSamplesDown;
         XImage* image = nullptr;
         bool own = false;
         if (last >= 0 && sharedImage) {
             // (Only the rows asked for: the shared image is as tall as the batch.)
             const int height = sharedImage->height;
-            sharedImage->height = (last - first + 1) * kSamplesDown;
+            sharedImage->height = rows;
             if (XShmGetImage(display, samples, sharedImage, 0, first * kSamplesDown, AllPlanes))
                 image = sharedImage;
             sharedImage->height = height;
@@ -377,8 +380,8 @@ struct PictureWatch::Impl {
             }
         }
         if (last >= 0 && !image) {
-            image = XGetImage(display, samples, 0, first * kSamplesDown, kSamplesAcross,
-                              (last - first + 1) * kSamplesDown, AllPlanes, ZPixmap);
+            image = XGetImage(display, samples, 0, first * kSamplesDown, kSamplesAcross, rows,
+                              AllPlanes, ZPixmap);
             own = image != nullptr;
         }
         for (std::size_t k = 0; k < batch.size(); ++k) {
