@@ -228,11 +228,17 @@ void FineSync::setEnabled(bool on, int64_t now) {
     if (!on) {
         // What is under way ends at once: players held or about to start play now (the
         // station's own ways follow), the rest of the plan goes.
-        std::vector<SyncCommand> plays;
-        for (const SyncCommand& c : planned_)
-            if (c.kind == SyncCommand::Kind::Key && c.code == kPlayKey)
-                plays.push_back({c.kind, c.channel, c.code, c.argument, now});
-        planned_ = plays;
+        // (A player on its way to a picture while all stand stays standing: its play goes,
+        // or, that gone out, its pause goes out now.)
+        std::vector<SyncCommand> kept;
+        for (const SyncCommand& c : planned_) {
+            const Player* p = player(c.channel);
+            const bool stepping = p && p->stepping;
+            if (c.kind == SyncCommand::Kind::Key &&
+                (stepping ? c.code == kPauseKey && p->playDue < 0 : c.code == kPlayKey))
+                kept.push_back({c.kind, c.channel, c.code, c.argument, now});
+        }
+        planned_ = kept;
         enabled_ = false;
         running_ = false;
         rateHold_ = false;

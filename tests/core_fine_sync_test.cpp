@@ -804,6 +804,18 @@ TEST(FineSync, SwitchedOnWhileTheCurrentCameraPlaysAllJoinIt) {
     sim.commands.clear();
     sim.run(2000);
     EXPECT_TRUE(sim.commands.empty());
+
+    // Switched off while frame steps are on their way: none is left playing alone.
+    sim.sync.setEnabled(true, sim.now);
+    sim.run(4000);
+    sim.sync.stepped(sim.now);
+    sim.run(1000);
+    sim.sync.stepped(sim.now);
+    sim.run(5);
+    sim.sync.setEnabled(false, sim.now);
+    sim.run(1000);
+    for (const SimPlayer& p : sim.players)
+        EXPECT_FALSE(p.running);
 }
 
 TEST(FineSync, APlayerStandingInItsLastSecondIsSeenThere) {
