@@ -143,8 +143,10 @@ void FineSync::cancelPlanned(int channel) {
     planned_.erase(std::remove_if(planned_.begin(), planned_.end(),
                                   [&](const SyncCommand& c) { return c.channel == channel; }),
                    planned_.end());
-    if (Player* p = player(channel))
+    if (Player* p = player(channel)) {
         p->stepping = false;
+        p->fromLanding = false;
+    }
 }
 
 void FineSync::cancelAll() {
@@ -153,8 +155,10 @@ void FineSync::cancelAll() {
     planned_.clear();
     stepCheckAt_ = -1;
     stepAsked_ = -1;
-    for (Player& p : players_)
+    for (Player& p : players_) {
         p.stepping = false;
+        p.fromLanding = false;
+    }
 }
 
 bool FineSync::delayPause(int c, int64_t by) {
@@ -364,6 +368,8 @@ void FineSync::picture(int channel, int64_t atMs, Content content) {
         ++ratePictures_;
     if (!enabled_)
         return;
+    if (p->pauseLeaks >= 0 && content == Content::New && atMs >= p->pauseSentAt)
+        ++p->pauseLeaks;
     // Paused with its count: every picture that differs from the last one is a frame, however
     // soon after a repaint (the player still ran until the pause took effect, and runs again
     // once the play does).
@@ -591,6 +597,9 @@ void FineSync::posted(const SyncCommand& c, int64_t atMs) {
     Player* p = player(c.channel);
     if (!p)
         return;
+    // Told anything else, its pictures no longer tell how late its last pause took effect.
+    if (!(c.kind == SyncCommand::Kind::Key && c.code == kPauseKey))
+        learnPauseLeaks(*p);
     if (c.kind == SyncCommand::Kind::Relay) {
         if (isSeek(c)) {
             p->seekSentAt = atMs;
@@ -609,6 +618,10 @@ void FineSync::posted(const SyncCommand& c, int64_t atMs) {
         // It ran on until the key went out.
         p->pauseDue = -1;
         p->stepping = false;
+        if (p->fromLanding) {
+            p->fromLanding = false;
+            p->pauseLeaks = 0;
+        }
         if (p->state == State::Standing) {
             p->standingAt += late;
         } else if (p->state == State::Starting && !p->afterLanding) {
@@ -666,6 +679,10 @@ void FineSync::plan(int64_t now) {
             playing = v[2] < 60;
         }
         moveAll(now, estimateFromAnswers(now), playing);
+        // Standing, the answers name the current camera's second only: the timeline stands
+        // where its landing shows, so that the next move is taken from the picture shown.
+        if (!running_ && ref->state == State::Landed)
+            standing_ = ref->landing.mediaMs;
         return;
     }
     if (rateHold_ || !running_ || !ref)

@@ -263,10 +263,21 @@ private:
         // more on a busy machine), so where its clock stands is known only to a frame or two.
         // It lands before it plays.
         bool landFirst = false;
-        double predicted = 0;  // the offset its start was planned for
-        int samples = 0;       // pictures on the grid since the last change
-        int offGrid = 0;       // pictures off the grid in a row
-        double offGridSum = 0; // and their residuals
+        // Run on from its landing while all stand: its pause stops its pictures late by its own
+        // frames (a program stream's player, its pictures queued ahead since the landing: one
+        // or two; an MP4's: none or one), learned from the new pictures it shows after the
+        // pause went out (counted until it is told anything else; -1: not counting). Its next
+        // such pause goes out that much early.
+        bool fromLanding = false;
+        // Standing where it ran on to from `landing` (since sought no more): it starts from
+        // that landing again, sought once more, rather than from a later one.
+        bool ranFromLanding = false;
+        int pauseLeaks = -1;
+        double landedPauseLate = 1; // frames
+        double predicted = 0;       // the offset its start was planned for
+        int samples = 0;            // pictures on the grid since the last change
+        int offGrid = 0;            // pictures off the grid in a row
+        double offGridSum = 0;      // and their residuals
         // The last picture on the grid (its frame's media time) and the pictures counted since:
         // they name the frames of pictures off the grid, which their times alone name only to
         // within a frame period.
@@ -364,6 +375,16 @@ private:
     void startStanding(int64_t now);
     // Player `c` (`p`), standing, runs on from `play` until `pause` (a frame step).
     void runOn(int c, Player& p, int64_t play, int64_t pause);
+    // Player `c` (`p`), standing on its landing, runs on from it to `target` (media ms), its
+    // "play" at `t0` or once its seek has settled; it stays landed when its landing is there.
+    void runFromLanding(int c, Player& p, double target, int64_t t0);
+    // What the pictures player `p` showed after such a run's pause say of how late its pauses
+    // take effect (the count ends).
+    static void learnPauseLeaks(Player& p);
+    // After a move while all stand: the players standing on their landings (key pictures, up to
+    // a group of pictures before the second asked) run on to the frame the timeline stands in,
+    // so that the pictures stand where the move asked, and the next move adds to that.
+    void runToStanding(int64_t now);
     // After a stand or frame steps: players whose counted pictures stand behind the one asked
     // (after a stand, the furthest shown) run on to it.
     void alignSteps(int64_t now);

@@ -36,6 +36,7 @@ void FineSync::standAll(int64_t now) {
         if (!p)
             continue;
         schedule({SyncCommand::Kind::Key, c, kPauseKey, 0, now});
+        p->ranFromLanding = false;
         // A player that runs stands where its offset puts it (one whose pictures stopped is not
         // known there); one whose "play" has not gone out shows its landing.
         const bool showing = now - p->lastFrame < roundMs(3 * periodOf(*p));
@@ -72,6 +73,7 @@ void FineSync::seekStanding(int c, const Landing& l, int64_t now) {
         p->soughtAt = at;
         p->countThrough = false;
         p->landFirst = false;
+        p->ranFromLanding = false;
     }
 }
 
@@ -314,6 +316,9 @@ void FineSync::startStanding(int64_t now) {
             if (p.state == State::Landed) {
                 l = p.landing;
                 earliest = std::max(now + kResumeLeadMs, settledAt(p));
+            } else if (p.state == State::Standing && p.ranFromLanding) {
+                l = p.landing;
+                earliest = earliestLandedPlay(p, now);
             } else {
                 l = p.landings->atOrAfter(standing_);
                 earliest = earliestLandedPlay(p, now);
@@ -353,6 +358,16 @@ void FineSync::startStanding(int64_t now) {
                 continue;
             }
         }
+        // Run on from its landing while all stood: it lands there once more and runs on to
+        // where it stood by the time the timeline starts (its picture goes back that far for a
+        // moment, where a later landing would have it stand ahead until the timeline came).
+        if (p->state == State::Standing && p->ranFromLanding) {
+            const double play = p->landing.mediaMs - origin_ - p->landing.startMs - p->constant;
+            if (play >= static_cast<double>(earliestLandedPlay(*p, now))) {
+                landAt(c, now, {p->landing, play});
+                continue;
+            }
+        }
         // (Not before where the timeline stands: the picture would go back.)
         landOnTimeline(c, now, standing_);
     }
@@ -384,6 +399,7 @@ void FineSync::jump(int64_t now, int seconds) {
         seeksFrom_ = now + kGatherPressesMs;
     lastJumpAt_ = now;
     moveAll(now, target, running_);
+    runToStanding(now);
 }
 
 void FineSync::seekAll(int64_t now, int32_t toSecond) {
@@ -398,6 +414,8 @@ void FineSync::seekAll(int64_t now, int32_t toSecond) {
     moveAll(now, toSecond * 1000.0, false);
     if (play && !atEnd_)
         startStanding(now);
+    else
+        runToStanding(now);
 }
 
 void FineSync::operatorRate(int64_t now, bool normal) {
@@ -431,6 +449,7 @@ void FineSync::operatorRate(int64_t now, bool normal) {
     // player at once).
     seeksFrom_ = now + kRateSettleMs;
     moveAll(now, where, running_);
+    runToStanding(now);
     // The speed itself is set by each player's relay, not only by the key posted to its window.
     for (int c = 0; c < static_cast<int>(players_.size()); ++c)
         if (const Player* p = player(c); p && p->state != State::Ended)

@@ -548,6 +548,19 @@ TEST(FineSync, FrameStepsMoveEveryCameraToThePictureAsked) {
             EXPECT_LE(frame(c), was + 3) << "press " << k << ", player " << c;
         }
     }
+    // Standing, F3 twice and the seek bar: every camera stands at the picture asked (the late
+    // pauser a frame past it), run on to it from its key picture before; the presses add up.
+    const double asked = frame(0) + 2000 / kPeriod;
+    sim.sync.jump(sim.now, 1);
+    sim.run(100);
+    sim.sync.jump(sim.now, 1);
+    sim.run(2500);
+    for (std::size_t c = 0; c < 4; ++c)
+        EXPECT_NEAR(frame(c), asked + (c == 2 ? 1 : 0), 1) << c;
+    sim.sync.seekAll(sim.now, 62);
+    sim.run(2500);
+    for (std::size_t c = 0; c < 4; ++c)
+        EXPECT_NEAR(frame(c), 62000 / kPeriod + (c == 2 ? 1 : 0), 1) << c;
     // F1 lands them all and plays them on together.
     sim.sync.playPause(sim.now);
     sim.run(4000);

@@ -15,6 +15,7 @@
 #include <arpa/inet.h>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <netinet/in.h>
 #include <poll.h>
@@ -443,6 +444,18 @@ TEST_F(EndToEnd, FineSyncKeepsEveryRealCameraInStepThroughAnOperatorsRound) {
         const std::vector<int> stood = frames();
         testing_support::waitUntil([] { return false; }, 800);
         EXPECT_EQ(frames(), stood);
+        // Standing, F3: every camera stands a second on from the current picture, run on to it
+        // from its key picture before (not left on that key picture).
+        desktop.key("F3");
+        EXPECT_TRUE(waitUntil(
+            [&] {
+                const std::vector<int> f = frames();
+                return std::all_of(f.begin(), f.end(),
+                                   [&](int x) { return std::abs(x - stood[0] - 25) <= 2; });
+            },
+            4000))
+            << stood[0] << ": " << frames()[0] << " " << frames()[1] << " " << frames()[2] << " "
+            << frames()[3];
         desktop.key("F1");
         testing_support::waitUntil([] { return false; }, 1000);
         const int afterPlay = watch(3000);
