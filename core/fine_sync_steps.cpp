@@ -1,6 +1,6 @@
 // Fine Sync's frame steps (F9): the controller stands the players and runs each on to the
 // picture asked by a play and a pause, then compares the pictures they show and runs those
-// behind on to it.
+// behind on to it. A move while all stand runs them on alike from their landings.
 #include "core/fine_sync.h"
 #include "core/fine_sync_rules.h"
 
