@@ -269,15 +269,15 @@ private:
         // pause went out (counted until it is told anything else; -1: not counting). Its next
         // such pause goes out that much early.
         bool fromLanding = false;
+        int pauseLeaks = -1;
+        double landedPauseLate = 1; // frames
         // Standing where it ran on to from `landing` (since sought no more): it starts from
         // that landing again, sought once more, rather than from a later one.
         bool ranFromLanding = false;
-        int pauseLeaks = -1;
-        double landedPauseLate = 1; // frames
-        double predicted = 0;       // the offset its start was planned for
-        int samples = 0;            // pictures on the grid since the last change
-        int offGrid = 0;            // pictures off the grid in a row
-        double offGridSum = 0;      // and their residuals
+        double predicted = 0;  // the offset its start was planned for
+        int samples = 0;       // pictures on the grid since the last change
+        int offGrid = 0;       // pictures off the grid in a row
+        double offGridSum = 0; // and their residuals
         // The last picture on the grid (its frame's media time) and the pictures counted since:
         // they name the frames of pictures off the grid, which their times alone name only to
         // within a frame period.
